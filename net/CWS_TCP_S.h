@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+namespace socks {
+
+// The relay's side of the wire: listens on one port, numbers every accepted connection from 1
+// (never reused while the component lives; 0 means "all"), and turns each length-prefixed frame
+// into one GetData text. Events are raised on the thread that owns the component.
+class CWS_TCP_S : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Why the last StartService failed, so that a window can add advice for the common cases.
+    enum class StartFailure { None, PortInUse, NoPermission, InvalidPort, Other };
+
+    CWS_TCP_S();
+    ~CWS_TCP_S() override; // closes every connection
+
+    bool InfoVisible() const;
+    void setInfoVisible(bool visible);
+
+    QString Address() const; // the IPv4 address a LAN peer would use, else "127.0.0.1"
+    int Port() const;        // the port actually bound, 0 before a successful StartService
+    int ConnectionCount() const;
+
+    void SendData(const QString &data, int index); // index 0: every open connection
+    bool StartService(int port); // every interface, IPv4 and IPv6; port 0 binds a free one
+    void CloseConnection(int index); // index 0: every connection; the service keeps accepting
+
+    QString LastError() const; // reason of the last failed StartService, empty after success
+    StartFailure LastFailure() const;
+
+signals:
+    void GetData(int Index, const QString &rstrData);
+    void ServiceComplete(bool vblnFlag, int Index); // vblnFlag: true when Index was added
+    void ServiceError(int Index);
+};
+
+} // namespace socks
