@@ -9,9 +9,9 @@
 // windows. One copy per process; only the start window writes the settings.
 namespace ModuleMain {
 
-extern int gintPort;           // 0 to 65535; 0 until the start window's first press
+extern int gintPort; // 0 to 65535; 0 until the start window's first press
 extern QString gstrHandleName; // empty until the first press
-extern QString gstrServerIP;   // empty until the first press
+extern QString gstrServerIP; // empty until the first press
 
 // Opens what the first argument asks for and returns whether a window is now open
 // (false: the program ends, e.g. after the help box or for an unknown switch).

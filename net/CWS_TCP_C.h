@@ -19,8 +19,8 @@ public:
     void setInfoVisible(bool visible);
 
     int SocketNumber() const; // the connection's local port, 0 while not connected
-    QString Address() const;  // the server's address as connected
-    int Port() const;         // the server's port as connected
+    QString Address() const; // the server's address as connected
+    int Port() const; // the server's port as connected
 
     void SendData(const QString &data); // does nothing while not connected
     void OpenConnection(const QString &host, int port);

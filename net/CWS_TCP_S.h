@@ -23,7 +23,7 @@ public:
     void setInfoVisible(bool visible);
 
     QString Address() const; // the IPv4 address a LAN peer would use, else "127.0.0.1"
-    int Port() const;        // the port actually bound, 0 before a successful StartService
+    int Port() const; // the port actually bound, 0 before a successful StartService
     int ConnectionCount() const;
 
     void SendData(const QString &data, int index); // index 0: every open connection
