@@ -5,9 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(
-    cmake g++ make pkg-config
+    cmake g++ make pkg-config dpkg-dev
     qt6-base-dev libgl-dev
     fonts-ipafont-gothic
+    desktop-file-utils appstream
     clang libclang-rt-14-dev
 )
 
