@@ -1,5 +1,7 @@
 #include "app/ModuleMain.h"
 
+#include "forms/main/FormMain.h"
+
 #include <QMessageBox>
 #include <QRegularExpression>
 
@@ -171,22 +173,42 @@ std::optional<int> readNumberLeniently(const QString &text)
     return roundIntoRange(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
 }
 
+QString applicationTitle()
+{
+    return QStringLiteral("Pryne Chat");
+}
+
+QString versionText()
+{
+    return QStringLiteral("%1.%2.%3")
+            .arg(PRYNECHAT_VERSION_MAJOR)
+            .arg(PRYNECHAT_VERSION_MINOR)
+            .arg(PRYNECHAT_VERSION_PATCH);
+}
+
+void showMessage(const QString &text, QWidget *parent)
+{
+    QMessageBox box(QMessageBox::NoIcon, applicationTitle(), text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
 bool Main(const QString &argumentText)
 {
     QStringList args;
-    if (GetCommandArgs(args, argumentText) == 0)
-        return false; // the start window comes with the window classes
+    if (GetCommandArgs(args, argumentText) == 0) {
+        auto *form = new FormMain;
+        form->setAttribute(Qt::WA_DeleteOnClose);
+        form->show();
+        return true;
+    }
 
     const QString first = args[0].toLower();
     if (first == QLatin1String("/?")) {
-        QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Pryne Chat"),
-                        QStringList{QStringLiteral("Exe Command Lines"), QString(),
-                                    QStringLiteral("[/s] = Auto Server Mode Command"),
-                                    QStringLiteral("[/c] = Auto Client Mode Command"),
-                                    QStringLiteral("[/?] = This Message Box")}
-                                .join(QStringLiteral("\r\n")),
-                        QMessageBox::Ok);
-        box.exec();
+        showMessage(QStringList{QStringLiteral("Exe Command Lines"), QString(),
+                                QStringLiteral("[/s] = Auto Server Mode Command"),
+                                QStringLiteral("[/c] = Auto Client Mode Command"),
+                                QStringLiteral("[/?] = This Message Box")}
+                            .join(QStringLiteral("\r\n")));
     }
     return false;
 }

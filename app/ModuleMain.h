@@ -5,6 +5,8 @@
 
 #include <optional>
 
+class QWidget;
+
 // Program entry, command-line splitting and the settings the start window shares with the chat
 // windows. One copy per process; only the start window writes the settings.
 namespace ModuleMain {
@@ -16,6 +18,15 @@ extern QString gstrServerIP; // empty until the first press
 // Opens what the first argument asks for and returns whether a window is now open
 // (false: the program ends, e.g. after the help box or for an unknown switch).
 bool Main(const QString &argumentText);
+
+// "Pryne Chat": the title of every message box.
+QString applicationTitle();
+
+// The build's version as major.minor.patch.
+QString versionText();
+
+// A modal message box with the application title, no icon and only an OK button.
+void showMessage(const QString &text, QWidget *parent = nullptr);
 
 // Splits the argument text into args (the last element is always empty) and returns the count.
 int GetCommandArgs(QStringList &args, const QString &argumentText);

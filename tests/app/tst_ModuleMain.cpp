@@ -1,5 +1,8 @@
 #include "app/ModuleMain.h"
+#include "forms/main/FormMain.h"
 
+#include <QMessageBox>
+#include <QPushButton>
 #include <QtTest>
 
 using namespace ModuleMain;
@@ -18,7 +21,41 @@ private slots:
     void readsPortField();
     void readsNumbersLeniently_data();
     void readsNumbersLeniently();
+
+    // dispatch
+    void opensStartWindowWithoutArguments();
+    void endsWithoutWindowForOtherArguments_data();
+    void endsWithoutWindowForOtherArguments();
+    void helpBoxShowsTheSwitches();
+
+    // the program itself
+    void programEndsAtOnceForOtherArguments_data();
+    void programEndsAtOnceForOtherArguments();
+    void qtOptionsAreNotArguments();
 };
+
+namespace {
+
+QList<QWidget *> visibleWindows()
+{
+    QList<QWidget *> windows;
+    for (QWidget *window : QApplication::topLevelWidgets()) {
+        if (window->isVisible())
+            windows.append(window);
+    }
+    return windows;
+}
+
+QProcessEnvironment environmentWithoutDisplay()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    return environment;
+}
+
+} // namespace
 
 void TestModuleMain::splitsArgumentText_data()
 {
@@ -160,6 +197,106 @@ void TestModuleMain::readsNumbersLeniently()
     QCOMPARE(read.has_value(), fits);
     if (fits)
         QCOMPARE(*read, number);
+}
+
+void TestModuleMain::opensStartWindowWithoutArguments()
+{
+    QVERIFY(visibleWindows().isEmpty());
+
+    QVERIFY(Main(QString()));
+
+    const QList<QWidget *> windows = visibleWindows();
+    QCOMPARE(windows.size(), 1);
+    auto *form = qobject_cast<FormMain *>(windows.first());
+    QVERIFY(form);
+    QVERIFY(form->testAttribute(Qt::WA_DeleteOnClose));
+    QCOMPARE(form->parentWidget(), nullptr);
+    delete form;
+}
+
+void TestModuleMain::endsWithoutWindowForOtherArguments_data()
+{
+    QTest::addColumn<QString>("argumentText");
+
+    QTest::newRow("unknown switch") << "/x";
+    QTest::newRow("dash instead of slash") << "-s";
+    QTest::newRow("longer word") << "/server";
+    QTest::newRow("empty first argument") << " /s";
+    QTest::newRow("empty quoted first argument") << "\"\" /c";
+    QTest::newRow("help with more after it") << "/?x";
+}
+
+void TestModuleMain::endsWithoutWindowForOtherArguments()
+{
+    QFETCH(QString, argumentText);
+
+    QVERIFY(!Main(argumentText));
+    QVERIFY(visibleWindows().isEmpty());
+}
+
+void TestModuleMain::helpBoxShowsTheSwitches()
+{
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::Information;
+    QMessageBox::StandardButtons buttons;
+    QObject context;
+    QTimer::singleShot(0, &context, [&]() {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        title = box->windowTitle();
+        text = box->text();
+        icon = box->icon();
+        buttons = box->standardButtons();
+        QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+    });
+
+    QVERIFY(!Main(QStringLiteral("/?")));
+
+    QCOMPARE(title, QString("Pryne Chat"));
+    QCOMPARE(text,
+             QString("Exe Command Lines\r\n\r\n[/s] = Auto Server Mode Command\r\n"
+                     "[/c] = Auto Client Mode Command\r\n[/?] = This Message Box"));
+    QCOMPARE(icon, QMessageBox::NoIcon);
+    QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QVERIFY(visibleWindows().isEmpty());
+}
+
+void TestModuleMain::programEndsAtOnceForOtherArguments_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+
+    QTest::newRow("unknown switch") << QStringList{"/x"};
+    QTest::newRow("empty first argument") << QStringList{"", "/s"};
+    QTest::newRow("after Qt's own options") << QStringList{"-platform", "offscreen", "/x"};
+}
+
+void TestModuleMain::programEndsAtOnceForOtherArguments()
+{
+    QFETCH(QStringList, arguments);
+
+    QProcess program;
+    if (arguments.first() == QLatin1String("-platform"))
+        program.setProcessEnvironment(environmentWithoutDisplay());
+    program.start(QStringLiteral(PRYNECHAT_EXECUTABLE), arguments);
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+}
+
+void TestModuleMain::qtOptionsAreNotArguments()
+{
+    // Were "-platform" left in the arguments, it would be an unknown switch and the program
+    // would end at once; taken out, no arguments remain and the start window keeps it running.
+    QProcess program;
+    program.setProcessEnvironment(environmentWithoutDisplay());
+    program.start(QStringLiteral(PRYNECHAT_EXECUTABLE),
+                  {QStringLiteral("-platform"), QStringLiteral("offscreen")});
+    QVERIFY(program.waitForStarted(10000));
+    QVERIFY(!program.waitForFinished(1500));
+    QCOMPARE(program.state(), QProcess::Running);
+    program.kill();
+    QVERIFY(program.waitForFinished(10000));
 }
 
 QTEST_MAIN(TestModuleMain)

@@ -1,0 +1,158 @@
+#include "forms/main/FormMain.h"
+
+#include "app/ModuleMain.h"
+#include "forms/Twips.h"
+
+#include <QButtonGroup>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr int longestHandleName = 10;
+
+// Qt's own quit closes every window first, and a closing client window sends its logout line and
+// waits for it to come back, possibly inside an event loop that would never let a quit through.
+// The quit button ends everything as it stands: windows are not asked, connections end with the
+// process. Nothing of ours is buffered except the standard streams.
+[[noreturn]] void endProcessNow()
+{
+    std::fflush(nullptr);
+    std::_Exit(0);
+}
+
+QLabel *makeLabel(QWidget *parent, const char *name, const QRect &geometry, const QString &text)
+{
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(QLatin1String(name));
+    label->setGeometry(geometry);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return label;
+}
+
+QLineEdit *makeField(QWidget *parent, const char *name, const QRect &geometry, const QString &text)
+{
+    auto *field = new QLineEdit(text, parent);
+    field->setObjectName(QLatin1String(name));
+    field->setGeometry(geometry);
+    return field;
+}
+
+} // namespace
+
+FormMain::FormMain(QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint)
+{
+    setObjectName(QStringLiteral("FormMain"));
+    setFixedSize(twipsSize(4845, 5295));
+    setWindowIcon(QIcon(QStringLiteral(":/resources/icon.png")));
+
+    Picture1 = new QLabel(this);
+    Picture1->setObjectName(QStringLiteral("Picture1"));
+    Picture1->setGeometry(twipsRect(120, 120, 4575, 1215));
+    // One pixel of sunken frame leaves exactly the picture's 79 pixels of height inside.
+    Picture1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Picture1->setLineWidth(1);
+    Picture1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Picture1->setPixmap(QPixmap(QStringLiteral(":/resources/title.gif")));
+
+    Label4 = makeLabel(this, "Label4", twipsRect(600, 1635, 1455, 375),
+                       QStringLiteral("使用するポート"));
+    PortInp = makeField(this, "PortInp", twipsRect(2160, 1560, 975, 375), QStringLiteral("555"));
+    PortInp->setMaxLength(5);
+    Label5 = makeLabel(this, "Label5", twipsRect(600, 2160, 1455, 375),
+                       QStringLiteral("ハンドルネーム"));
+    NameInp =
+            makeField(this, "NameInp", twipsRect(2160, 2040, 975, 375), QStringLiteral("Default"));
+    NameInp->setMaxLength(longestHandleName);
+    Label6 = makeLabel(this, "Label6", twipsRect(600, 2640, 1455, 375),
+                       QStringLiteral("サーバのＩＰ"));
+    ServerIPInp = makeField(this, "ServerIPInp", twipsRect(2160, 2520, 975, 375),
+                            QStringLiteral("localhost"));
+
+    auto *choiceGroup = new QButtonGroup(this);
+    for (int index = 0; index < int(btnChoise.size()); ++index) {
+        btnChoise[index] = new QPushButton(this);
+        btnChoise[index]->setObjectName(QStringLiteral("btnChoise_%1").arg(index));
+        choiceGroup->addButton(btnChoise[index], index);
+    }
+    btnChoise[1]->setText(QStringLiteral("サーバ"));
+    btnChoise[1]->setGeometry(twipsRect(120, 3240, 1800, 420));
+    Label1 = makeLabel(this, "Label1", twipsRect(2040, 3360, 2535, 375),
+                       QStringLiteral("まず、サーバを立ててください"));
+    btnChoise[2]->setText(QStringLiteral("クライアント"));
+    btnChoise[2]->setGeometry(twipsRect(120, 3840, 1800, 420));
+    Label2 = makeLabel(this, "Label2", twipsRect(2040, 3960, 2535, 375),
+                       QStringLiteral("チャットのクライアント"));
+    btnChoise[0]->setText(QStringLiteral("終了"));
+    btnChoise[0]->setGeometry(twipsRect(120, 4440, 1800, 420));
+    Label3 = makeLabel(this, "Label3", twipsRect(2040, 4560, 2535, 375),
+                       QStringLiteral("このプログラムを終了"));
+    LabelVer =
+            makeLabel(this, "LabelVer", twipsRect(3960, 5040, 690, 180), QStringLiteral("0.0.0"));
+    connect(choiceGroup, &QButtonGroup::idClicked, this, &FormMain::btnChoise_Click);
+
+    // Keyboard order: quit, client, server, then the three fields; labels and the picture take no
+    // focus. Quit comes first, so it holds the focus when the window first shows.
+    setTabOrder(btnChoise[0], btnChoise[2]);
+    setTabOrder(btnChoise[2], btnChoise[1]);
+    setTabOrder(btnChoise[1], PortInp);
+    setTabOrder(PortInp, NameInp);
+    setTabOrder(NameInp, ServerIPInp);
+    btnChoise[0]->setFocus();
+
+    Form_Load();
+}
+
+void FormMain::Form_Load()
+{
+    LabelVer->setText(QStringLiteral("Ver:") + ModuleMain::versionText());
+
+    // The version box is drawn for a smaller font than ours: it grows until the whole text shows,
+    // staying inside the window.
+    const QSize needed = LabelVer->sizeHint();
+    QRect box = LabelVer->geometry();
+    box.setSize(box.size().expandedTo(needed));
+    box.moveRight(std::min(box.right(), width() - 1));
+    box.moveBottom(std::min(box.bottom(), height() - 1));
+    LabelVer->setGeometry(box);
+}
+
+void FormMain::btnChoise_Click(int Index)
+{
+    const std::optional<int> port = ModuleMain::readPortField(PortInp->text());
+    if (!port && Index != 0) {
+        ModuleMain::showMessage(QStringLiteral("ポート番号が正しくありません。0 から 65535 "
+                                               "までの数字を入力してください。"),
+                                this);
+        return;
+    }
+    ModuleMain::gintPort = port.value_or(ModuleMain::gintPort);
+
+    const QString name = NameInp->text();
+    ModuleMain::gstrHandleName =
+            name.isEmpty() || name.size() > longestHandleName ? QStringLiteral("Default") : name;
+
+    const QString server = ServerIPInp->text();
+    ModuleMain::gstrServerIP = server.isEmpty() ? QStringLiteral("localhost") : server;
+
+    switch (Index) {
+    case 0:
+        endProcessNow(); // whatever the port field holds
+    case 1:
+        // The server window opens here: new FormTCPServerMain(PortInp->text()).
+        break;
+    case 2:
+        // The client window opens here: new FormTCPClientMain().
+        break;
+    }
+}
+
+#include "moc_FormMain.cpp"

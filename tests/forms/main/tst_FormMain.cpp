@@ -1,0 +1,536 @@
+#include "app/ModuleMain.h"
+#include "forms/main/FormMain.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QtTest>
+
+#include <cstdio>
+
+class TestFormMain : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    // layout
+    void isBorderlessWithFixedSize();
+    void placesEveryControl_data();
+    void placesEveryControl();
+    void showsDesignTexts_data();
+    void showsDesignTexts();
+    void labelsShowTheirWholeText();
+    void versionLabelShowsWholeBuildVersion();
+    void showsThePicture();
+    void fieldsLimitTheirLength_data();
+    void fieldsLimitTheirLength();
+
+    // keyboard
+    void quitButtonHasTheFirstFocus();
+    void tabRunsQuitClientServerThenFields();
+
+    // settings
+    void pressStoresSettings_data();
+    void pressStoresSettings();
+    void laterPressOverwritesSettings();
+    void refusedPortShowsMessageAndStoresNothing_data();
+    void refusedPortShowsMessageAndStoresNothing();
+
+    // quitting
+    void quitEndsTheProcessAtOnce_data();
+    void quitEndsTheProcessAtOnce();
+};
+
+namespace {
+
+// What a message box showed before the test answered it.
+struct ShownBox
+{
+    bool seen = false;
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::Information;
+    QMessageBox::StandardButtons buttons;
+};
+
+// Records the next modal message box and presses its OK button. The context ends the wait
+// when no box ever came.
+void answerNextMessageBox(ShownBox &shown, QObject *context)
+{
+    QTimer::singleShot(0, context, [&shown]() {
+        QWidget *modal = QApplication::activeModalWidget();
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        if (!box) {
+            if (modal)
+                modal->close();
+            return;
+        }
+        shown.seen = true;
+        shown.title = box->windowTitle();
+        shown.text = box->text();
+        shown.icon = box->icon();
+        shown.buttons = box->standardButtons();
+        QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+    });
+}
+
+void setSettings(int port, const QString &handleName, const QString &serverIP)
+{
+    ModuleMain::gintPort = port;
+    ModuleMain::gstrHandleName = handleName;
+    ModuleMain::gstrServerIP = serverIP;
+}
+
+// A top-level window that tells the parent process when it is asked to close.
+class ReportingWindow : public QWidget
+{
+public:
+    bool waitWhenClosing = false;
+
+protected:
+    void closeEvent(QCloseEvent *event) override
+    {
+        std::fputs("closeEvent ran\n", stdout);
+        std::fflush(stdout);
+        // Like a client's logout wait: keeps events flowing and never lets go.
+        while (waitWhenClosing)
+            QCoreApplication::processEvents();
+        QWidget::closeEvent(event);
+    }
+};
+
+// Runs in a child process started by quitEndsTheProcessAtOnce: the quit button must end this
+// process with status 0 before anything below the click runs.
+int pressQuitInChild(const QString &variant)
+{
+    auto *form = new FormMain;
+    form->setAttribute(Qt::WA_DeleteOnClose);
+    form->show();
+    auto *other = new ReportingWindow;
+    other->setAttribute(Qt::WA_DeleteOnClose);
+    other->show();
+
+    if (variant == QLatin1String("during a nested wait")) {
+        other->waitWhenClosing = true;
+        QTimer::singleShot(0, other, &QWidget::close);
+        QTimer::singleShot(50, form, [form]() {
+            std::fputs("pressing quit\n", stdout);
+            QTest::mouseClick(form->btnChoise[0], Qt::LeftButton);
+            std::fputs("quit returned\n", stdout);
+        });
+    } else {
+        form->PortInp->setText(variant);
+        QTimer::singleShot(0, form, [form]() {
+            std::fputs("pressing quit\n", stdout);
+            QTest::mouseClick(form->btnChoise[0], Qt::LeftButton);
+            std::fputs("quit returned\n", stdout);
+        });
+    }
+    const int status = QApplication::exec();
+    std::printf("event loop returned %d\n", status);
+    return 3;
+}
+
+} // namespace
+
+void TestFormMain::init()
+{
+    setSettings(0, QString(), QString());
+}
+
+void TestFormMain::cleanup()
+{
+    // Whatever a press opened goes without its closing procedure.
+    QList<QPointer<QWidget>> windows;
+    for (QWidget *window : QApplication::topLevelWidgets()) {
+        if (window->isVisible())
+            windows.append(window);
+    }
+    for (const QPointer<QWidget> &window : windows)
+        delete window.data();
+}
+
+void TestFormMain::isBorderlessWithFixedSize()
+{
+    FormMain form;
+
+    QVERIFY(form.isWindow());
+    QVERIFY(form.windowFlags().testFlag(Qt::FramelessWindowHint));
+    QCOMPARE(form.minimumSize(), QSize(323, 353));
+    QCOMPARE(form.maximumSize(), QSize(323, 353));
+    QCOMPARE(form.size(), QSize(323, 353));
+    QCOMPARE(form.windowTitle(), QString());
+    QVERIFY(!form.windowIcon().isNull());
+    QCOMPARE(form.windowIcon().availableSizes(), QList<QSize>{QSize(32, 32)});
+}
+
+void TestFormMain::placesEveryControl_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("geometry");
+
+    QTest::newRow("picture across the top") << "Picture1" << QRect(8, 8, 305, 81);
+    QTest::newRow("port label") << "Label4" << QRect(40, 109, 97, 25);
+    QTest::newRow("port field") << "PortInp" << QRect(144, 104, 65, 25);
+    QTest::newRow("name label") << "Label5" << QRect(40, 144, 97, 25);
+    QTest::newRow("name field") << "NameInp" << QRect(144, 136, 65, 25);
+    QTest::newRow("server label") << "Label6" << QRect(40, 176, 97, 25);
+    QTest::newRow("server field") << "ServerIPInp" << QRect(144, 168, 65, 25);
+    QTest::newRow("server button on top") << "btnChoise_1" << QRect(8, 216, 120, 28);
+    QTest::newRow("server button label") << "Label1" << QRect(136, 224, 169, 25);
+    QTest::newRow("client button in the middle") << "btnChoise_2" << QRect(8, 256, 120, 28);
+    QTest::newRow("client button label") << "Label2" << QRect(136, 264, 169, 25);
+    QTest::newRow("quit button at the bottom") << "btnChoise_0" << QRect(8, 296, 120, 28);
+    QTest::newRow("quit button label") << "Label3" << QRect(136, 304, 169, 25);
+}
+
+void TestFormMain::placesEveryControl()
+{
+    QFETCH(QString, name);
+    QFETCH(QRect, geometry);
+
+    FormMain form;
+    auto *control = form.findChild<QWidget *>(name);
+    QVERIFY(control);
+    QCOMPARE(control->geometry(), geometry);
+}
+
+void TestFormMain::showsDesignTexts_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("port label") << "Label4"
+                                << "使用するポート";
+    QTest::newRow("port field") << "PortInp"
+                                << "555";
+    QTest::newRow("name label") << "Label5"
+                                << "ハンドルネーム";
+    QTest::newRow("name field") << "NameInp"
+                                << "Default";
+    QTest::newRow("server label") << "Label6"
+                                  << "サーバのＩＰ";
+    QTest::newRow("server field") << "ServerIPInp"
+                                  << "localhost";
+    QTest::newRow("server button") << "btnChoise_1"
+                                   << "サーバ";
+    QTest::newRow("server button label") << "Label1"
+                                         << "まず、サーバを立ててください";
+    QTest::newRow("client button") << "btnChoise_2"
+                                   << "クライアント";
+    QTest::newRow("client button label") << "Label2"
+                                         << "チャットのクライアント";
+    QTest::newRow("quit button") << "btnChoise_0"
+                                 << "終了";
+    QTest::newRow("quit button label") << "Label3"
+                                       << "このプログラムを終了";
+}
+
+void TestFormMain::showsDesignTexts()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, text);
+
+    FormMain form;
+    QObject *control = form.findChild<QObject *>(name);
+    QVERIFY(control);
+    QCOMPARE(control->property("text").toString(), text);
+}
+
+void TestFormMain::labelsShowTheirWholeText()
+{
+    FormMain form;
+    const QList<QLabel *> labels = {form.Label1, form.Label2, form.Label3,  form.Label4,
+                                    form.Label5, form.Label6, form.LabelVer};
+    for (QLabel *label : labels) {
+        const QRect needed = label->fontMetrics().boundingRect(label->text());
+        QVERIFY2(needed.width() <= label->contentsRect().width()
+                         && label->fontMetrics().height() <= label->contentsRect().height(),
+                 qPrintable(QStringLiteral("%1 needs %2 x %3, has %4 x %5")
+                                    .arg(label->objectName())
+                                    .arg(needed.width())
+                                    .arg(label->fontMetrics().height())
+                                    .arg(label->contentsRect().width())
+                                    .arg(label->contentsRect().height())));
+        QVERIFY(form.rect().contains(label->geometry()));
+    }
+}
+
+void TestFormMain::versionLabelShowsWholeBuildVersion()
+{
+    FormMain form;
+
+    QCOMPARE(form.LabelVer->text(), QString("Ver:1.0.0"));
+    // Anchored where it was drawn; it may only grow so that the text shows whole.
+    QCOMPARE(form.LabelVer->pos(), QPoint(264, 336));
+    QVERIFY(form.LabelVer->width() >= 46);
+    QVERIFY(form.LabelVer->height() >= 12);
+    QVERIFY(form.LabelVer->height() < 2 * form.LabelVer->fontMetrics().height()); // one line
+}
+
+void TestFormMain::showsThePicture()
+{
+    FormMain form;
+
+    const QPixmap picture = form.Picture1->pixmap();
+    QCOMPARE(picture.size(), QSize(249, 79));
+    QVERIFY(form.Picture1->contentsRect().height() >= 79);
+    QCOMPARE(form.Picture1->contentsRect().topLeft(), QPoint(1, 1));
+}
+
+void TestFormMain::fieldsLimitTheirLength_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("kept");
+
+    QTest::newRow("port takes five") << "PortInp"
+                                     << "1234567"
+                                     << "12345";
+    QTest::newRow("name takes ten") << "NameInp"
+                                    << "abcdefghijkl"
+                                    << "abcdefghij";
+    QTest::newRow("server takes any length") << "ServerIPInp"
+                                             << "chat-server.example.internal.lan"
+                                             << "chat-server.example.internal.lan";
+}
+
+void TestFormMain::fieldsLimitTheirLength()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, typed);
+    QFETCH(QString, kept);
+
+    FormMain form;
+    auto *field = form.findChild<QLineEdit *>(name);
+    QVERIFY(field);
+    field->clear();
+    QTest::keyClicks(field, typed);
+    QCOMPARE(field->text(), kept);
+}
+
+void TestFormMain::quitButtonHasTheFirstFocus()
+{
+    FormMain form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+
+    QCOMPARE(QApplication::focusWidget(), form.btnChoise[0]);
+}
+
+void TestFormMain::tabRunsQuitClientServerThenFields()
+{
+    FormMain form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+
+    const QList<QWidget *> expected = {form.btnChoise[2], form.btnChoise[1], form.PortInp,
+                                       form.NameInp,      form.ServerIPInp,  form.btnChoise[0]};
+    QList<QWidget *> visited;
+    for (int step = 0; step < expected.size(); ++step) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        visited.append(QApplication::focusWidget());
+    }
+    QCOMPARE(visited, expected);
+}
+
+void TestFormMain::pressStoresSettings_data()
+{
+    QTest::addColumn<int>("button");
+    QTest::addColumn<QString>("portText");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("storedName");
+    QTest::addColumn<QString>("storedServer");
+
+    QTest::newRow("design defaults, client") << 2 << "555"
+                                             << "Default"
+                                             << "localhost" << 555 << "Default"
+                                             << "localhost";
+    QTest::newRow("design defaults, server") << 1 << "555"
+                                             << "Default"
+                                             << "localhost" << 555 << "Default"
+                                             << "localhost";
+    QTest::newRow("empty name becomes Default") << 2 << "600"
+                                                << ""
+                                                << "host" << 600 << "Default"
+                                                << "host";
+    QTest::newRow("name of exactly ten stays") << 2 << "600"
+                                               << "abcdefghij"
+                                               << "host" << 600 << "abcdefghij"
+                                               << "host";
+    QTest::newRow("name of spaces is kept") << 2 << "600"
+                                            << "   "
+                                            << "host" << 600 << "   "
+                                            << "host";
+    QTest::newRow("Japanese name") << 2 << "600"
+                                   << "ぷらいん"
+                                   << "host" << 600 << "ぷらいん"
+                                   << "host";
+    QTest::newRow("empty server becomes localhost") << 1 << "600"
+                                                    << "me"
+                                                    << "" << 600 << "me"
+                                                    << "localhost";
+    QTest::newRow("server of one space is kept") << 2 << "600"
+                                                 << "me"
+                                                 << " " << 600 << "me"
+                                                 << " ";
+    QTest::newRow("half goes up to the even port") << 2 << "55.5"
+                                                   << "me"
+                                                   << "host" << 56 << "me"
+                                                   << "host";
+    QTest::newRow("half goes down to the even port") << 2 << "54.5"
+                                                     << "me"
+                                                     << "host" << 54 << "me"
+                                                     << "host";
+    QTest::newRow("port beyond 16-bit signed") << 2 << "40000"
+                                               << "me"
+                                               << "host" << 40000 << "me"
+                                               << "host";
+    QTest::newRow("highest port") << 1 << "65535"
+                                  << "me"
+                                  << "host" << 65535 << "me"
+                                  << "host";
+    QTest::newRow("port zero") << 1 << "0"
+                               << "me"
+                               << "host" << 0 << "me"
+                               << "host";
+}
+
+void TestFormMain::pressStoresSettings()
+{
+    QFETCH(int, button);
+    QFETCH(QString, portText);
+    QFETCH(QString, name);
+    QFETCH(QString, server);
+    QFETCH(int, port);
+    QFETCH(QString, storedName);
+    QFETCH(QString, storedServer);
+
+    FormMain form;
+    form.show();
+    setSettings(-1, QStringLiteral("before"), QStringLiteral("before"));
+    form.PortInp->setText(portText);
+    form.NameInp->setText(name);
+    form.ServerIPInp->setText(server);
+
+    QTest::mouseClick(form.btnChoise[button], Qt::LeftButton);
+
+    QCOMPARE(ModuleMain::gintPort, port);
+    QCOMPARE(ModuleMain::gstrHandleName, storedName);
+    QCOMPARE(ModuleMain::gstrServerIP, storedServer);
+    // The start window stays as it was.
+    QVERIFY(form.isVisible());
+    QCOMPARE(form.NameInp->text(), name);
+    QCOMPARE(form.ServerIPInp->text(), server);
+}
+
+void TestFormMain::laterPressOverwritesSettings()
+{
+    FormMain form;
+    form.show();
+
+    QTest::mouseClick(form.btnChoise[2], Qt::LeftButton);
+    QCOMPARE(ModuleMain::gstrHandleName, QString("Default"));
+
+    form.NameInp->clear();
+    QTest::keyClicks(form.NameInp, QStringLiteral("taro"));
+    form.PortInp->clear();
+    QTest::keyClicks(form.PortInp, QStringLiteral("4321"));
+    form.ServerIPInp->clear();
+    QTest::keyClicks(form.ServerIPInp, QStringLiteral("10.0.0.7"));
+    QTest::mouseClick(form.btnChoise[2], Qt::LeftButton);
+
+    QCOMPARE(ModuleMain::gintPort, 4321);
+    QCOMPARE(ModuleMain::gstrHandleName, QString("taro"));
+    QCOMPARE(ModuleMain::gstrServerIP, QString("10.0.0.7"));
+}
+
+void TestFormMain::refusedPortShowsMessageAndStoresNothing_data()
+{
+    QTest::addColumn<int>("button");
+    QTest::addColumn<QString>("portText");
+
+    QTest::newRow("letters, client") << 2 << "abc";
+    QTest::newRow("letters, server") << 1 << "abc";
+    QTest::newRow("blank") << 2 << "";
+    QTest::newRow("spaces") << 1 << "   ";
+    QTest::newRow("number then letters") << 2 << "55a";
+    QTest::newRow("one past the highest port") << 2 << "65536";
+    QTest::newRow("five nines") << 1 << "99999";
+    QTest::newRow("negative") << 2 << "-1";
+}
+
+void TestFormMain::refusedPortShowsMessageAndStoresNothing()
+{
+    QFETCH(int, button);
+    QFETCH(QString, portText);
+
+    FormMain form;
+    form.show();
+    setSettings(1234, QStringLiteral("before"), QStringLiteral("before"));
+    form.PortInp->setText(portText);
+    form.NameInp->setText(QStringLiteral("someone"));
+    form.ServerIPInp->setText(QString());
+
+    QObject context;
+    ShownBox shown;
+    answerNextMessageBox(shown, &context);
+    QTest::mouseClick(form.btnChoise[button], Qt::LeftButton);
+
+    QVERIFY(shown.seen);
+    QCOMPARE(shown.text,
+             QString("ポート番号が正しくありません。0 から 65535 までの数字を入力してください。"));
+    QCOMPARE(shown.title, QString("Pryne Chat"));
+    QCOMPARE(shown.icon, QMessageBox::NoIcon);
+    QCOMPARE(shown.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(ModuleMain::gintPort, 1234);
+    QCOMPARE(ModuleMain::gstrHandleName, QString("before"));
+    QCOMPARE(ModuleMain::gstrServerIP, QString("before"));
+    QVERIFY(form.isVisible());
+}
+
+void TestFormMain::quitEndsTheProcessAtOnce_data()
+{
+    QTest::addColumn<QString>("variant");
+
+    QTest::newRow("valid port") << "555";
+    QTest::newRow("port of letters") << "abc";
+    QTest::newRow("blank port") << "";
+    QTest::newRow("port out of range") << "99999";
+    QTest::newRow("during a nested wait") << "during a nested wait";
+}
+
+void TestFormMain::quitEndsTheProcessAtOnce()
+{
+    QFETCH(QString, variant);
+
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--press-quit"), variant});
+    QVERIFY(child.waitForFinished(20000));
+
+    const QString output = QString::fromLocal8Bit(child.readAllStandardOutput());
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+    if (variant == QLatin1String("during a nested wait"))
+        QCOMPARE(output, QString("closeEvent ran\npressing quit\n"));
+    else
+        QCOMPARE(output, QString("pressing quit\n")); // no window was asked to close
+}
+
+int main(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    if (argc == 3 && qstrcmp(argv[1], "--press-quit") == 0)
+        return pressQuitInChild(QString::fromLocal8Bit(argv[2]));
+    TestFormMain test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_FormMain.moc"
