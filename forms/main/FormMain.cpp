@@ -81,6 +81,7 @@ FormMain::FormMain(QWidget *parent)
     for (int index = 0; index < int(btnChoise.size()); ++index) {
         btnChoise[index] = new QPushButton(this);
         btnChoise[index]->setObjectName(QStringLiteral("btnChoise_%1").arg(index));
+        btnChoise[index]->setAutoDefault(true); // Enter presses the focused button too
         choiceGroup->addButton(btnChoise[index], index);
     }
     btnChoise[1]->setText(QStringLiteral("サーバ"));

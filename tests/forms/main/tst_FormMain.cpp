@@ -32,6 +32,8 @@ private slots:
     // keyboard
     void quitButtonHasTheFirstFocus();
     void tabRunsQuitClientServerThenFields();
+    void keysPressTheFocusedButton_data();
+    void keysPressTheFocusedButton();
 
     // settings
     void pressStoresSettings_data();
@@ -336,6 +338,31 @@ void TestFormMain::tabRunsQuitClientServerThenFields()
         visited.append(QApplication::focusWidget());
     }
     QCOMPARE(visited, expected);
+}
+
+void TestFormMain::keysPressTheFocusedButton_data()
+{
+    QTest::addColumn<int>("key");
+
+    QTest::newRow("space") << int(Qt::Key_Space);
+    QTest::newRow("return") << int(Qt::Key_Return);
+    QTest::newRow("enter") << int(Qt::Key_Enter);
+}
+
+void TestFormMain::keysPressTheFocusedButton()
+{
+    QFETCH(int, key);
+
+    FormMain form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), form.btnChoise[2]);
+
+    QTest::keyClick(form.btnChoise[2], Qt::Key(key));
+    QCOMPARE(ModuleMain::gstrHandleName, QString("Default"));
+    QCOMPARE(ModuleMain::gstrServerIP, QString("localhost"));
+    QCOMPARE(ModuleMain::gintPort, 555);
 }
 
 void TestFormMain::pressStoresSettings_data()
