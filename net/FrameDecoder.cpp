@@ -1,0 +1,71 @@
+#include "net/FrameDecoder.h"
+
+#include <QtEndian>
+
+#include <cstring>
+
+namespace socks {
+
+void FrameDecoder::append(QByteArrayView bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    char *room = prepareAppend(bytes.size());
+    std::memcpy(room, bytes.data(), size_t(bytes.size()));
+    commitAppend(bytes.size());
+}
+
+char *FrameDecoder::prepareAppend(qsizetype size)
+{
+    compact();
+    appendStart = buffer.size();
+    buffer.resize(appendStart + size);
+    return buffer.data() + appendStart;
+}
+
+void FrameDecoder::commitAppend(qsizetype written)
+{
+    buffer.resize(appendStart + qMax<qsizetype>(written, 0));
+}
+
+FrameDecoder::Result FrameDecoder::next()
+{
+    if (oversized)
+        return Result::Oversized;
+    const qsizetype available = buffer.size() - start;
+    if (available < headerBytes)
+        return Result::NeedMore;
+    const quint32 length = qFromBigEndian<quint32>(buffer.constData() + start);
+    if (length > maxPayloadBytes) {
+        oversized = true;
+        return Result::Oversized;
+    }
+    if (available - headerBytes < qsizetype(length))
+        return Result::NeedMore;
+    frameStart = start;
+    frameSize = headerBytes + qsizetype(length);
+    start += frameSize;
+    return Result::Frame;
+}
+
+void FrameDecoder::clear()
+{
+    buffer.clear();
+    start = appendStart = frameStart = frameSize = 0;
+    oversized = false;
+}
+
+// Moves the unfinished tail to the front but keeps the capacity, so a steady stream of small
+// frames reuses one allocation.
+void FrameDecoder::compact()
+{
+    if (start == 0)
+        return;
+    const qsizetype rest = buffer.size() - start;
+    if (rest > 0)
+        std::memmove(buffer.data(), buffer.constData() + start, size_t(rest));
+    buffer.truncate(rest);
+    start = frameStart = frameSize = 0;
+}
+
+} // namespace socks

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+namespace socks {
+
+// Cuts a received byte stream into frames: a 4-byte big-endian payload length, then the payload.
+// It knows nothing of sockets, so a fuzzer and the tests can feed it any bytes they like.
+class FrameDecoder
+{
+public:
+    static constexpr qsizetype headerBytes = 4;
+    static constexpr quint32 maxPayloadBytes = 1024 * 1024;
+
+    enum class Result { Frame, NeedMore, Oversized };
+
+    void append(QByteArrayView bytes);
+    // Lets a socket read straight into the buffer: room for `size` bytes, then the count written.
+    char *prepareAppend(qsizetype size);
+    void commitAppend(qsizetype written);
+
+    // After Frame, frame() and payload() view that frame until the next append or clear.
+    // Oversized is final: a peer that announces more than maxPayloadBytes is not read any further.
+    Result next();
+    QByteArrayView frame() const
+    {
+        return QByteArrayView(buffer.constData() + frameStart, frameSize);
+    }
+    QByteArrayView payload() const { return frame().sliced(headerBytes); }
+
+    qsizetype bufferedBytes() const { return buffer.size() - start; }
+    bool failed() const { return oversized; }
+    void clear();
+
+private:
+    void compact();
+
+    QByteArray buffer;
+    qsizetype start = 0; // first byte not handed out yet
+    qsizetype appendStart = 0; // where prepareAppend's room begins
+    qsizetype frameStart = 0;
+    qsizetype frameSize = 0;
+    bool oversized = false;
+};
+
+} // namespace socks
