@@ -1,9 +1,21 @@
 #pragma once
 
+#include "net/FrameDecoder.h"
+#include "net/FrameEncoder.h"
+
+#include <QAbstractSocket>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
+#include <memory>
+
+class QTcpSocket;
+class QTimer;
+
 namespace socks {
+
+class ClientInfoWindow;
 
 // The chat client's side of the wire: one connection to a relay, one GetData per received frame.
 // OpenConnection never reports its outcome before it has returned.
@@ -31,6 +43,38 @@ signals:
     void ConnectClose(); // the server closed the connection or it broke
     void ConnectError(); // connecting failed: bad host or port, refused, or no answer in 10 s
     void GetData(const QString &rstrData);
+
+private:
+    enum class State { Idle, Connecting, Connected };
+
+    void startConnecting(quint64 attempt, const QString &host, int port);
+    void giveUpConnecting();
+    void finishConnecting();
+    void handleError(QAbstractSocket::SocketError error);
+    void handleDisconnected();
+    bool deliverFrames(); // false when the handlers ended this connection or the component
+    void dropConnection();
+    void refreshInfo();
+
+    QPointer<QTcpSocket> socket;
+    State state = State::Idle;
+    quint64 attempt = 0; // outdates queued steps of an earlier OpenConnection
+    bool delivering = false;
+    FrameDecoder decoder;
+    FrameEncoder encoder;
+
+    QString host;
+    QString serverAddress;
+    int serverPort = 0;
+    QString localAddress;
+    int localPort = 0;
+    qint64 textsIn = 0;
+    qint64 bytesIn = 0;
+    qint64 textsOut = 0;
+    qint64 bytesOut = 0;
+
+    std::unique_ptr<ClientInfoWindow> infoWindow;
+    QTimer *infoTimer = nullptr;
 };
 
 } // namespace socks

@@ -1,0 +1,398 @@
+#include "net/CWS_TCP_S.h"
+
+#include "net/FrameDecoder.h"
+#include "net/ServerInfoWindow.h"
+#include "net/SocketHelpers.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <cstring>
+#include <vector>
+
+namespace socks {
+
+namespace {
+
+// A client that stopped reading may cost the server this much outgoing memory, no more.
+constexpr qint64 maxUnsentBytes = 8 * 1024 * 1024;
+// 200 clients arriving at once must not overflow the kernel's queue of unaccepted connections.
+constexpr int listenBacklog = 1024;
+constexpr int infoRefreshMilliseconds = 500;
+
+QString findLanAddress()
+{
+    const auto interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &networkInterface : interfaces) {
+        const auto flags = networkInterface.flags();
+        if (!flags.testFlag(QNetworkInterface::IsUp)
+            || flags.testFlag(QNetworkInterface::IsLoopBack))
+            continue;
+        const auto entries = networkInterface.addressEntries();
+        for (const QNetworkAddressEntry &entry : entries) {
+            const QHostAddress ip = entry.ip();
+            if (ip.protocol() == QAbstractSocket::IPv4Protocol && !ip.isLoopback())
+                return ip.toString();
+        }
+    }
+    return QStringLiteral("127.0.0.1");
+}
+
+} // namespace
+
+struct CWS_TCP_S::Connection
+{
+    int index = 0;
+    QPointer<QTcpSocket> socket;
+    FrameDecoder decoder;
+    QString peer;
+    QDateTime since;
+    qint64 textsIn = 0;
+    qint64 bytesIn = 0;
+    qint64 textsOut = 0;
+    qint64 bytesOut = 0;
+    bool open = true; // still in the component's table
+    bool failed = false; // ServiceError is on its way; nothing more is read or sent
+    bool reading = false; // GetData of this connection is being raised
+};
+
+CWS_TCP_S::CWS_TCP_S() = default;
+
+CWS_TCP_S::~CWS_TCP_S()
+{
+    infoWindow.reset();
+    for (auto &entry : connections) {
+        entry.second->open = false;
+        retireSocket(entry.second->socket,
+                     entry.second->failed ? Retirement::Drop : Retirement::Flush);
+    }
+    connections.clear();
+    if (server) {
+        // Destroying the component may happen inside the server's own newConnection signal.
+        server->disconnect(this);
+        server->close();
+        server->setParent(nullptr);
+        server->deleteLater();
+    }
+}
+
+bool CWS_TCP_S::InfoVisible() const
+{
+    return infoWindow && infoWindow->isVisible();
+}
+
+void CWS_TCP_S::setInfoVisible(bool visible)
+{
+    if (!visible) {
+        if (infoWindow)
+            infoWindow->hide();
+        return;
+    }
+    // A headless relay has no widgets to show.
+    if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
+        return;
+    if (!infoWindow) {
+        infoWindow = std::make_unique<ServerInfoWindow>();
+        infoTimer = new QTimer(this);
+        infoTimer->setInterval(infoRefreshMilliseconds);
+        connect(infoTimer, &QTimer::timeout, this, &CWS_TCP_S::refreshInfo);
+    }
+    infoWindow->show();
+    infoWindow->raise();
+    refreshInfo();
+    infoTimer->start();
+}
+
+QString CWS_TCP_S::Address() const
+{
+    if (address.isEmpty())
+        address = findLanAddress();
+    return address;
+}
+
+int CWS_TCP_S::Port() const
+{
+    return server && server->isListening() ? server->serverPort() : 0;
+}
+
+int CWS_TCP_S::ConnectionCount() const
+{
+    return int(connections.size());
+}
+
+void CWS_TCP_S::SendData(const QString &data, int index)
+{
+    const QByteArrayView frame = frameFor(data);
+    if (index != 0) {
+        const auto found = connections.find(index);
+        if (found != connections.end() && !found->second->failed)
+            writeFrame(*found->second, frame);
+        return;
+    }
+    // Writing raises no signal, so the table cannot change under this loop; a connection that
+    // fails here is only marked and reported later.
+    for (auto &entry : connections) {
+        if (!entry.second->failed)
+            writeFrame(*entry.second, frame);
+    }
+}
+
+bool CWS_TCP_S::StartService(int port)
+{
+    lastError.clear();
+    lastFailure = StartFailure::None;
+    if (port < 0 || port > 65535) {
+        lastFailure = StartFailure::InvalidPort;
+        lastError = QStringLiteral("ポート番号は 0 から 65535 の範囲で指定してください");
+        return false;
+    }
+    if (!server) {
+        server = new QTcpServer(this);
+        server->setListenBacklogSize(listenBacklog);
+        connect(server, &QTcpServer::newConnection, this, &CWS_TCP_S::acceptConnections);
+    }
+    server->close();
+    address = findLanAddress();
+    // Any is the dual-stack address: IPv4 peers arrive on the same socket as IPv6 ones.
+    if (server->listen(QHostAddress::Any, quint16(port)))
+        return true;
+    switch (server->serverError()) {
+    case QAbstractSocket::AddressInUseError:
+        lastFailure = StartFailure::PortInUse;
+        lastError = QStringLiteral("ポートは既に使用されています");
+        break;
+    case QAbstractSocket::SocketAccessError:
+        lastFailure = StartFailure::NoPermission;
+        lastError = QStringLiteral("ポートを使う権限がありません");
+        break;
+    default:
+        lastFailure = StartFailure::Other;
+        lastError = server->errorString();
+        break;
+    }
+    return false;
+}
+
+void CWS_TCP_S::CloseConnection(int index)
+{
+    if (index != 0) {
+        removeConnection(index);
+        return;
+    }
+    std::vector<int> indices;
+    indices.reserve(connections.size());
+    for (const auto &entry : connections)
+        indices.push_back(entry.first);
+    QPointer<CWS_TCP_S> self(this);
+    for (int each : indices) {
+        removeConnection(each);
+        if (!self)
+            return;
+    }
+}
+
+QString CWS_TCP_S::LastError() const
+{
+    return lastError;
+}
+
+CWS_TCP_S::StartFailure CWS_TCP_S::LastFailure() const
+{
+    return lastFailure;
+}
+
+void CWS_TCP_S::acceptConnections()
+{
+    QPointer<CWS_TCP_S> self(this);
+    while (server && server->hasPendingConnections()) {
+        QTcpSocket *socket = server->nextPendingConnection();
+        if (!socket)
+            break;
+        tuneSocket(socket);
+        const int index = ++lastIndex;
+        auto connection = std::make_shared<Connection>();
+        connection->index = index;
+        connection->socket = socket;
+        connection->peer = addressText(socket->peerAddress()) + QLatin1Char(':')
+                + QString::number(socket->peerPort());
+        connection->since = QDateTime::currentDateTime();
+        connections.emplace(index, connection);
+        connect(socket, &QTcpSocket::readyRead, this, [this, index] { readConnection(index); });
+        connect(socket, &QTcpSocket::disconnected, this,
+                [this, index] { endConnectionByPeer(index); });
+        connect(socket, &QTcpSocket::errorOccurred, this,
+                [this, index](QAbstractSocket::SocketError error) {
+                    // A peer's close (or reset) ends the connection like a close; disconnected follows.
+                    if (error == QAbstractSocket::RemoteHostClosedError)
+                        return;
+                    const auto found = connections.find(index);
+                    if (found != connections.end())
+                        failConnection(*found->second);
+                });
+        emit ServiceComplete(true, index);
+        if (!self)
+            return;
+        // Bytes that came with the connection were read before our readyRead was connected.
+        if (socket->bytesAvailable() > 0)
+            readConnection(index);
+        if (!self)
+            return;
+    }
+}
+
+void CWS_TCP_S::readConnection(int index)
+{
+    const auto found = connections.find(index);
+    if (found == connections.end())
+        return;
+    // The handler of GetData may close this connection or destroy the component, so the loop
+    // keeps its own reference and checks after every event.
+    const std::shared_ptr<Connection> connection = found->second;
+    if (connection->failed || !connection->socket)
+        return;
+    QTcpSocket *socket = connection->socket;
+    const auto pullAvailable = [&connection, socket] {
+        qint64 available = 0;
+        while ((available = socket->bytesAvailable()) > 0) {
+            char *room = connection->decoder.prepareAppend(available);
+            const qint64 read = socket->read(room, available);
+            connection->decoder.commitAppend(read);
+            if (read <= 0)
+                break;
+            connection->bytesIn += read;
+        }
+    };
+    pullAvailable();
+    if (connection->reading)
+        return; // the outer loop further up the stack takes the new frames
+    connection->reading = true;
+    QPointer<CWS_TCP_S> self(this);
+    for (;;) {
+        const FrameDecoder::Result result = connection->decoder.next();
+        if (result == FrameDecoder::Result::Oversized) {
+            failConnection(*connection);
+            break;
+        }
+        if (result == FrameDecoder::Result::NeedMore) {
+            // Bytes may have come in while a handler ran a nested event loop.
+            if (!connection->socket || connection->socket->bytesAvailable() <= 0)
+                break;
+            pullAvailable();
+            continue;
+        }
+        const QByteArrayView frame = connection->decoder.frame();
+        lastFrame.resize(frame.size());
+        std::memcpy(lastFrame.data(), frame.data(), size_t(frame.size()));
+        const QString text = QString::fromUtf8(connection->decoder.payload());
+        lastText = text;
+        ++connection->textsIn;
+        emit GetData(index, text);
+        if (!self || !connection->open || connection->failed)
+            break;
+    }
+    connection->reading = false;
+}
+
+void CWS_TCP_S::endConnectionByPeer(int index)
+{
+    const auto found = connections.find(index);
+    if (found == connections.end() || found->second->failed)
+        return;
+    // Whole frames sent just before the close still count.
+    QPointer<CWS_TCP_S> self(this);
+    readConnection(index);
+    if (self)
+        removeConnection(index);
+}
+
+void CWS_TCP_S::failConnection(Connection &connection)
+{
+    if (connection.failed)
+        return;
+    connection.failed = true;
+    retireSocket(connection.socket, Retirement::Drop);
+    connection.socket = nullptr;
+    // Reported from the event loop: failing may be noticed inside SendData, that is inside some
+    // handler that should not see the table change under it.
+    const int index = connection.index;
+    QMetaObject::invokeMethod(
+            this, [this, index] { reportFailure(index); }, Qt::QueuedConnection);
+}
+
+void CWS_TCP_S::reportFailure(int index)
+{
+    if (connections.find(index) == connections.end())
+        return;
+    QPointer<CWS_TCP_S> self(this);
+    emit ServiceError(index);
+    // A failed connection goes even when the handler leaves it: it is never served again.
+    if (self)
+        removeConnection(index);
+}
+
+void CWS_TCP_S::removeConnection(int index)
+{
+    const auto found = connections.find(index);
+    if (found == connections.end())
+        return;
+    const std::shared_ptr<Connection> connection = found->second;
+    connections.erase(found);
+    connection->open = false;
+    if (!connection->failed)
+        retireSocket(connection->socket, Retirement::Flush);
+    connection->socket = nullptr;
+    emit ServiceComplete(false, index);
+}
+
+void CWS_TCP_S::writeFrame(Connection &connection, QByteArrayView frame)
+{
+    QTcpSocket *socket = connection.socket;
+    if (!socket || socket->write(frame.data(), frame.size()) != frame.size()) {
+        failConnection(connection);
+        return;
+    }
+    ++connection.textsOut;
+    connection.bytesOut += frame.size();
+    if (socket->bytesToWrite() > maxUnsentBytes)
+        failConnection(connection);
+}
+
+QByteArrayView CWS_TCP_S::frameFor(const QString &data)
+{
+    // lastText holds a reference to its characters, so equal pointer and size mean the very
+    // same text, never a new string that happens to reuse freed memory.
+    if (!lastText.isNull() && data.constData() == lastText.constData()
+        && data.size() == lastText.size())
+        return QByteArrayView(lastFrame);
+    return encoder.encode(data);
+}
+
+void CWS_TCP_S::refreshInfo()
+{
+    if (!infoWindow || !infoWindow->isVisible()) {
+        if (infoTimer)
+            infoTimer->stop();
+        return;
+    }
+    ServerInfoWindow::Status status;
+    status.listening = server && server->isListening();
+    status.address = Address();
+    status.port = Port();
+    status.connectionCount = ConnectionCount();
+    status.rows.reserve(connections.size());
+    for (const auto &entry : connections) {
+        const Connection &connection = *entry.second;
+        status.rows.push_back({connection.index, connection.peer, connection.since,
+                               connection.textsIn, connection.bytesIn, connection.textsOut,
+                               connection.bytesOut, connection.failed});
+    }
+    infoWindow->showStatus(status);
+}
+
+} // namespace socks

@@ -1,9 +1,20 @@
 #pragma once
 
+#include "net/FrameEncoder.h"
+
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
+#include <map>
+#include <memory>
+
+class QTcpServer;
+class QTimer;
+
 namespace socks {
+
+class ServerInfoWindow;
 
 // The relay's side of the wire: listens on one port, numbers every accepted connection from 1
 // (never reused while the component lives; 0 means "all"), and turns each length-prefixed frame
@@ -37,6 +48,35 @@ signals:
     void GetData(int Index, const QString &rstrData);
     void ServiceComplete(bool vblnFlag, int Index); // vblnFlag: true when Index was added
     void ServiceError(int Index);
+
+private:
+    struct Connection;
+
+    void acceptConnections();
+    void readConnection(int index);
+    void endConnectionByPeer(int index);
+    void failConnection(Connection &connection);
+    void reportFailure(int index);
+    void removeConnection(int index);
+    void writeFrame(Connection &connection, QByteArrayView frame);
+    QByteArrayView frameFor(const QString &data);
+    void refreshInfo();
+
+    QTcpServer *server = nullptr;
+    std::map<int, std::shared_ptr<Connection>> connections;
+    int lastIndex = 0;
+    QString lastError;
+    StartFailure lastFailure = StartFailure::None;
+    mutable QString address; // looked up once per StartService: the caption reads it often
+
+    // The last text handed to GetData and its frame as received: a handler that relays that very
+    // string gets the received bytes sent on without encoding them again.
+    QString lastText;
+    QByteArray lastFrame;
+    FrameEncoder encoder;
+
+    std::unique_ptr<ServerInfoWindow> infoWindow;
+    QTimer *infoTimer = nullptr;
 };
 
 } // namespace socks

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QString>
+
+class QTcpSocket;
+
+// What both components do to their sockets.
+namespace socks {
+
+// No Nagle delay (a chat line should leave at once) and keep-alive (a peer that vanished from the
+// LAN is noticed).
+void tuneSocket(QTcpSocket *socket);
+
+enum class Retirement { Flush, Drop };
+
+// Detaches a socket from its component and lets it go at the next turn of the event loop, never
+// inside one of its own signals. Flush first sends what is still queued (bounded in time).
+void retireSocket(QTcpSocket *socket, Retirement retirement);
+
+// An address as a person reads it: an IPv4 peer on a dual-stack socket shows as plain IPv4.
+QString addressText(const QHostAddress &address);
+
+} // namespace socks

@@ -1,0 +1,665 @@
+#include "net/CWS_TCP_C.h"
+#include "net/CWS_TCP_S.h"
+#include "net/FrameDecoder.h"
+
+#include <QLabel>
+#include <QTableWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+using socks::CWS_TCP_C;
+using socks::CWS_TCP_S;
+
+Q_DECLARE_METATYPE(CWS_TCP_S::StartFailure)
+
+namespace {
+
+constexpr int maxPayload = 1024 * 1024;
+
+QByteArray frameOf(const QByteArray &payload)
+{
+    QByteArray frame(4, '\0');
+    qToBigEndian<quint32>(quint32(payload.size()), frame.data());
+    return frame + payload;
+}
+
+QByteArray headerOf(quint32 length)
+{
+    QByteArray header(4, '\0');
+    qToBigEndian<quint32>(length, header.data());
+    return header;
+}
+
+// A client that speaks the wire format by hand, to send what the client component never would.
+struct RawPeer
+{
+    QTcpSocket socket;
+    socks::FrameDecoder decoder;
+    QList<QByteArray> received;
+
+    bool connectTo(int port)
+    {
+        QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] {
+            decoder.append(socket.readAll());
+            while (decoder.next() == socks::FrameDecoder::Result::Frame)
+                received.append(decoder.payload().toByteArray());
+        });
+        socket.connectToHost(QHostAddress::LocalHost, quint16(port));
+        return socket.waitForConnected(5000);
+    }
+    void send(const QByteArray &bytes)
+    {
+        socket.write(bytes);
+        socket.flush();
+    }
+};
+
+// Everything the server raised, in order, so tests can count removals and errors per index.
+struct ServerEvents
+{
+    explicit ServerEvents(CWS_TCP_S &server)
+        : texts(&server, &CWS_TCP_S::GetData)
+        , changes(&server, &CWS_TCP_S::ServiceComplete)
+        , errors(&server, &CWS_TCP_S::ServiceError)
+    {}
+    int added() const { return count(true); }
+    int removed() const { return count(false); }
+    int count(bool flag, int index = -1) const
+    {
+        int total = 0;
+        for (const auto &change : changes)
+            total += change.at(0).toBool() == flag && (index < 0 || change.at(1).toInt() == index);
+        return total;
+    }
+    QSignalSpy texts;
+    QSignalSpy changes;
+    QSignalSpy errors;
+};
+
+void relayEverything(CWS_TCP_S &server)
+{
+    // Index 0 reaches the sender too, as the server window relays.
+    QObject::connect(&server, &CWS_TCP_S::GetData, &server,
+                     [&server](int, const QString &text) { server.SendData(text, 0); });
+}
+
+std::unique_ptr<CWS_TCP_C> connectedClient(int port)
+{
+    auto client = std::make_unique<CWS_TCP_C>();
+    QSignalSpy connected(client.get(), &CWS_TCP_C::Connect);
+    client->OpenConnection(QStringLiteral("127.0.0.1"), port);
+    if (!connected.wait(5000))
+        return nullptr;
+    return client;
+}
+
+// A peer whose kernel receive buffer is tiny and which never reads: what the server sends it
+// piles up at the server.
+std::unique_ptr<QTcpSocket> stalledPeer(int port)
+{
+    const int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (descriptor < 0)
+        return nullptr;
+    const int small = 4096;
+    ::setsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(quint16(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(descriptor, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        ::close(descriptor);
+        return nullptr;
+    }
+    auto socket = std::make_unique<QTcpSocket>();
+    socket->setReadBufferSize(1);
+    socket->setSocketDescriptor(descriptor);
+    return socket;
+}
+
+} // namespace
+
+class TestCWS_TCP_S : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // starting
+    void bindsAFreePortForPortZero();
+    void refusesAPortInUseWithAReason();
+    void refusesPortsOutOfRange_data();
+    void refusesPortsOutOfRange();
+    void acceptsIPv6PeersOnTheSamePort();
+
+    // framing
+    void joinsAFrameSentByteByByte();
+    void splitsCoalescedFrames();
+    void roundTripsTextsExactly_data();
+    void roundTripsTextsExactly();
+    void replacesInvalidUtf8();
+    void acceptsTheLargestFrameAndFailsOnlyTheOversizedConnection();
+
+    // relay
+    void relaysToEveryConnectionInOneOrder();
+    void sendsToOneIndexOnly();
+    void dropsAClientThatStoppedReadingWhileOthersKeepReceiving();
+    void broadcastReachesTwoHundredClients();
+
+    // connections
+    void numbersConnectionsFromOneWithoutReuse();
+    void closeAllLeavesTheServiceAccepting();
+    void peerCloseRemovesTheConnectionOnce();
+    void failedConnectionIsRemovedOnceWhateverTheHandlerDoes_data();
+    void failedConnectionIsRemovedOnceWhateverTheHandlerDoes();
+    void closingInsideGetDataStopsFurtherTexts();
+    void survivesBeingDestroyedInsideGetData();
+    void survivesBeingDestroyedInsideServiceComplete();
+
+    // information window
+    void infoWindowFollowsInfoVisibleAndItsCloseBox();
+};
+
+void TestCWS_TCP_S::bindsAFreePortForPortZero()
+{
+    CWS_TCP_S server;
+    QCOMPARE(server.Port(), 0);
+    QVERIFY(server.StartService(0));
+    QVERIFY(server.Port() > 0);
+    QCOMPARE(server.LastError(), QString());
+    QCOMPARE(server.LastFailure(), CWS_TCP_S::StartFailure::None);
+    QVERIFY(!QHostAddress(server.Address()).isNull());
+    QCOMPARE(QHostAddress(server.Address()).protocol(), QAbstractSocket::IPv4Protocol);
+}
+
+void TestCWS_TCP_S::refusesAPortInUseWithAReason()
+{
+    CWS_TCP_S first;
+    QVERIFY(first.StartService(0));
+    CWS_TCP_S second;
+    QVERIFY(!second.StartService(first.Port()));
+    QCOMPARE(second.LastFailure(), CWS_TCP_S::StartFailure::PortInUse);
+    QCOMPARE(second.LastError(), QStringLiteral("ポートは既に使用されています"));
+    QCOMPARE(second.Port(), 0);
+    // A later success clears the reason.
+    QVERIFY(second.StartService(0));
+    QCOMPARE(second.LastError(), QString());
+}
+
+void TestCWS_TCP_S::refusesPortsOutOfRange_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::newRow("negative") << -1;
+    QTest::newRow("one past the last port") << 65536;
+    QTest::newRow("far out") << 100000;
+}
+
+void TestCWS_TCP_S::refusesPortsOutOfRange()
+{
+    QFETCH(int, port);
+    CWS_TCP_S server;
+    QVERIFY(!server.StartService(port));
+    QCOMPARE(server.LastFailure(), CWS_TCP_S::StartFailure::InvalidPort);
+    QVERIFY(!server.LastError().isEmpty());
+}
+
+void TestCWS_TCP_S::acceptsIPv6PeersOnTheSamePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHostIPv6, 0))
+        QSKIP("no IPv6 loopback on this machine");
+    probe.close();
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    ServerEvents events(server);
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHostIPv6, quint16(server.Port()));
+    QVERIFY(peer.waitForConnected(5000));
+    peer.write(frameOf("v6"));
+    QVERIFY(events.texts.wait(5000));
+    QCOMPARE(events.texts.first().at(1).toString(), QStringLiteral("v6"));
+}
+
+void TestCWS_TCP_S::joinsAFrameSentByteByByte()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    ServerEvents events(server);
+    RawPeer peer;
+    QVERIFY(peer.connectTo(server.Port()));
+    const QByteArray frame = frameOf(QStringLiteral("一字ずつ").toUtf8());
+    for (qsizetype at = 0; at + 1 < frame.size(); ++at) {
+        peer.send(frame.mid(at, 1));
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(events.texts.count(), 0);
+    peer.send(frame.right(1));
+    QVERIFY(events.texts.wait(5000));
+    QCOMPARE(events.texts.count(), 1);
+    QCOMPARE(events.texts.first().at(0).toInt(), 1);
+    QCOMPARE(events.texts.first().at(1).toString(), QStringLiteral("一字ずつ"));
+}
+
+void TestCWS_TCP_S::splitsCoalescedFrames()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    ServerEvents events(server);
+    RawPeer peer;
+    QVERIFY(peer.connectTo(server.Port()));
+    // The third frame's tail arrives later, so one read ends in the middle of a frame.
+    const QByteArray stream = frameOf("first") + frameOf("") + frameOf("third");
+    peer.send(stream.left(stream.size() - 2));
+    QTRY_COMPARE_WITH_TIMEOUT(events.texts.count(), 2, 5000);
+    peer.send(stream.right(2));
+    QTRY_COMPARE_WITH_TIMEOUT(events.texts.count(), 3, 5000);
+    QCOMPARE(events.texts.at(0).at(1).toString(), QStringLiteral("first"));
+    QCOMPARE(events.texts.at(1).at(1).toString(), QString());
+    QCOMPARE(events.texts.at(2).at(1).toString(), QStringLiteral("third"));
+}
+
+void TestCWS_TCP_S::roundTripsTextsExactly_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("empty") << QString();
+    QTest::newRow("japanese") << QStringLiteral("こんにちは、世界。漢字とカタカナ");
+    QTest::newRow("emoji outside the basic plane") << QStringLiteral("🎉😀👍🏽");
+    QTest::newRow("line ends") << QStringLiteral("a\r\nb\r\n\r\n");
+    QTest::newRow("separators of a chat line") << QStringLiteral("|@||@@|");
+    QTest::newRow("chat line") << QStringLiteral(
+            "51234@Default   |ログイン - 2026/12/09/8:05:09\r\n");
+    QTest::newRow("nul and tab") << QString::fromUtf16(u"a\0b\tc", 5);
+}
+
+// Client to server, relayed, back to both clients: each direction keeps every code unit.
+void TestCWS_TCP_S::roundTripsTextsExactly()
+{
+    QFETCH(QString, text);
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    relayEverything(server);
+    ServerEvents events(server);
+    auto sender = connectedClient(server.Port());
+    auto other = connectedClient(server.Port());
+    QVERIFY(sender && other);
+    QSignalSpy sentBack(sender.get(), &CWS_TCP_C::GetData);
+    QSignalSpy relayed(other.get(), &CWS_TCP_C::GetData);
+    const QString copy = text;
+    sender->SendData(text);
+    QCOMPARE(text, copy);
+    QVERIFY(sentBack.wait(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(relayed.count(), 1, 5000);
+    QCOMPARE(events.texts.count(), 1);
+    QCOMPARE(events.texts.first().at(1).toString(), text);
+    QCOMPARE(sentBack.count(), 1);
+    QCOMPARE(sentBack.first().first().toString(), text);
+    QCOMPARE(relayed.first().first().toString(), text);
+}
+
+void TestCWS_TCP_S::replacesInvalidUtf8()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    ServerEvents events(server);
+    RawPeer peer;
+    QVERIFY(peer.connectTo(server.Port()));
+    peer.send(frameOf("a\xff"
+                      "b")
+              + frameOf("still here"));
+    QTRY_COMPARE_WITH_TIMEOUT(events.texts.count(), 2, 5000);
+    QCOMPARE(events.texts.at(0).at(1).toString(), QStringLiteral("a\uFFFDb"));
+    QCOMPARE(events.texts.at(1).at(1).toString(), QStringLiteral("still here"));
+    QCOMPARE(events.errors.count(), 0);
+}
+
+void TestCWS_TCP_S::acceptsTheLargestFrameAndFailsOnlyTheOversizedConnection()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    ServerEvents events(server);
+    RawPeer good;
+    RawPeer bad;
+    QVERIFY(good.connectTo(server.Port()));
+    QVERIFY(bad.connectTo(server.Port()));
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
+
+    good.send(frameOf(QByteArray(maxPayload, 'm')));
+    QTRY_COMPARE_WITH_TIMEOUT(events.texts.count(), 1, 10000);
+    QCOMPARE(events.texts.first().at(0).toInt(), 1);
+    QCOMPARE(events.texts.first().at(1).toString().size(), maxPayload);
+
+    bad.send(headerOf(maxPayload + 1) + QByteArray(100, 'o'));
+    QVERIFY(events.errors.wait(5000));
+    QCOMPARE(events.errors.first().first().toInt(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(events.count(false, 2), 1, 5000);
+    QCOMPARE(server.ConnectionCount(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(bad.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+
+    good.send(frameOf("after"));
+    QTRY_COMPARE_WITH_TIMEOUT(events.texts.count(), 2, 5000);
+    QCOMPARE(events.texts.last().at(1).toString(), QStringLiteral("after"));
+    server.SendData(QStringLiteral("to all"), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(good.received.size(), 1, 5000);
+    QCOMPARE(events.count(false, 1), 0);
+}
+
+void TestCWS_TCP_S::relaysToEveryConnectionInOneOrder()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    relayEverything(server);
+    ServerEvents events(server);
+    std::vector<std::unique_ptr<CWS_TCP_C>> clients;
+    std::vector<std::unique_ptr<QSignalSpy>> spies;
+    for (int index = 0; index < 4; ++index) {
+        clients.push_back(connectedClient(server.Port()));
+        QVERIFY(clients.back());
+        spies.push_back(std::make_unique<QSignalSpy>(clients.back().get(), &CWS_TCP_C::GetData));
+    }
+    constexpr int rounds = 25;
+    for (int round = 0; round < rounds; ++round) {
+        for (int index = 0; index < 4; ++index)
+            clients[size_t(index)]->SendData(QStringLiteral("%1:%2").arg(index).arg(round));
+        if (round % 5 == 0)
+            QCoreApplication::processEvents();
+    }
+    for (const auto &spy : spies)
+        QTRY_COMPARE_WITH_TIMEOUT(spy->count(), 4 * rounds, 10000);
+    QStringList order;
+    for (const auto &text : events.texts)
+        order.append(text.at(1).toString());
+    QCOMPARE(order.size(), 4 * rounds);
+    for (const auto &spy : spies) {
+        QStringList seen;
+        for (const auto &text : *spy)
+            seen.append(text.first().toString());
+        QCOMPARE(seen, order);
+    }
+    // Each sender's own texts keep the order in which it sent them.
+    for (int index = 0; index < 4; ++index) {
+        const QStringList own = order.filter(QRegularExpression(QStringLiteral("^%1:").arg(index)));
+        for (int round = 0; round < rounds; ++round)
+            QCOMPARE(own.at(round), QStringLiteral("%1:%2").arg(index).arg(round));
+    }
+}
+
+void TestCWS_TCP_S::sendsToOneIndexOnly()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    RawPeer first;
+    RawPeer second;
+    QVERIFY(first.connectTo(server.Port()));
+    QVERIFY(second.connectTo(server.Port()));
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
+    server.SendData(QStringLiteral("only two"), 2);
+    server.SendData(QStringLiteral("nobody"), 99);
+    server.SendData(QStringLiteral("both"), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(second.received.size(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(first.received.size(), 1, 5000);
+    QCOMPARE(second.received, (QList<QByteArray>{"only two", "both"}));
+    QCOMPARE(first.received, QList<QByteArray>{"both"});
+}
+
+void TestCWS_TCP_S::dropsAClientThatStoppedReadingWhileOthersKeepReceiving()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    ServerEvents events(server);
+    auto reader = connectedClient(server.Port());
+    QVERIFY(reader);
+    auto stalled = stalledPeer(server.Port());
+    QVERIFY(stalled);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
+    QSignalSpy readerTexts(reader.get(), &CWS_TCP_C::GetData);
+    QSignalSpy readerClosed(reader.get(), &CWS_TCP_C::ConnectClose);
+
+    const QString chunk(256 * 1024, QLatin1Char('s'));
+    int sent = 0;
+    // Bounded: 50 MiB is far beyond what the kernel buffers and 8 MiB can hide.
+    while (events.errors.isEmpty() && sent < 200) {
+        server.SendData(chunk, 0);
+        ++sent;
+        QTRY_COMPARE_WITH_TIMEOUT(readerTexts.count(), sent, 5000);
+    }
+    QCOMPARE(events.errors.count(), 1);
+    QCOMPARE(events.errors.first().first().toInt(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(events.count(false, 2), 1, 5000);
+    QCOMPARE(server.ConnectionCount(), 1);
+    qInfo("the stalled client failed after %d texts of 256 KiB", sent);
+
+    server.SendData(QStringLiteral("still served"), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(readerTexts.count(), sent + 1, 5000);
+    QCOMPARE(readerTexts.last().first().toString(), QStringLiteral("still served"));
+    QCOMPARE(readerClosed.count(), 0);
+    QCOMPARE(events.count(false, 1), 0);
+}
+
+void TestCWS_TCP_S::broadcastReachesTwoHundredClients()
+{
+    constexpr int clientCount = 200;
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    ServerEvents events(server);
+    std::vector<std::unique_ptr<CWS_TCP_C>> clients;
+    int connected = 0;
+    int received = 0;
+    QSet<int> socketNumbers;
+    for (int index = 0; index < clientCount; ++index) {
+        clients.push_back(std::make_unique<CWS_TCP_C>());
+        CWS_TCP_C *client = clients.back().get();
+        connect(client, &CWS_TCP_C::Connect, this, [&connected] { ++connected; });
+        connect(client, &CWS_TCP_C::GetData, this, [&received](const QString &text) {
+            if (text == QStringLiteral("全員へ"))
+                ++received;
+        });
+        client->OpenConnection(QStringLiteral("127.0.0.1"), server.Port());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(connected, clientCount, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), clientCount, 20000);
+    QCOMPARE(events.added(), clientCount);
+    for (const auto &client : clients)
+        socketNumbers.insert(client->SocketNumber());
+    QCOMPARE(socketNumbers.size(), clientCount);
+    server.SendData(QStringLiteral("全員へ"), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(received, clientCount, 20000);
+}
+
+void TestCWS_TCP_S::numbersConnectionsFromOneWithoutReuse()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    ServerEvents events(server);
+    auto first = connectedClient(server.Port());
+    auto second = connectedClient(server.Port());
+    QVERIFY(first && second);
+    QTRY_COMPARE_WITH_TIMEOUT(events.added(), 2, 5000);
+    QCOMPARE(events.changes.at(0), (QList<QVariant>{true, 1}));
+    QCOMPARE(events.changes.at(1), (QList<QVariant>{true, 2}));
+    first->CloseConnection();
+    QTRY_COMPARE_WITH_TIMEOUT(events.removed(), 1, 5000);
+    QCOMPARE(events.changes.at(2), (QList<QVariant>{false, 1}));
+    auto third = connectedClient(server.Port());
+    QVERIFY(third);
+    QTRY_COMPARE_WITH_TIMEOUT(events.added(), 3, 5000);
+    QCOMPARE(events.changes.at(3), (QList<QVariant>{true, 3}));
+    QCOMPARE(server.ConnectionCount(), 2);
+}
+
+void TestCWS_TCP_S::closeAllLeavesTheServiceAccepting()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    ServerEvents events(server);
+    auto first = connectedClient(server.Port());
+    auto second = connectedClient(server.Port());
+    QVERIFY(first && second);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
+    QSignalSpy firstClosed(first.get(), &CWS_TCP_C::ConnectClose);
+    QSignalSpy secondClosed(second.get(), &CWS_TCP_C::ConnectClose);
+
+    server.CloseConnection(0);
+    QCOMPARE(server.ConnectionCount(), 0);
+    QCOMPARE(events.count(false, 1), 1);
+    QCOMPARE(events.count(false, 2), 1);
+    QVERIFY(firstClosed.count() > 0 || firstClosed.wait(5000));
+    QVERIFY(secondClosed.count() > 0 || secondClosed.wait(5000));
+
+    auto third = connectedClient(server.Port());
+    QVERIFY(third);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 1, 5000);
+    QCOMPARE(events.changes.last(), (QList<QVariant>{true, 3}));
+    QCOMPARE(events.removed(), 2);
+    QCOMPARE(events.errors.count(), 0);
+}
+
+void TestCWS_TCP_S::peerCloseRemovesTheConnectionOnce()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    ServerEvents events(server);
+    RawPeer peer;
+    QVERIFY(peer.connectTo(server.Port()));
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 1, 5000);
+    // Frames sent right before the close are still delivered.
+    peer.send(frameOf("last words"));
+    peer.socket.disconnectFromHost();
+    QTRY_COMPARE_WITH_TIMEOUT(events.removed(), 1, 5000);
+    QCOMPARE(events.texts.count(), 1);
+    QCOMPARE(events.texts.first().at(1).toString(), QStringLiteral("last words"));
+    QCOMPARE(server.ConnectionCount(), 0);
+    QCOMPARE(events.errors.count(), 0);
+    // A later connection proves the event loop ran on without a second removal.
+    RawPeer next;
+    QVERIFY(next.connectTo(server.Port()));
+    QTRY_COMPARE_WITH_TIMEOUT(events.added(), 2, 5000);
+    QCOMPARE(events.removed(), 1);
+}
+
+void TestCWS_TCP_S::failedConnectionIsRemovedOnceWhateverTheHandlerDoes_data()
+{
+    QTest::addColumn<bool>("closeInHandler");
+    QTest::newRow("handler closes it, as the server window does") << true;
+    QTest::newRow("handler ignores it") << false;
+}
+
+void TestCWS_TCP_S::failedConnectionIsRemovedOnceWhateverTheHandlerDoes()
+{
+    QFETCH(bool, closeInHandler);
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    if (closeInHandler)
+        connect(&server, &CWS_TCP_S::ServiceError, &server,
+                [&server](int index) { server.CloseConnection(index); });
+    ServerEvents events(server);
+    RawPeer bad;
+    QVERIFY(bad.connectTo(server.Port()));
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 1, 5000);
+    bad.send(headerOf(0xffffffffu));
+    QVERIFY(events.errors.wait(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(events.removed(), 1, 5000);
+    QCOMPARE(server.ConnectionCount(), 0);
+    RawPeer next;
+    QVERIFY(next.connectTo(server.Port()));
+    QTRY_COMPARE_WITH_TIMEOUT(events.added(), 2, 5000);
+    QCOMPARE(events.removed(), 1);
+    QCOMPARE(events.errors.count(), 1);
+    QCOMPARE(server.ConnectionCount(), 1);
+}
+
+void TestCWS_TCP_S::closingInsideGetDataStopsFurtherTexts()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    connect(&server, &CWS_TCP_S::GetData, &server,
+            [&server](int index, const QString &) { server.CloseConnection(index); });
+    ServerEvents events(server);
+    RawPeer peer;
+    QVERIFY(peer.connectTo(server.Port()));
+    peer.send(frameOf("one") + frameOf("two") + frameOf("three"));
+    QVERIFY(events.texts.wait(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(peer.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    QCOMPARE(events.texts.count(), 1);
+    QCOMPARE(events.removed(), 1);
+    QCOMPARE(events.errors.count(), 0);
+}
+
+void TestCWS_TCP_S::survivesBeingDestroyedInsideGetData()
+{
+    auto server = std::make_unique<CWS_TCP_S>();
+    QVERIFY(server->StartService(0));
+    int texts = 0;
+    connect(server.get(), &CWS_TCP_S::GetData, this, [&server, &texts](int, const QString &) {
+        ++texts;
+        server.reset();
+    });
+    RawPeer peer;
+    QVERIFY(peer.connectTo(server->Port()));
+    peer.send(frameOf("one") + frameOf("two"));
+    QTRY_VERIFY_WITH_TIMEOUT(!server, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(peer.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    QCOMPARE(texts, 1);
+}
+
+void TestCWS_TCP_S::survivesBeingDestroyedInsideServiceComplete()
+{
+    auto server = std::make_unique<CWS_TCP_S>();
+    QVERIFY(server->StartService(0));
+    const int port = server->Port();
+    connect(server.get(), &CWS_TCP_S::ServiceComplete, this,
+            [&server](bool, int) { server.reset(); });
+    RawPeer first;
+    RawPeer second;
+    QVERIFY(first.connectTo(port));
+    QVERIFY(second.connectTo(port));
+    QTRY_VERIFY_WITH_TIMEOUT(!server, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(first.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    // The port is free again once the deferred clean-up has run.
+    CWS_TCP_S again;
+    QTRY_VERIFY_WITH_TIMEOUT(again.StartService(port), 5000);
+}
+
+void TestCWS_TCP_S::infoWindowFollowsInfoVisibleAndItsCloseBox()
+{
+    auto server = std::make_unique<CWS_TCP_S>();
+    QVERIFY(server->StartService(0));
+    QVERIFY(!server->InfoVisible());
+    server->setInfoVisible(true);
+    QVERIFY(server->InfoVisible());
+    QPointer<QWidget> window;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->objectName() == QStringLiteral("ServerInfoWindow") && widget->isVisible())
+            window = widget;
+    }
+    QVERIFY(window);
+    QCOMPARE(window->windowTitle(), QStringLiteral("サーバ情報"));
+    QVERIFY(!window->testAttribute(Qt::WA_QuitOnClose));
+
+    RawPeer peer;
+    QVERIFY(peer.connectTo(server->Port()));
+    peer.send(frameOf("abc"));
+    // The display follows the traffic: the connection count label and the row of connection 1.
+    auto *table = window->findChild<QTableWidget *>();
+    QVERIFY(table);
+    QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(table->item(0, 3)->text(), QStringLiteral("1"), 5000);
+    QCOMPARE(table->item(0, 4)->text(), QStringLiteral("7"));
+
+    server->setInfoVisible(false);
+    QVERIFY(!server->InfoVisible());
+    server->setInfoVisible(true);
+    QVERIFY(server->InfoVisible());
+    window->close();
+    QVERIFY(!server->InfoVisible());
+    server.reset();
+    QVERIFY(!window);
+}
+
+QTEST_MAIN(TestCWS_TCP_S)
+#include "tst_CWS_TCP_S.moc"
