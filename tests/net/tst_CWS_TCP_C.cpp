@@ -7,6 +7,9 @@
 #include <QtTest>
 
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using socks::CWS_TCP_C;
 
@@ -83,6 +86,7 @@ private slots:
     void connectsByNameAndLiteral_data();
     void connectsByNameAndLiteral();
     void socketNumberIsTheLocalPort();
+    void givesUpAfterTenSecondsWithoutAnswer();
 
     // framing
     void putsOneFramePerSend();
@@ -183,6 +187,38 @@ void TestCWS_TCP_C::socketNumberIsTheLocalPort()
     QVERIFY(second.SocketNumber() != first.SocketNumber());
     first.CloseConnection();
     QCOMPARE(first.SocketNumber(), 0);
+}
+
+void TestCWS_TCP_C::givesUpAfterTenSecondsWithoutAnswer()
+{
+    // A listener with a full accept queue drops further handshakes unanswered, as a host that
+    // vanished would.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    QVERIFY(listener >= 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0);
+    QVERIFY(::listen(listener, 0) == 0);
+    QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+    const int port = ntohs(address.sin_port);
+    QTcpSocket filler;
+    filler.connectToHost(QHostAddress::LocalHost, quint16(port));
+    QVERIFY(filler.waitForConnected(5000));
+
+    CWS_TCP_C client;
+    ClientEvents events(client);
+    QElapsedTimer clock;
+    clock.start();
+    client.OpenConnection(QStringLiteral("127.0.0.1"), port);
+    QVERIFY(events.failed.wait(15000));
+    const qint64 waited = clock.elapsed();
+    ::close(listener);
+    if (events.connected.count() > 0)
+        QSKIP("this kernel answered the handshake despite the full queue");
+    QVERIFY2(waited >= 9500 && waited < 12000, qPrintable(QString::number(waited)));
+    QCOMPARE(events.failed.count(), 1);
 }
 
 void TestCWS_TCP_C::putsOneFramePerSend()
