@@ -1,0 +1,327 @@
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtEndian>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+#include <unistd.h>
+
+// Drives the prynechat-relay executable as an administrator would, with raw clients that speak
+// the frame format: a 4-byte big-endian length, then that many bytes of UTF-8.
+class TestRelayService : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // relay
+    void relaysEveryTextToEveryConnectionIncludingSender();
+    void quietKeepsTheTextsOffTheConsole();
+
+    // start
+    void portInUseEndsWithStatusOne();
+    void privilegedPortEndsWithStatusOneAndAdvice();
+    void refusesPortTexts_data();
+    void refusesPortTexts();
+
+    // stop
+    void stopSignalClosesEveryConnection_data();
+    void stopSignalClosesEveryConnection();
+};
+
+namespace {
+
+constexpr int waitMilliseconds = 5000;
+
+QByteArray frame(const QString &text)
+{
+    const QByteArray payload = text.toUtf8();
+    QByteArray bytes(4, '\0');
+    qToBigEndian<quint32>(quint32(payload.size()), bytes.data());
+    return bytes + payload;
+}
+
+// One raw client with the bytes it has received but not yet cut into texts.
+struct Client
+{
+    QTcpSocket socket;
+    QByteArray pending;
+    QStringList texts;
+
+    // Writes at once: the blocking waits below run only this socket's part of the exchange.
+    bool send(const QByteArray &frames)
+    {
+        socket.write(frames);
+        return socket.waitForBytesWritten(waitMilliseconds);
+    }
+
+    // Waits until count texts have arrived in all; false when they do not come in time.
+    bool receive(int count)
+    {
+        while (texts.size() < count) {
+            while (pending.size() >= 4) {
+                const qsizetype length = qFromBigEndian<quint32>(pending.constData());
+                if (pending.size() < 4 + length)
+                    break;
+                texts << QString::fromUtf8(pending.mid(4, length));
+                pending.remove(0, 4 + length);
+            }
+            if (texts.size() >= count)
+                break;
+            if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(waitMilliseconds))
+                return false;
+            pending += socket.readAll();
+        }
+        return true;
+    }
+};
+
+// The relay runs without any display, as it would on a LAN box without a screen.
+QProcessEnvironment headlessEnvironment()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    return environment;
+}
+
+struct Relay
+{
+    QProcess process;
+    QByteArray output; // everything read from standard output so far
+    int port = 0;
+
+    // Starts the relay on a free port and reads the bound port from its start line.
+    bool start(const QStringList &extraArguments = {})
+    {
+        process.setProcessEnvironment(headlessEnvironment());
+        process.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
+                      QStringList{QStringLiteral("--port"), QStringLiteral("0")} + extraArguments);
+        if (!process.waitForStarted(waitMilliseconds))
+            return false;
+        static const QRegularExpression startLine(
+                QStringLiteral("^prynechat-relay: relaying on (\\S+):(\\d+)\\n"));
+        while (!output.contains('\n')) {
+            if (!process.waitForReadyRead(waitMilliseconds))
+                return false;
+            output += process.readAllStandardOutput();
+        }
+        const QRegularExpressionMatch match = startLine.match(QString::fromUtf8(output));
+        if (!match.hasMatch())
+            return false;
+        port = match.captured(2).toInt();
+        output.remove(0, match.capturedLength());
+        return port > 0;
+    }
+
+    bool outputReaches(const QByteArray &expected)
+    {
+        while (output.size() < expected.size()) {
+            if (!process.waitForReadyRead(waitMilliseconds))
+                return false;
+            output += process.readAllStandardOutput();
+        }
+        return true;
+    }
+
+    // A client that the relay has certainly taken on: its own text has come back.
+    std::unique_ptr<Client> join(const QString &greeting)
+    {
+        auto client = std::make_unique<Client>();
+        client->socket.connectToHost(QHostAddress::LocalHost, quint16(port));
+        if (!client->socket.waitForConnected(waitMilliseconds))
+            return nullptr;
+        if (!client->send(frame(greeting)) || !client->receive(1)
+            || client->texts.constLast() != greeting)
+            return nullptr;
+        return client;
+    }
+};
+
+} // namespace
+
+void TestRelayService::relaysEveryTextToEveryConnectionIncludingSender()
+{
+    Relay relay;
+    QVERIFY(relay.start());
+
+    std::vector<std::unique_ptr<Client>> clients;
+    const QStringList greetings{"1@first     |ログイン\r\n", "2@second    |ログイン\r\n",
+                                "3@third     |ログイン\r\n"};
+    for (const QString &greeting : greetings) {
+        clients.push_back(relay.join(greeting));
+        QVERIFY(clients.back());
+    }
+    // Who joined earlier saw who joined later.
+    QVERIFY(clients[0]->receive(3));
+    QCOMPARE(clients[0]->texts, greetings);
+    QVERIFY(clients[1]->receive(2));
+    QCOMPARE(clients[1]->texts, greetings.mid(1));
+
+    // Two frames in one write, an empty text, text without a line end, several senders at once.
+    QVERIFY(clients[0]->send(frame("1@first     |一つ目\r\n") + frame("1@first     |二つ目\r\n")));
+    QVERIFY(clients[2]->send(frame(QString())));
+    QVERIFY(clients[1]->send(frame("no line end")));
+    const int total = 4;
+    for (const auto &client : clients)
+        QVERIFY(client->receive(client->texts.size() + total));
+
+    const QStringList relayed = clients[0]->texts.mid(greetings.size());
+    QCOMPARE(relayed.size(), total);
+    for (const QString &text :
+         {QStringLiteral("1@first     |一つ目\r\n"), QString(), QStringLiteral("no line end")})
+        QCOMPARE(relayed.count(text), 1);
+    QVERIFY(relayed.indexOf("1@first     |一つ目\r\n")
+            < relayed.indexOf("1@first     |二つ目\r\n"));
+    // Every connection sees the same texts in the same order.
+    QCOMPARE(clients[1]->texts.mid(clients[1]->texts.size() - total), relayed);
+    QCOMPARE(clients[2]->texts.mid(clients[2]->texts.size() - total), relayed);
+
+    // The console shows each text as relayed, line ends as LF.
+    const QByteArray expected =
+            (greetings + relayed).join(QString()).replace("\r\n", "\n").toUtf8();
+    QVERIFY(relay.outputReaches(expected));
+    QCOMPARE(relay.output, expected);
+}
+
+void TestRelayService::quietKeepsTheTextsOffTheConsole()
+{
+    Relay relay;
+    QVERIFY(relay.start({QStringLiteral("--quiet")}));
+    const std::unique_ptr<Client> client = relay.join(QStringLiteral("1@quiet     |しずか\r\n"));
+    QVERIFY(client);
+
+    relay.process.terminate();
+    QVERIFY(relay.process.waitForFinished(waitMilliseconds));
+    relay.output += relay.process.readAllStandardOutput();
+    QCOMPARE(relay.output, QByteArray("prynechat-relay: SIGTERM, closing every connection\n"));
+}
+
+void TestRelayService::portInUseEndsWithStatusOne()
+{
+    QTcpServer occupant;
+    QVERIFY(occupant.listen(QHostAddress::Any, 0));
+    const QString port = QString::number(occupant.serverPort());
+
+    QProcess relay;
+    relay.setProcessEnvironment(headlessEnvironment());
+    relay.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE), {QStringLiteral("--port"), port});
+    QVERIFY(relay.waitForFinished(waitMilliseconds));
+
+    QCOMPARE(relay.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(relay.exitCode(), 1);
+    const QString errors = QString::fromUtf8(relay.readAllStandardError());
+    QVERIFY2(errors.startsWith("prynechat-relay: cannot serve port " + port + ": "),
+             qPrintable(errors));
+    QVERIFY2(errors.contains("choose another port with --port (ports from 1024 up need no "
+                             "privileges)"),
+             qPrintable(errors));
+    QCOMPARE(relay.readAllStandardOutput(), QByteArray());
+}
+
+void TestRelayService::privilegedPortEndsWithStatusOneAndAdvice()
+{
+    QFile firstUnprivileged(QStringLiteral("/proc/sys/net/ipv4/ip_unprivileged_port_start"));
+    if (firstUnprivileged.open(QIODevice::ReadOnly)
+        && firstUnprivileged.readAll().trimmed().toInt() <= 555)
+        QSKIP("this machine lets everyone bind port 555");
+
+    // As root the relay would succeed, so it is started as nobody.
+    QString program = QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE);
+    QStringList arguments{QStringLiteral("--port"), QStringLiteral("555")};
+    if (::geteuid() == 0) {
+        const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+        if (setpriv.isEmpty())
+            QSKIP("running as root without setpriv to drop privileges");
+        arguments = QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                QStringLiteral("--clear-groups"), program}
+                + arguments;
+        program = setpriv;
+    }
+    QProcess relay;
+    relay.setProcessEnvironment(headlessEnvironment());
+    relay.start(program, arguments);
+    QVERIFY(relay.waitForFinished(waitMilliseconds));
+
+    QCOMPARE(relay.exitStatus(), QProcess::NormalExit);
+    const QString errors = QString::fromUtf8(relay.readAllStandardError());
+    QVERIFY2(relay.exitCode() == 1, qPrintable(errors));
+    QVERIFY2(errors.startsWith("prynechat-relay: cannot serve port 555: "), qPrintable(errors));
+    QVERIFY2(errors.contains("Ports below 1024 need privileges; ports from 1024 up do not."),
+             qPrintable(errors));
+    QVERIFY2(errors.contains("setcap cap_net_bind_service=+ep"), qPrintable(errors));
+}
+
+void TestRelayService::refusesPortTexts_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("above the port range") << QStringList{"--port", "65536"}
+                                          << "prynechat-relay: 65536 is not a port (0 to 65535)\n";
+    QTest::newRow("negative") << QStringList{"--port=-1"}
+                              << "prynechat-relay: -1 is not a port (0 to 65535)\n";
+    QTest::newRow("not a number") << QStringList{"-p", "abc"}
+                                  << "prynechat-relay: abc is not a port (0 to 65535)\n";
+    QTest::newRow("fraction") << QStringList{"--port", "55.5"}
+                              << "prynechat-relay: 55.5 is not a port (0 to 65535)\n";
+    QTest::newRow("a window switch")
+            << QStringList{"/s"} << "prynechat-relay: unexpected argument /s; see --help\n";
+}
+
+void TestRelayService::refusesPortTexts()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+
+    QProcess relay;
+    relay.setProcessEnvironment(headlessEnvironment());
+    relay.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE), arguments);
+    QVERIFY(relay.waitForFinished(waitMilliseconds));
+
+    QCOMPARE(relay.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(relay.exitCode(), 2);
+    QCOMPARE(QString::fromUtf8(relay.readAllStandardError()), message);
+}
+
+void TestRelayService::stopSignalClosesEveryConnection_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<QByteArray>("farewell");
+
+    QTest::newRow("SIGTERM") << int(SIGTERM)
+                             << QByteArray("prynechat-relay: SIGTERM, closing every connection\n");
+    QTest::newRow("SIGINT") << int(SIGINT)
+                            << QByteArray("prynechat-relay: SIGINT, closing every connection\n");
+}
+
+void TestRelayService::stopSignalClosesEveryConnection()
+{
+    QFETCH(int, signal);
+    QFETCH(QByteArray, farewell);
+
+    Relay relay;
+    QVERIFY(relay.start({QStringLiteral("--quiet")}));
+    const std::unique_ptr<Client> first = relay.join(QStringLiteral("first"));
+    QVERIFY(first);
+    const std::unique_ptr<Client> second = relay.join(QStringLiteral("second"));
+    QVERIFY(second);
+
+    QCOMPARE(::kill(pid_t(relay.process.processId()), signal), 0);
+    QVERIFY(relay.process.waitForFinished(waitMilliseconds));
+    QCOMPARE(relay.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(relay.process.exitCode(), 0);
+    QCOMPARE(relay.output + relay.process.readAllStandardOutput(), farewell);
+
+    for (Client *client : {first.get(), second.get()}) {
+        if (client->socket.state() != QAbstractSocket::UnconnectedState)
+            QVERIFY(client->socket.waitForDisconnected(waitMilliseconds));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestRelayService)
+#include "tst_RelayService.moc"
