@@ -70,7 +70,14 @@ grep -qx "ExecStart=/usr/bin/prynechat-relay --port 555 --quiet" \
     /usr/lib/systemd/system/prynechat-relay.service || fail "the unit does not start /usr/bin/prynechat-relay"
 [[ ! -e /etc/systemd/system/multi-user.target.wants/prynechat-relay.service ]] \
     || fail "the unit was enabled"
-step "desktop entry and metainfo validate; the unit names /usr/bin/prynechat-relay and is not enabled"
+if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify /usr/lib/systemd/system/prynechat-relay.service \
+        || fail "systemd-analyze verify finds fault with the unit"
+fi
+if command -v man >/dev/null; then
+    man -w prynechat-relay >/dev/null || fail "man finds no prynechat-relay(1)"
+fi
+step "desktop entry and metainfo validate; the unit verifies, names /usr/bin/prynechat-relay and is not enabled"
 
 # The frame: a 4-byte big-endian byte count, then the UTF-8 text.
 frame() {
