@@ -79,6 +79,13 @@ if command -v man >/dev/null; then
 fi
 step "desktop entry and metainfo validate; the unit verifies, names /usr/bin/prynechat-relay and is not enabled"
 
+# The installed program finds its libraries and opens its start window (on an offscreen screen);
+# timeout's status 124 means it was still running after two seconds.
+status=0
+timeout 2 /usr/bin/prynechat -platform offscreen >"$workDir/window.out" 2>&1 || status=$?
+[[ $status -eq 124 ]] || fail "prynechat ended with status $status: $(cat "$workDir/window.out")"
+step "the installed prynechat starts and keeps its start window open"
+
 # The frame: a 4-byte big-endian byte count, then the UTF-8 text.
 frame() {
     local count
