@@ -30,6 +30,11 @@ std::optional<int> readPortOption(const QString &text)
 
 int main(int argc, char *argv[])
 {
+    // The relay flushes its output itself, in batches (RelayService); this has to come before
+    // anything is written to stdout.
+    static char outputBuffer[1 << 16];
+    std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
+
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("prynechat-relay"));
     QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
@@ -69,9 +74,6 @@ int main(int argc, char *argv[])
 
     // A reader that went away must not take the relay and its clients down with it.
     std::signal(SIGPIPE, SIG_IGN);
-    // The relay flushes its output itself, in batches (RelayService).
-    static char outputBuffer[1 << 16];
-    std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
 
     StopSignals stopSignals;
     if (!stopSignals.install()) {
