@@ -1,0 +1,533 @@
+#include "bench/LoadRun.h"
+
+#include "bench/BenchText.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace bench {
+
+namespace {
+
+constexpr std::size_t maxFrameBytes = 1024 * 1024;
+constexpr std::size_t readChunk = 256 * 1024;
+constexpr int connectsInFlight = 64; // the relay's listen backlog may be small
+constexpr int syncRounds = 40;
+constexpr std::uint64_t firstSyncRoundMicros = 20000; // doubled each round, up to the longest
+constexpr std::uint64_t longestSyncRoundMicros = 500000;
+
+struct Client
+{
+    int fd = -1;
+    bool connected = false;
+    bool writeWatched = false;
+    bool queued = false; // on the list of clients that may send more
+    std::uint32_t syncRound = 0; // last sync round it received
+    std::uint64_t sent = 0;
+    std::uint64_t answered = 0; // texts of this sender seen by its observer (gaps count: lost)
+    std::string pending; // the start of a text still being received
+    std::string outgoing;
+    std::size_t outgoingOffset = 0;
+};
+
+class Driver
+{
+public:
+    Driver(const LoadRun::Options &options, LoadRun::Result &result)
+        : options(options)
+        , result(result)
+        , textTemplate(options.textBytes)
+        , checker(options.clients, options.mode == LoadRun::Mode::Framed)
+        , clients(std::size_t(options.clients))
+        , inbox(readChunk + options.textBytes + 4)
+    {}
+
+    ~Driver()
+    {
+        for (Client &client : clients)
+            if (client.fd >= 0)
+                close(client.fd);
+        if (epollFd >= 0)
+            close(epollFd);
+    }
+
+    void run()
+    {
+        deadline = monotonicMicros() + options.timeoutMillis * 1000;
+        epollFd = epoll_create1(EPOLL_CLOEXEC);
+        if (epollFd < 0) {
+            fail("epoll_create1", errno);
+            return;
+        }
+        if (!connectAll() || !synchronise())
+            return;
+        drive();
+        result.summary = checker.summarize();
+        result.textsSent = 0;
+        for (int id = 0; id < options.clients; ++id)
+            result.textsSent += checker.sentBy(id);
+        summariseLatency();
+    }
+
+private:
+    bool framed() const { return options.mode == LoadRun::Mode::Framed; }
+    int observerOf(int sender) const { return framed() ? sender : (sender + 1) % options.clients; }
+
+    void fail(const char *what, int error)
+    {
+        if (result.error.empty())
+            result.error = std::string(what) + ": " + std::strerror(error);
+    }
+
+    void failWith(const std::string &message)
+    {
+        if (result.error.empty())
+            result.error = message;
+    }
+
+    bool watch(int id, bool write)
+    {
+        Client &client = clients[std::size_t(id)];
+        epoll_event event{};
+        event.events = EPOLLIN | (write ? EPOLLOUT : 0u);
+        event.data.u32 = std::uint32_t(id);
+        if (epoll_ctl(epollFd, EPOLL_CTL_MOD, client.fd, &event) != 0) {
+            fail("epoll_ctl", errno);
+            return false;
+        }
+        client.writeWatched = write;
+        return true;
+    }
+
+    bool connectAll()
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(std::uint16_t(options.port));
+        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+
+        int started = 0;
+        int connected = 0;
+        int inFlight = 0;
+        while (connected < options.clients) {
+            while (started < options.clients && inFlight < connectsInFlight) {
+                const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+                if (fd < 0) {
+                    fail("socket", errno);
+                    return false;
+                }
+                const int one = 1;
+                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                clients[std::size_t(started)].fd = fd;
+                if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
+                    && errno != EINPROGRESS) {
+                    fail("connect", errno);
+                    return false;
+                }
+                epoll_event event{};
+                event.events = EPOLLOUT;
+                event.data.u32 = std::uint32_t(started);
+                if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
+                    fail("epoll_ctl", errno);
+                    return false;
+                }
+                ++started;
+                ++inFlight;
+            }
+            if (monotonicMicros() > deadline) {
+                result.timedOut = true;
+                failWith("timed out connecting: " + std::to_string(connected) + " of "
+                         + std::to_string(options.clients) + " connected");
+                return false;
+            }
+            const int count = epoll_wait(epollFd, events.data(), int(events.size()), 100);
+            for (int index = 0; index < count; ++index) {
+                const int id = int(events[std::size_t(index)].data.u32);
+                Client &client = clients[std::size_t(id)];
+                if (client.connected)
+                    continue; // a relay may already have sent; read later
+                int error = 0;
+                socklen_t length = sizeof error;
+                getsockopt(client.fd, SOL_SOCKET, SO_ERROR, &error, &length);
+                if (error != 0) {
+                    fail("connect", error);
+                    return false;
+                }
+                client.connected = true;
+                ++connected;
+                --inFlight;
+                if (!watch(id, false))
+                    return false;
+            }
+        }
+        return true;
+    }
+
+    // A connection counts only once the relay passes texts to it; the sync text proves that.
+    bool synchronise()
+    {
+        const int needed = framed() ? options.clients : options.clients - 1;
+        for (std::uint32_t round = 1; round <= syncRounds; ++round) {
+            currentSyncRound = round;
+            syncedClients = 0;
+            Client &first = clients[0];
+            const std::size_t at = appendFrameSpace(first);
+            textTemplate.writeSync(&first.outgoing[at], round);
+            if (!flush(0))
+                return false;
+            const std::uint64_t roundEnd = monotonicMicros()
+                    + std::min(longestSyncRoundMicros,
+                               firstSyncRoundMicros << std::min(round - 1, 8u));
+            while (syncedClients < needed && monotonicMicros() < roundEnd) {
+                if (!turn(50))
+                    return false;
+            }
+            if (syncedClients >= needed)
+                return true;
+            if (monotonicMicros() > deadline)
+                break;
+        }
+        result.timedOut = true;
+        failWith("the relay did not pass a sync text to every client (last round reached "
+                 + std::to_string(syncedClients) + " of " + std::to_string(needed) + ")");
+        return false;
+    }
+
+    std::size_t appendFrameSpace(Client &client)
+    {
+        if (client.outgoingOffset == client.outgoing.size()) {
+            client.outgoing.clear();
+            client.outgoingOffset = 0;
+        }
+        const std::size_t at = client.outgoing.size();
+        const std::size_t length = options.textBytes;
+        if (framed()) {
+            client.outgoing.resize(at + 4 + length);
+            client.outgoing[at] = char((length >> 24) & 0xff);
+            client.outgoing[at + 1] = char((length >> 16) & 0xff);
+            client.outgoing[at + 2] = char((length >> 8) & 0xff);
+            client.outgoing[at + 3] = char(length & 0xff);
+            return at + 4;
+        }
+        client.outgoing.resize(at + length);
+        return at;
+    }
+
+    bool flush(int id)
+    {
+        Client &client = clients[std::size_t(id)];
+        while (client.outgoingOffset < client.outgoing.size()) {
+            const ssize_t written =
+                    send(client.fd, client.outgoing.data() + client.outgoingOffset,
+                         client.outgoing.size() - client.outgoingOffset, MSG_NOSIGNAL);
+            if (written < 0) {
+                if (errno == EINTR)
+                    continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK)
+                    return client.writeWatched || watch(id, true);
+                fail(("send to client " + std::to_string(id)).c_str(), errno);
+                return false;
+            }
+            client.outgoingOffset += std::size_t(written);
+        }
+        client.outgoing.clear();
+        client.outgoingOffset = 0;
+        return !client.writeWatched || watch(id, false);
+    }
+
+    // One epoll wait and the work it brings; false ends the run (the error is set).
+    bool turn(int timeoutMillis)
+    {
+        const int count = epoll_wait(epollFd, events.data(), int(events.size()), timeoutMillis);
+        if (count < 0 && errno != EINTR) {
+            fail("epoll_wait", errno);
+            return false;
+        }
+        now = monotonicMicros();
+        for (int index = 0; index < count; ++index) {
+            const epoll_event &event = events[std::size_t(index)];
+            const int id = int(event.data.u32);
+            if ((event.events & EPOLLOUT) && !flush(id))
+                return false;
+            if ((event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) && !receive(id))
+                return false;
+        }
+        return true;
+    }
+
+    bool receive(int id)
+    {
+        Client &client = clients[std::size_t(id)];
+        const std::size_t kept = client.pending.size();
+        if (inbox.size() < kept + readChunk)
+            inbox.resize(kept + readChunk);
+        std::memcpy(inbox.data(), client.pending.data(), kept);
+        ssize_t got;
+        do
+            got = read(client.fd, inbox.data() + kept, readChunk);
+        while (got < 0 && errno == EINTR);
+        if (got < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return true;
+            fail(("read from client " + std::to_string(id)).c_str(), errno);
+            return false;
+        }
+        if (got == 0) {
+            failWith("the relay closed client " + std::to_string(id) + "'s connection");
+            return false;
+        }
+        now = monotonicMicros();
+        const char *data = inbox.data();
+        const std::size_t end = kept + std::size_t(got);
+        std::size_t at = 0;
+        if (framed()) {
+            while (end - at >= 4) {
+                const auto *head = reinterpret_cast<const unsigned char *>(data + at);
+                const std::size_t length = (std::size_t(head[0]) << 24)
+                        | (std::size_t(head[1]) << 16) | (std::size_t(head[2]) << 8) | head[3];
+                if (length > maxFrameBytes) {
+                    checker.noteCorrupt();
+                    failWith("client " + std::to_string(id) + " received a frame over 1 MiB");
+                    return false;
+                }
+                if (end - at - 4 < length)
+                    break;
+                take(id, data + at + 4, length);
+                at += 4 + length;
+            }
+        } else {
+            while (at < end) {
+                const void *lineEnd = std::memchr(data + at, '\n', end - at);
+                if (!lineEnd)
+                    break;
+                const std::size_t length =
+                        std::size_t(static_cast<const char *>(lineEnd) - data) + 1 - at;
+                take(id, data + at, length);
+                at += length;
+            }
+            if (end - at > maxFrameBytes) {
+                checker.noteCorrupt();
+                failWith("client " + std::to_string(id) + " received a line over 1 MiB");
+                return false;
+            }
+        }
+        client.pending.assign(data + at, end - at);
+        return true;
+    }
+
+    void take(int receiver, const char *text, std::size_t length)
+    {
+        TextStamp stamp;
+        std::uint32_t round = 0;
+        switch (textTemplate.read(text, length, stamp, round)) {
+        case TextKind::Corrupt:
+            if (sending)
+                checker.noteCorrupt();
+            return;
+        case TextKind::Sync:
+            if (round == currentSyncRound && clients[std::size_t(receiver)].syncRound != round) {
+                clients[std::size_t(receiver)].syncRound = round;
+                ++syncedClients;
+            }
+            return;
+        case TextKind::Data:
+            break;
+        }
+        if (!sending) {
+            checker.noteCorrupt(); // nobody sends before the sync has passed
+            return;
+        }
+        const int sender = int(stamp.client);
+        checker.noteReceived(receiver, sender, stamp.sequence);
+        lastDelivery = now;
+        ++deliveries;
+        if (sender < options.clients && receiver == observerOf(sender)) {
+            Client &origin = clients[std::size_t(sender)];
+            if (stamp.sequence >= origin.answered && stamp.sequence < origin.sent) {
+                outstanding -= std::uint64_t(stamp.sequence) + 1 - origin.answered;
+                origin.answered = std::uint64_t(stamp.sequence) + 1;
+                latencies.push_back(std::uint32_t(std::min<std::uint64_t>(
+                        (now & 0xffffffffffffULL) - stamp.sentMicros, 0xffffffffu)));
+                if (!origin.queued) {
+                    origin.queued = true;
+                    ready.push_back(sender);
+                }
+            }
+        }
+    }
+
+    bool mayStillSend(const Client &client) const
+    {
+        if (options.durationMillis > 0)
+            return now < sendUntil;
+        return client.sent < options.textsPerClient;
+    }
+
+    bool sendReady()
+    {
+        std::vector<int> batch;
+        batch.swap(ready);
+        if (!batch.empty())
+            now = monotonicMicros();
+        for (const int id : batch) {
+            Client &client = clients[std::size_t(id)];
+            client.queued = false;
+            bool wrote = false;
+            while (client.sent - client.answered < std::uint64_t(options.window)
+                   && mayStillSend(client)) {
+                const std::size_t at = appendFrameSpace(client);
+                TextStamp stamp;
+                stamp.client = std::uint32_t(id);
+                stamp.sequence = std::uint32_t(client.sent);
+                stamp.sentMicros = now;
+                textTemplate.writeData(&client.outgoing[at], stamp);
+                checker.noteSent(id);
+                ++client.sent;
+                ++sentTotal;
+                ++outstanding;
+                wrote = true;
+            }
+            if (wrote && !client.writeWatched && !flush(id))
+                return false;
+        }
+        return true;
+    }
+
+    bool allAnswered() const
+    {
+        if (outstanding > 0)
+            return false;
+        if (options.durationMillis > 0)
+            return now >= sendUntil;
+        return sentTotal == options.textsPerClient * std::uint64_t(options.clients);
+    }
+
+    std::uint64_t expectedSoFar() const
+    {
+        return sentTotal * std::uint64_t(framed() ? options.clients : options.clients - 1);
+    }
+
+    void drive()
+    {
+        sending = true;
+        now = monotonicMicros();
+        start = now;
+        lastDelivery = now;
+        sendUntil = start + options.durationMillis * 1000;
+        for (int id = 0; id < options.clients; ++id) {
+            clients[std::size_t(id)].queued = true;
+            ready.push_back(id);
+        }
+        std::uint64_t settleFrom = 0;
+        for (;;) {
+            if (!sendReady())
+                break;
+            if (settleFrom == 0 && allAnswered())
+                settleFrom = now;
+            if (settleFrom != 0
+                && (deliveries >= expectedSoFar()
+                    || now - std::max(settleFrom, lastDelivery) > options.settleMillis * 1000))
+                break;
+            if (now > deadline
+                || (settleFrom == 0 && now - lastDelivery > options.stallMillis * 1000)) {
+                result.timedOut = true;
+                break;
+            }
+            if (!turn(20))
+                break;
+        }
+        result.seconds = double(std::max(lastDelivery, start + 1) - start) / 1e6;
+    }
+
+    void summariseLatency()
+    {
+        result.latencySamples = latencies.size();
+        if (latencies.empty())
+            return;
+        auto at = [this](double fraction) {
+            const std::size_t index = std::min(latencies.size() - 1,
+                                               std::size_t(fraction * double(latencies.size())));
+            std::nth_element(latencies.begin(), latencies.begin() + std::ptrdiff_t(index),
+                             latencies.end());
+            return std::uint64_t(latencies[index]);
+        };
+        result.latencyP50 = at(0.50);
+        result.latencyP99 = at(0.99);
+        result.latencyMax = *std::max_element(latencies.begin(), latencies.end());
+    }
+
+    const LoadRun::Options &options;
+    LoadRun::Result &result;
+    TextTemplate textTemplate;
+    DeliveryChecker checker;
+    std::vector<Client> clients;
+    std::vector<char> inbox;
+    std::vector<epoll_event> events = std::vector<epoll_event>(512);
+    std::vector<int> ready;
+    std::vector<std::uint32_t> latencies;
+    int epollFd = -1;
+    bool sending = false;
+    std::uint32_t currentSyncRound = 0;
+    int syncedClients = 0;
+    std::uint64_t deliveries = 0;
+    std::uint64_t sentTotal = 0;
+    std::uint64_t outstanding = 0; // sent but not yet answered, over all senders
+    std::uint64_t deadline = 0, now = 0, start = 0, sendUntil = 0, lastDelivery = 0;
+};
+
+void raiseOpenFilesLimit(int clients)
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    const rlim_t wanted = rlim_t(clients) + 64;
+    if (limit.rlim_cur >= wanted)
+        return;
+    limit.rlim_cur = std::min(wanted, limit.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+} // namespace
+
+LoadRun::LoadRun(const Options &options)
+    : options(options)
+{}
+
+LoadRun::Result LoadRun::run()
+{
+    Result result;
+    if (options.host != "127.0.0.1") {
+        result.error = "only 127.0.0.1 is allowed as host";
+        return result;
+    }
+    const int fewest = options.mode == Mode::Lines ? 2 : 1;
+    if (options.clients < fewest || options.clients > int(maximumClients)) {
+        result.error = "clients must be from " + std::to_string(fewest) + " to "
+                + std::to_string(maximumClients);
+        return result;
+    }
+    if (options.port < 1 || options.port > 65535 || options.window < 1
+        || options.textBytes < minimumTextBytes || options.textBytes > maxFrameBytes
+        || (options.durationMillis == 0 && options.textsPerClient == 0)
+        || options.textsPerClient > 0xffffffffULL) {
+        result.error = "bad options: port 1-65535, window >= 1, size "
+                + std::to_string(minimumTextBytes) + " to 1048576, texts or duration > 0";
+        return result;
+    }
+    raiseOpenFilesLimit(options.clients);
+    Driver driver(options, result);
+    driver.run();
+    return result;
+}
+
+} // namespace bench
