@@ -4,6 +4,7 @@
 #include "net/SocketHelpers.h"
 
 #include <QApplication>
+#include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -120,6 +121,8 @@ void CWS_TCP_C::startConnecting(quint64 current, const QString &host, int port)
         return;
     }
     socket = new QTcpSocket(this);
+    // A chat on the LAN goes straight to the relay, whatever proxy the environment names.
+    socket->setProxy(QNetworkProxy::NoProxy);
     connect(socket, &QTcpSocket::connected, this, &CWS_TCP_C::finishConnecting);
     connect(socket, &QTcpSocket::readyRead, this, &CWS_TCP_C::deliverFrames);
     connect(socket, &QTcpSocket::errorOccurred, this, &CWS_TCP_C::handleError);

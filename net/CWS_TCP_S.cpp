@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QHostAddress>
 #include <QNetworkInterface>
+#include <QNetworkProxy>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -155,6 +156,7 @@ bool CWS_TCP_S::StartService(int port)
     if (!server) {
         server = new QTcpServer(this);
         server->setListenBacklogSize(listenBacklog);
+        server->setProxy(QNetworkProxy::NoProxy);
         connect(server, &QTcpServer::newConnection, this, &CWS_TCP_S::acceptConnections);
     }
     server->close();
@@ -287,10 +289,17 @@ void CWS_TCP_S::readConnection(int index)
             continue;
         }
         const QByteArrayView frame = connection->decoder.frame();
-        lastFrame.resize(frame.size());
-        std::memcpy(lastFrame.data(), frame.data(), size_t(frame.size()));
-        const QString text = QString::fromUtf8(connection->decoder.payload());
-        lastText = text;
+        const QByteArrayView payload = connection->decoder.payload();
+        const QString text = QString::fromUtf8(payload);
+        // Invalid bytes are passed on as the replacement characters they were read as, so that
+        // every receiver sees the text this component saw.
+        if (payload.isValidUtf8()) {
+            lastFrame.resize(frame.size());
+            std::memcpy(lastFrame.data(), frame.data(), size_t(frame.size()));
+            lastText = text;
+        } else {
+            lastText = QString();
+        }
         ++connection->textsIn;
         emit GetData(index, text);
         if (!self || !connection->open || connection->failed)

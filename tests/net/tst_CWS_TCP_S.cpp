@@ -149,6 +149,7 @@ private slots:
     // relay
     void relaysToEveryConnectionInOneOrder();
     void sendsToOneIndexOnly();
+    void sendsOtherTextsThanTheReceivedOneAsThemselves();
     void dropsAClientThatStoppedReadingWhileOthersKeepReceiving();
     void broadcastReachesTwoHundredClients();
 
@@ -405,6 +406,29 @@ void TestCWS_TCP_S::sendsToOneIndexOnly()
     QTRY_COMPARE_WITH_TIMEOUT(first.received.size(), 1, 5000);
     QCOMPARE(second.received, (QList<QByteArray>{"only two", "both"}));
     QCOMPARE(first.received, QList<QByteArray>{"both"});
+}
+
+// The received bytes are reused only for the very string GetData carried; a text of the same
+// length, or an equal copy, is encoded from its own characters.
+void TestCWS_TCP_S::sendsOtherTextsThanTheReceivedOneAsThemselves()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    connect(&server, &CWS_TCP_S::GetData, &server, [&server](int, const QString &text) {
+        server.SendData(text, 0);
+        server.SendData(text.toUpper(), 0);
+        server.SendData(QString(text.constData(), text.size()), 0);
+        server.SendData(text.left(2), 0);
+    });
+    RawPeer peer;
+    QVERIFY(peer.connectTo(server.Port()));
+    peer.send(frameOf("abc") + frameOf("\xff\xfeok"));
+    QTRY_COMPARE_WITH_TIMEOUT(peer.received.size(), 8, 5000);
+    // Invalid bytes go on as the replacement characters the server read them as.
+    const QByteArray replaced = QStringLiteral("\uFFFD\uFFFDok").toUtf8();
+    QCOMPARE(peer.received,
+             (QList<QByteArray>{"abc", "ABC", "abc", "ab", replaced, replaced.toUpper(), replaced,
+                                replaced.left(6)}));
 }
 
 void TestCWS_TCP_S::dropsAClientThatStoppedReadingWhileOthersKeepReceiving()
