@@ -21,8 +21,9 @@ namespace {
 
 constexpr std::size_t maxFrameBytes = 1024 * 1024;
 constexpr std::size_t readChunk = 256 * 1024;
-constexpr int connectsInFlight = 64; // the relay's listen backlog may be small
-constexpr int syncRounds = 40;
+// Clients join in small batches, each proven by a sync text before the next: a relay with a short
+// listen backlog would otherwise leave connections the kernel completed but the relay never took.
+constexpr int joinBatch = 8; // ncat --broker listens with a backlog of 10
 constexpr std::uint64_t firstSyncRoundMicros = 20000; // doubled each round, up to the longest
 constexpr std::uint64_t longestSyncRoundMicros = 500000;
 
@@ -69,7 +70,7 @@ public:
             fail("epoll_create1", errno);
             return;
         }
-        if (!connectAll() || !synchronise())
+        if (!joinAll())
             return;
         drive();
         result.summary = checker.summarize();
@@ -109,53 +110,64 @@ private:
         return true;
     }
 
-    bool connectAll()
+    bool joinAll()
     {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(std::uint16_t(options.port));
         inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+        for (int joined = 0; joined < options.clients;) {
+            const int batchEnd = std::min(options.clients, joined + joinBatch);
+            if (!connectRange(joined, batchEnd, address))
+                return false;
+            joined = batchEnd;
+            if (!synchronise(joined))
+                return false;
+        }
+        return true;
+    }
 
-        int started = 0;
-        int connected = 0;
-        int inFlight = 0;
-        while (connected < options.clients) {
-            while (started < options.clients && inFlight < connectsInFlight) {
-                const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-                if (fd < 0) {
-                    fail("socket", errno);
-                    return false;
-                }
-                const int one = 1;
-                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                clients[std::size_t(started)].fd = fd;
-                if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
-                    && errno != EINPROGRESS) {
-                    fail("connect", errno);
-                    return false;
-                }
-                epoll_event event{};
-                event.events = EPOLLOUT;
-                event.data.u32 = std::uint32_t(started);
-                if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
-                    fail("epoll_ctl", errno);
-                    return false;
-                }
-                ++started;
-                ++inFlight;
+    bool connectRange(int from, int to, const sockaddr_in &address)
+    {
+        for (int id = from; id < to; ++id) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (fd < 0) {
+                fail("socket", errno);
+                return false;
             }
+            const int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            clients[std::size_t(id)].fd = fd;
+            if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
+                && errno != EINPROGRESS) {
+                fail("connect", errno);
+                return false;
+            }
+            epoll_event event{};
+            event.events = EPOLLOUT;
+            event.data.u32 = std::uint32_t(id);
+            if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
+                fail("epoll_ctl", errno);
+                return false;
+            }
+        }
+        int pending = to - from;
+        while (pending > 0) {
             if (monotonicMicros() > deadline) {
                 result.timedOut = true;
-                failWith("timed out connecting: " + std::to_string(connected) + " of "
-                         + std::to_string(options.clients) + " connected");
+                failWith("timed out connecting client " + std::to_string(to - pending));
                 return false;
             }
             const int count = epoll_wait(epollFd, events.data(), int(events.size()), 100);
             for (int index = 0; index < count; ++index) {
                 const int id = int(events[std::size_t(index)].data.u32);
                 Client &client = clients[std::size_t(id)];
-                if (client.connected)
-                    continue; // a relay may already have sent; read later
+                if (client.connected) {
+                    // Earlier clients may already get texts (sync rounds still on their way).
+                    if (!receive(id))
+                        return false;
+                    continue;
+                }
                 int error = 0;
                 socklen_t length = sizeof error;
                 getsockopt(client.fd, SOL_SOCKET, SO_ERROR, &error, &length);
@@ -164,8 +176,7 @@ private:
                     return false;
                 }
                 client.connected = true;
-                ++connected;
-                --inFlight;
+                --pending;
                 if (!watch(id, false))
                     return false;
             }
@@ -174,11 +185,13 @@ private:
     }
 
     // A connection counts only once the relay passes texts to it; the sync text proves that.
-    bool synchronise()
+    bool synchronise(int joined)
     {
-        const int needed = framed() ? options.clients : options.clients - 1;
-        for (std::uint32_t round = 1; round <= syncRounds; ++round) {
-            currentSyncRound = round;
+        const int needed = framed() ? joined : joined - 1;
+        if (needed <= 0)
+            return true;
+        for (std::uint32_t attempt = 0;; ++attempt) {
+            const std::uint32_t round = ++currentSyncRound;
             syncedClients = 0;
             Client &first = clients[0];
             const std::size_t at = appendFrameSpace(first);
@@ -187,9 +200,9 @@ private:
                 return false;
             const std::uint64_t roundEnd = monotonicMicros()
                     + std::min(longestSyncRoundMicros,
-                               firstSyncRoundMicros << std::min(round - 1, 8u));
+                               firstSyncRoundMicros << std::min(attempt, 8u));
             while (syncedClients < needed && monotonicMicros() < roundEnd) {
-                if (!turn(50))
+                if (!turn(10))
                     return false;
             }
             if (syncedClients >= needed)
@@ -198,8 +211,9 @@ private:
                 break;
         }
         result.timedOut = true;
-        failWith("the relay did not pass a sync text to every client (last round reached "
-                 + std::to_string(syncedClients) + " of " + std::to_string(needed) + ")");
+        failWith("the relay did not pass a sync text to every client ("
+                 + std::to_string(syncedClients) + " of " + std::to_string(needed)
+                 + " in the last round)");
         return false;
     }
 

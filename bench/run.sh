@@ -1,0 +1,200 @@
+#!/usr/bin/env bash
+# Measures the relay against ncat --broker on this machine and prints Markdown tables:
+# deliveries/s and p99 latency (medians of the repetitions, ratio ours / ncat), losses, the
+# server's peak RSS and CPU share, then the cost of the server window's log and the client's
+# CPU while it waits for its logout echo.
+#
+# Run it after ./test.sh (which builds everything). Ours serves port 555, so it needs root or
+# CAP_NET_BIND_SERVICE. Everything stays on 127.0.0.1.
+#
+# Environment (defaults in brackets): BENCH_CLIENTS ["10 100 300 1000"], BENCH_SIZES ["48 1024"],
+# BENCH_WINDOW [8], BENCH_SECONDS [4], BENCH_REPEATS [3], BENCH_NCAT_PORT [5555],
+# BENCH_OUT [build/bench-results] (raw output of every run), BENCH_SERVERS ["ours ncat"].
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+clientCounts=(${BENCH_CLIENTS:-10 100 300 1000})
+sizes=(${BENCH_SIZES:-48 1024})
+window=${BENCH_WINDOW:-8}
+seconds=${BENCH_SECONDS:-4}
+repeats=${BENCH_REPEATS:-3}
+ourPort=555
+ncatPort=${BENCH_NCAT_PORT:-5555}
+out=${BENCH_OUT:-build/bench-results}
+servers=(${BENCH_SERVERS:-ours ncat})
+
+sudo=()
+[[ $(id -u) -eq 0 ]] || sudo=(sudo)
+
+if ! command -v ncat >/dev/null; then
+    echo "run.sh: installing ncat" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" apt-get install -y -qq --no-install-recommends ncat
+fi
+
+if [[ ! -f build/CMakeCache.txt ]]; then
+    ./scripts/setup.sh
+fi
+cmake --build build --parallel "$(nproc)" --target prynechat prynechat-bench >/dev/null
+hasLogCost=0
+if cmake --build build --parallel "$(nproc)" --target prynechat-logcost >/dev/null 2>&1; then
+    hasLogCost=1
+fi
+
+# 1000 clients need 1000 descriptors in the tool and as many in the relay.
+hardLimit=$(ulimit -Hn)
+if [[ $hardLimit == unlimited || $hardLimit -ge 8192 ]]; then
+    ulimit -n 8192
+else
+    ulimit -n "$hardLimit"
+fi
+
+rm -rf "$out"
+mkdir -p "$out"
+serverPid=
+
+stopServer() {
+    if [[ -n $serverPid ]]; then
+        kill "$serverPid" 2>/dev/null || true
+        for _ in $(seq 50); do
+            kill -0 "$serverPid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -9 "$serverPid" 2>/dev/null || true
+        wait "$serverPid" 2>/dev/null || true
+        serverPid=
+    fi
+}
+trap stopServer EXIT
+
+# The port must be served by the process just started, not by anything else.
+waitForListener() {
+    local port=$1
+    for _ in $(seq 100); do
+        if ss -Hltnp "sport = :$port" 2>/dev/null | grep -q "pid=$serverPid,"; then
+            return 0
+        fi
+        kill -0 "$serverPid" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
+portIsFree() {
+    ! ss -Hltn "sport = :$1" 2>/dev/null | grep -q .
+}
+
+startServer() {
+    local kind=$1
+    if [[ $kind == ours ]]; then
+        portIsFree "$ourPort" || { echo "run.sh: port $ourPort is already in use" >&2; return 1; }
+        QT_QPA_PLATFORM=offscreen ./build/prynechat /s >"$out/server.log" 2>&1 &
+        serverPid=$!
+        waitForListener "$ourPort"
+    else
+        portIsFree "$ncatPort" || { echo "run.sh: port $ncatPort is already in use" >&2; return 1; }
+        ncat --nodns --broker --max-conns 4000 --listen 127.0.0.1 "$ncatPort" >/dev/null 2>&1 </dev/null &
+        serverPid=$!
+        waitForListener "$ncatPort"
+    fi
+}
+
+# runOne kind clients size repeat: one run on a fresh server, raw output kept.
+runOne() {
+    local kind=$1 clients=$2 size=$3 repeat=$4
+    local file="$out/$kind-n$clients-s$size-r$repeat.txt"
+    local port=$ourPort mode=framed
+    if [[ $kind == ncat ]]; then
+        port=$ncatPort
+        mode=lines
+    fi
+    if ! startServer "$kind"; then
+        echo "result FAIL" >"$file"
+        echo "error the $kind server did not start" >>"$file"
+        stopServer
+        return
+    fi
+    ./build/bench/prynechat-bench --port "$port" --mode "$mode" --clients "$clients" \
+        --size "$size" --window "$window" --duration "$seconds" --timeout 120 --server-pid "$serverPid" \
+        >"$file" 2>&1 || true
+    stopServer
+}
+
+value() { # value file name
+    [[ -f $1 ]] || { echo -; return; }
+    awk -v name="$2" '$1 == name { print $2; found = 1 } END { if (!found) print "-" }' "$1"
+}
+
+median() { # numbers on standard input, "-" when a run failed to report one
+    { grep -v '^-$' || true; } | sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "-"; else print v[int((NR + 1) / 2)] }'
+}
+
+metric() { # metric kind clients size name: median over the repeats
+    local kind=$1 clients=$2 size=$3 name=$4
+    for repeat in $(seq "$repeats"); do
+        value "$out/$kind-n$clients-s$size-r$repeat.txt" "$name"
+    done | median
+}
+
+failures() { # failures kind clients size: how many repeats did not pass
+    local count=0
+    for repeat in $(seq "$repeats"); do
+        [[ $(value "$out/$1-n$2-s$3-r$repeat.txt" result) == PASS ]] || count=$((count + 1))
+    done
+    echo "$count"
+}
+
+ratio() {
+    awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a / b }'
+}
+
+human() { # 1234567 -> 1.23M
+    awk -v v="$1" 'BEGIN { if (v == "-") print "-"; else if (v >= 1e6) printf "%.2fM", v / 1e6;
+        else if (v >= 1e3) printf "%.1fk", v / 1e3; else printf "%d", v }'
+}
+
+total=$((${#clientCounts[@]} * ${#sizes[@]} * repeats * ${#servers[@]}))
+done=0
+for repeat in $(seq "$repeats"); do
+    for clients in "${clientCounts[@]}"; do
+        for size in "${sizes[@]}"; do
+            for kind in "${servers[@]}"; do
+                done=$((done + 1))
+                printf '\rrun.sh: run %d of %d (%s, N=%s, S=%s)   ' "$done" "$total" "$kind" "$clients" "$size" >&2
+                runOne "$kind" "$clients" "$size" "$repeat"
+            done
+        done
+    done
+done
+echo >&2
+
+status=0
+echo "Relay: \`prynechat /s\` (offscreen, log on) against \`ncat --broker\`; W = $window, ${seconds} s per run, median of $repeats runs."
+echo
+echo "| N | S | deliveries/s ours | ncat | ours/ncat | p99 µs ours | ncat | ours/ncat | ours failed runs (lost, misordered) | ncat failed runs | ours peak RSS MiB | ours CPU % |"
+echo "|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|---:|---:|"
+for clients in "${clientCounts[@]}"; do
+    for size in "${sizes[@]}"; do
+        oursRate=$(metric ours "$clients" "$size" deliveries_per_s)
+        ncatRate=$(metric ncat "$clients" "$size" deliveries_per_s)
+        oursP99=$(metric ours "$clients" "$size" latency_p99_us)
+        ncatP99=$(metric ncat "$clients" "$size" latency_p99_us)
+        oursFailed=$(failures ours "$clients" "$size")
+        ncatFailed=$(failures ncat "$clients" "$size")
+        lost=$(metric ours "$clients" "$size" lost)
+        misordered=$(metric ours "$clients" "$size" misordered)
+        rss=$(metric ours "$clients" "$size" server_peak_rss_mib)
+        cpu=$(metric ours "$clients" "$size" server_cpu_percent)
+        [[ $oursFailed == 0 ]] || status=1
+        echo "| $clients | $size | $(human "$oursRate") | $(human "$ncatRate") | $(ratio "$oursRate" "$ncatRate") | $oursP99 | $ncatP99 | $(ratio "$oursP99" "$ncatP99") | $oursFailed of $repeats ($lost, $misordered) | $ncatFailed of $repeats | $rss | $cpu |"
+    done
+done
+echo
+echo "Raw output of every run: $out/"
+
+if [[ $hasLogCost == 1 ]]; then
+    echo
+    QT_QPA_PLATFORM=offscreen ./build/bench/prynechat-logcost || status=1
+fi
+exit "$status"
