@@ -230,7 +230,8 @@ void CWS_TCP_S::acceptConnections()
                 [this, index] { endConnectionByPeer(index); });
         connect(socket, &QTcpSocket::errorOccurred, this,
                 [this, index](QAbstractSocket::SocketError error) {
-                    // A peer's close (or reset) ends the connection like a close; disconnected follows.
+                    // Qt reports a peer's reset exactly like its orderly close (the descriptor is
+                    // gone by now), so both simply end the connection when disconnected follows.
                     if (error == QAbstractSocket::RemoteHostClosedError)
                         return;
                     const auto found = connections.find(index);

@@ -157,6 +157,7 @@ private slots:
     void numbersConnectionsFromOneWithoutReuse();
     void closeAllLeavesTheServiceAccepting();
     void peerCloseRemovesTheConnectionOnce();
+    void peerResetEndsOnlyThatConnection();
     void failedConnectionIsRemovedOnceWhateverTheHandlerDoes_data();
     void failedConnectionIsRemovedOnceWhateverTheHandlerDoes();
     void closingInsideGetDataStopsFurtherTexts();
@@ -564,6 +565,36 @@ void TestCWS_TCP_S::peerCloseRemovesTheConnectionOnce()
     QVERIFY(next.connectTo(server.Port()));
     QTRY_COMPARE_WITH_TIMEOUT(events.added(), 2, 5000);
     QCOMPARE(events.removed(), 1);
+}
+
+void TestCWS_TCP_S::peerResetEndsOnlyThatConnection()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    connect(&server, &CWS_TCP_S::ServiceError, &server,
+            [&server](int index) { server.CloseConnection(index); });
+    ServerEvents events(server);
+    RawPeer other;
+    QVERIFY(other.connectTo(server.Port()));
+    const int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
+    QVERIFY(descriptor >= 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(quint16(server.Port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QVERIFY(::connect(descriptor, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
+    // Half a frame, then a close that lingers for no time: a reset.
+    ::send(descriptor, "\0\0\0\x10half", 8, 0);
+    const linger abortive{1, 0};
+    ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    ::close(descriptor);
+    QTRY_COMPARE_WITH_TIMEOUT(events.count(false, 2), 1, 5000);
+    QCOMPARE(server.ConnectionCount(), 1);
+    server.SendData(QStringLiteral("others go on"), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(other.received, QList<QByteArray>{"others go on"}, 5000);
+    QCOMPARE(events.removed(), 1);
+    QCOMPARE(events.texts.count(), 0);
 }
 
 void TestCWS_TCP_S::failedConnectionIsRemovedOnceWhateverTheHandlerDoes_data()
