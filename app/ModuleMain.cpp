@@ -1,6 +1,7 @@
 #include "app/ModuleMain.h"
 
 #include "forms/main/FormMain.h"
+#include "forms/server/FormTCPServerMain.h"
 
 #include <QMessageBox>
 #include <QRegularExpression>
@@ -203,6 +204,13 @@ bool Main(const QString &argumentText)
     }
 
     const QString first = args[0].toLower();
+    if (first == QLatin1String("/s")) {
+        // No start window was shown: its port field's default is the port.
+        auto *form = new FormTCPServerMain(QStringLiteral("555"));
+        form->setAttribute(Qt::WA_DeleteOnClose);
+        form->show();
+        return true;
+    }
     if (first == QLatin1String("/?")) {
         showMessage(QStringList{QStringLiteral("Exe Command Lines"), QString(),
                                 QStringLiteral("[/s] = Auto Server Mode Command"),

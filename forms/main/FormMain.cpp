@@ -2,6 +2,7 @@
 
 #include "app/ModuleMain.h"
 #include "forms/Twips.h"
+#include "forms/server/FormTCPServerMain.h"
 
 #include <QButtonGroup>
 #include <QIcon>
@@ -147,9 +148,12 @@ void FormMain::btnChoise_Click(int Index)
     switch (Index) {
     case 0:
         endProcessNow(); // whatever the port field holds
-    case 1:
-        // The server window opens here: new FormTCPServerMain(PortInp->text()).
+    case 1: {
+        auto *server = new FormTCPServerMain(PortInp->text());
+        server->setAttribute(Qt::WA_DeleteOnClose);
+        server->show();
         break;
+    }
     case 2:
         // The client window opens here: new FormTCPClientMain().
         break;
