@@ -67,6 +67,7 @@ CWS_TCP_S::CWS_TCP_S() = default;
 
 CWS_TCP_S::~CWS_TCP_S()
 {
+    flushBroadcast();
     infoWindow.reset();
     for (auto &entry : connections) {
         entry.second->open = false;
@@ -130,18 +131,20 @@ int CWS_TCP_S::ConnectionCount() const
 void CWS_TCP_S::SendData(const QString &data, int index)
 {
     const QByteArrayView frame = frameFor(data);
+    if (index == 0 && batchDepth > 0) {
+        // Relaying the frames of one read: every connection gets them in one write at the end.
+        pendingBroadcast.append(frame);
+        ++pendingBroadcastTexts;
+        return;
+    }
+    flushBroadcast();
     if (index != 0) {
         const auto found = connections.find(index);
         if (found != connections.end() && !found->second->failed)
-            writeFrame(*found->second, frame);
+            writeFrame(*found->second, frame, 1);
         return;
     }
-    // Writing raises no signal, so the table cannot change under this loop; a connection that
-    // fails here is only marked and reported later.
-    for (auto &entry : connections) {
-        if (!entry.second->failed)
-            writeFrame(*entry.second, frame);
-    }
+    broadcast(frame, 1);
 }
 
 bool CWS_TCP_S::StartService(int port)
@@ -211,6 +214,8 @@ CWS_TCP_S::StartFailure CWS_TCP_S::LastFailure() const
 
 void CWS_TCP_S::acceptConnections()
 {
+    // A newcomer must not receive texts relayed before it came.
+    flushBroadcast();
     QPointer<CWS_TCP_S> self(this);
     while (server && server->hasPendingConnections()) {
         QTcpSocket *socket = server->nextPendingConnection();
@@ -275,6 +280,7 @@ void CWS_TCP_S::readConnection(int index)
     if (connection->reading)
         return; // the outer loop further up the stack takes the new frames
     connection->reading = true;
+    ++batchDepth;
     QPointer<CWS_TCP_S> self(this);
     for (;;) {
         const FrameDecoder::Result result = connection->decoder.next();
@@ -303,10 +309,16 @@ void CWS_TCP_S::readConnection(int index)
         }
         ++connection->textsIn;
         emit GetData(index, text);
-        if (!self || !connection->open || connection->failed)
+        if (!self) {
+            connection->reading = false;
+            return;
+        }
+        if (!connection->open || connection->failed)
             break;
     }
     connection->reading = false;
+    if (--batchDepth == 0)
+        flushBroadcast();
 }
 
 void CWS_TCP_S::endConnectionByPeer(int index)
@@ -351,6 +363,8 @@ void CWS_TCP_S::removeConnection(int index)
     const auto found = connections.find(index);
     if (found == connections.end())
         return;
+    // A connection closed while relaying still gets what was relayed before its close.
+    flushBroadcast();
     const std::shared_ptr<Connection> connection = found->second;
     connections.erase(found);
     connection->open = false;
@@ -360,15 +374,35 @@ void CWS_TCP_S::removeConnection(int index)
     emit ServiceComplete(false, index);
 }
 
-void CWS_TCP_S::writeFrame(Connection &connection, QByteArrayView frame)
+void CWS_TCP_S::broadcast(QByteArrayView frames, int textCount)
+{
+    // Writing raises no signal, so the table cannot change under this loop; a connection that
+    // fails here is only marked and reported later.
+    for (auto &entry : connections) {
+        if (!entry.second->failed)
+            writeFrame(*entry.second, frames, textCount);
+    }
+}
+
+void CWS_TCP_S::flushBroadcast()
+{
+    if (pendingBroadcastTexts == 0)
+        return;
+    const int textCount = pendingBroadcastTexts;
+    pendingBroadcastTexts = 0;
+    broadcast(pendingBroadcast, textCount);
+    pendingBroadcast.truncate(0); // keeps the capacity for the next read
+}
+
+void CWS_TCP_S::writeFrame(Connection &connection, QByteArrayView frames, int textCount)
 {
     QTcpSocket *socket = connection.socket;
-    if (!socket || socket->write(frame.data(), frame.size()) != frame.size()) {
+    if (!socket || socket->write(frames.data(), frames.size()) != frames.size()) {
         failConnection(connection);
         return;
     }
-    ++connection.textsOut;
-    connection.bytesOut += frame.size();
+    connection.textsOut += textCount;
+    connection.bytesOut += frames.size();
     if (socket->bytesToWrite() > maxUnsentBytes)
         failConnection(connection);
 }

@@ -58,7 +58,9 @@ private:
     void failConnection(Connection &connection);
     void reportFailure(int index);
     void removeConnection(int index);
-    void writeFrame(Connection &connection, QByteArrayView frame);
+    void broadcast(QByteArrayView frames, int textCount);
+    void flushBroadcast();
+    void writeFrame(Connection &connection, QByteArrayView frames, int textCount);
     QByteArrayView frameFor(const QString &data);
     void refreshInfo();
 
@@ -74,6 +76,12 @@ private:
     QString lastText;
     QByteArray lastFrame;
     FrameEncoder encoder;
+
+    // While GetData is raised for the frames of one read, texts for every connection collect
+    // here and go out in one write per connection (a relay sends each text it receives).
+    int batchDepth = 0;
+    QByteArray pendingBroadcast;
+    int pendingBroadcastTexts = 0;
 
     std::unique_ptr<ServerInfoWindow> infoWindow;
     QTimer *infoTimer = nullptr;

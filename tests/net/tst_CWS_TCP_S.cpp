@@ -150,6 +150,7 @@ private slots:
     void relaysToEveryConnectionInOneOrder();
     void sendsToOneIndexOnly();
     void sendsOtherTextsThanTheReceivedOneAsThemselves();
+    void keepsTheOrderOfSendsMadeWhileRelaying();
     void dropsAClientThatStoppedReadingWhileOthersKeepReceiving();
     void broadcastReachesTwoHundredClients();
 
@@ -430,6 +431,33 @@ void TestCWS_TCP_S::sendsOtherTextsThanTheReceivedOneAsThemselves()
     QCOMPARE(peer.received,
              (QList<QByteArray>{"abc", "ABC", "abc", "ab", replaced, replaced.toUpper(), replaced,
                                 replaced.left(6)}));
+}
+
+// Texts to all and to one connection, sent from GetData handlers for several frames of one read,
+// arrive in the order of the calls; a connection closed in between still gets what preceded it.
+void TestCWS_TCP_S::keepsTheOrderOfSendsMadeWhileRelaying()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    connect(&server, &CWS_TCP_S::GetData, &server, [&server](int index, const QString &text) {
+        server.SendData(text, 0);
+        if (text == QStringLiteral("b"))
+            server.SendData(QStringLiteral("only you"), index);
+        if (text == QStringLiteral("c"))
+            server.CloseConnection(2);
+        server.SendData(text + QStringLiteral("!"), 0);
+    });
+    RawPeer sender;
+    RawPeer watcher;
+    QVERIFY(sender.connectTo(server.Port()));
+    QVERIFY(watcher.connectTo(server.Port()));
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
+    sender.send(frameOf("a") + frameOf("b") + frameOf("c") + frameOf("d"));
+    QTRY_COMPARE_WITH_TIMEOUT(sender.received.size(), 9, 5000);
+    QCOMPARE(sender.received,
+             (QList<QByteArray>{"a", "a!", "b", "only you", "b!", "c", "c!", "d", "d!"}));
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    QCOMPARE(watcher.received, (QList<QByteArray>{"a", "a!", "b", "b!", "c"}));
 }
 
 void TestCWS_TCP_S::dropsAClientThatStoppedReadingWhileOthersKeepReceiving()
