@@ -1,7 +1,7 @@
 #include "forms/LogBox.h"
 
-#include <QElapsedTimer>
 #include <QStringView>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 
@@ -15,9 +15,6 @@ const QChar carriageReturn = u'\r';
 // Once this much of the first line has been cut, the line is compacted; below it the cut
 // characters just wait, so that cutting a long line costs the cut, not the line.
 constexpr int compactionThreshold = 64 * 1024;
-
-constexpr qint64 slowFlushMilliseconds = 20;
-constexpr qint64 maxFlushDelayMilliseconds = 1000;
 
 QString withoutCarriageReturns(const QString &text, int carriageReturnCount)
 {
@@ -105,13 +102,9 @@ void LogBox::setCapacity(int lines, int characters)
 void LogBox::flushToDisplay()
 {
     flushTimer.stop();
-    QElapsedTimer duration;
-    duration.start();
-
     // Every edit sits in an edit block: outside one, a cursor lays out its whole line to know
     // its x position after each step. Removing and inserting are separate edits, since as one the
-    // change would span the whole document and every line would be laid out again; within one
-    // single line they are one edit, so that the line is laid out once.
+    // change would span the whole document and every line would be laid out again.
     QTextDocument *document = this->document();
     QTextCursor cursor(document);
     if (resetPending) {
@@ -119,50 +112,91 @@ void LogBox::flushToDisplay()
         cursor.select(QTextCursor::Document);
         cursor.removeSelectedText();
         cursor.endEditBlock();
+        softBreaks.clear();
+        displayedEnd = 0;
         resetPending = false;
     }
-    const qint64 documentLength = document->characterCount() - 1;
-    const qint64 fromDocument = std::min(pendingDrop, documentLength);
+    const qint64 shownCount = document->characterCount() - 1 - qint64(softBreaks.size());
+    const qint64 fromDocument = std::min(pendingDrop, shownCount);
+    if (fromDocument > 0)
+        removeShownFront(cursor, fromDocument);
     // Text that came and went within one turn never reaches the document.
-    if (pendingDrop > fromDocument)
-        pendingText.remove(0, int(pendingDrop - fromDocument));
-    const bool withinOneLine = document->blockCount() == 1 && !pendingText.contains(lineFeed);
-    if (fromDocument > 0) {
-        cursor.beginEditBlock();
-        cursor.setPosition(0);
-        cursor.setPosition(int(fromDocument), QTextCursor::KeepAnchor);
-        cursor.removeSelectedText();
-        if (!withinOneLine)
-            cursor.endEditBlock();
+    qint64 pendingStart = displayedEnd;
+    if (pendingDrop > fromDocument) {
+        pendingText.remove(0, qsizetype(pendingDrop - fromDocument));
+        pendingStart += pendingDrop - fromDocument;
     }
-    if (!pendingText.isEmpty()) {
-        if (!withinOneLine || fromDocument == 0)
-            cursor.beginEditBlock();
-        cursor.movePosition(QTextCursor::End);
-        cursor.insertText(pendingText);
-        cursor.endEditBlock();
-    } else if (withinOneLine && fromDocument > 0) {
-        cursor.endEditBlock();
-    }
+    if (!pendingText.isEmpty())
+        insertShown(cursor, pendingText, pendingStart);
+    displayedEnd = pendingStart + pendingText.size();
     pendingDrop = 0;
     pendingText.clear();
 
     if (pendingCaret >= 0) {
-        const qint64 shownLength = document->characterCount() - 1;
         QTextCursor caret(document);
         caret.beginEditBlock();
-        caret.setPosition(int(std::clamp(pendingCaret - displayDropped, qint64(0), shownLength)));
+        caret.setPosition(int(documentPositionOf(pendingCaret)));
         caret.endEditBlock();
         setTextCursor(caret);
         pendingCaret = -1;
     }
+}
 
-    // A line of megabytes is laid out whole on every change. When that makes a flush slow, the
-    // next one waits a while, so that the event loop (and the relay) keeps most of its time.
-    const qint64 elapsed = duration.elapsed();
-    flushTimer.setInterval(elapsed > slowFlushMilliseconds
-                                   ? int(std::min<qint64>(4 * elapsed, maxFlushDelayMilliseconds))
-                                   : 0);
+void LogBox::removeShownFront(QTextCursor &cursor, qint64 count)
+{
+    // A soft break right before the first character that stays goes too: the document must not
+    // start with an empty block.
+    const qint64 shownStart =
+            displayedEnd - (document()->characterCount() - 1 - qint64(softBreaks.size()));
+    const qint64 cutEnd = shownStart + count;
+    qint64 breaks = 0;
+    while (!softBreaks.empty() && softBreaks.front() <= cutEnd) {
+        softBreaks.pop_front();
+        ++breaks;
+    }
+    cursor.beginEditBlock();
+    cursor.setPosition(0);
+    cursor.setPosition(int(count + breaks), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    cursor.endEditBlock();
+}
+
+void LogBox::insertShown(QTextCursor &cursor, const QString &text, qint64 start)
+{
+    cursor.beginEditBlock();
+    cursor.movePosition(QTextCursor::End);
+    qsizetype run = cursor.block().length() - 1;
+    qsizetype pieceStart = 0;
+    for (qsizetype index = 0; index < text.size(); ++index) {
+        const QChar character = text.at(index);
+        // The characters that QTextCursor::insertText turns into block breaks.
+        if (character == lineFeed || character == QChar::ParagraphSeparator
+            || character == QChar(0xfdd0) || character == QChar(0xfdd1)) {
+            run = 0;
+            continue;
+        }
+        if (run >= longestShownBlock && !character.isLowSurrogate()) {
+            cursor.insertText(text.mid(pieceStart, index - pieceStart));
+            cursor.insertBlock();
+            cursor.block().setUserState(continuedLineState);
+            softBreaks.push_back(start + index);
+            pieceStart = index;
+            run = 0;
+        }
+        ++run;
+    }
+    cursor.insertText(pieceStart == 0 ? text : text.mid(pieceStart));
+    cursor.endEditBlock();
+}
+
+qint64 LogBox::documentPositionOf(qint64 shownPosition) const
+{
+    const qint64 shownCount = document()->characterCount() - 1 - qint64(softBreaks.size());
+    const qint64 shownStart = displayedEnd - shownCount;
+    shownPosition = std::clamp(shownPosition, shownStart, displayedEnd);
+    const auto breaksBefore = std::upper_bound(softBreaks.begin(), softBreaks.end(), shownPosition)
+            - softBreaks.begin();
+    return shownPosition - shownStart + breaksBefore;
 }
 
 void LogBox::addText(const QString &text)

@@ -12,6 +12,11 @@
 // part, so a relay that runs for weeks or a peer that never sends a line end keeps memory bounded.
 // Appending costs time in proportion to the new text: the text is kept as a queue of lines, and
 // the document only grows at its end and shrinks at its start, once per event-loop turn.
+// A line longer than longestShownBlock characters is shown as several blocks (each later one
+// marked with continuedLineState): one block is laid out whole on every change and on every
+// paint, which a line of megabytes would make take seconds and hundreds of megabytes.
+class QTextCursor;
+
 class LogBox : public QPlainTextEdit
 {
     Q_OBJECT
@@ -19,6 +24,8 @@ class LogBox : public QPlainTextEdit
 public:
     static constexpr int defaultMaxLines = 10000;
     static constexpr int defaultMaxCharacters = 4000000;
+    static constexpr int longestShownBlock = 4096;
+    static constexpr int continuedLineState = 1; // QTextBlock::userState()
 
     explicit LogBox(QWidget *parent = nullptr);
 
@@ -44,6 +51,9 @@ private:
     void cutFrontLine(int count);
     int displayPositionOf(int position) const;
     void scheduleFlush();
+    void removeShownFront(QTextCursor &cursor, qint64 count);
+    void insertShown(QTextCursor &cursor, const QString &text, qint64 start);
+    qint64 documentPositionOf(qint64 shownPosition) const;
 
     // All lines but the last end in LF; the last one may be unfinished. The first line's first
     // frontSkipped characters are already gone: cutting a long line would otherwise move it all.
@@ -65,6 +75,10 @@ private:
     // before the flush survives lines trimmed away in the meantime.
     qint64 displayDropped = 0;
     qint64 pendingCaret = -1;
+    // The document shows positions up to displayedEnd; softBreaks holds, in order, the positions
+    // before which a block break was added that the log text does not have.
+    qint64 displayedEnd = 0;
+    std::deque<qint64> softBreaks;
 
     QTimer flushTimer;
 };

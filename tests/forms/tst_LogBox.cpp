@@ -13,6 +13,22 @@ QString shownText(QString text)
     return text.remove(u'\r');
 }
 
+// The document's text with the blocks that only continue a long line joined again; every block
+// must stay within the shown limit.
+QString documentText(const LogBox &box)
+{
+    QString text;
+    for (QTextBlock block = box.document()->firstBlock(); block.isValid(); block = block.next()) {
+        if (block.length() - 1 > LogBox::longestShownBlock)
+            return QStringLiteral("<block %1 too long>").arg(block.blockNumber());
+        if (block != box.document()->firstBlock()
+            && block.userState() != LogBox::continuedLineState)
+            text += u'\n';
+        text += block.text();
+    }
+    return text;
+}
+
 // The box catches up on its own at the next event-loop turn (or later after a slow one); the
 // tests that are not about that timing bring it up to date at once.
 void showPending(LogBox &box)
@@ -62,6 +78,7 @@ private slots:
     void trimsARunOnLineFedInSmallPieces();
 
     // display
+    void showsAnOverlongLineInBoundedBlocks();
     void showsABurstInOneUpdate();
     void putsTheCaretOnTheMatchingPlace_data();
     void putsTheCaretOnTheMatchingPlace();
@@ -207,7 +224,7 @@ void TestLogBox::dropsWholeLinesForTheCharacterLimit()
     QCOMPARE(box.logLength(), 3000006);
     QVERIFY(box.logText() == expected);
     showPending(box);
-    QVERIFY(box.toPlainText() == shownText(expected));
+    QVERIFY(documentText(box) == shownText(expected));
 }
 
 void TestLogBox::cutsASingleHugeLineFromItsStart()
@@ -224,12 +241,11 @@ void TestLogBox::cutsASingleHugeLineFromItsStart()
     box.appendLog(QStringLiteral("c\r\n"));
     QVERIFY(box.logText() == expected.mid(3) + QStringLiteral("c\r\n"));
     showPending(box);
-    QCOMPARE(box.blockCount(), 2);
-    QVERIFY(box.toPlainText() == expected.mid(3) + QStringLiteral("c\n"));
+    QVERIFY(documentText(box) == expected.mid(3) + QStringLiteral("c\n"));
     box.appendLog(QStringLiteral("d"));
     QCOMPARE(box.logText(), QStringLiteral("d"));
     showPending(box);
-    QCOMPARE(box.toPlainText(), QStringLiteral("d"));
+    QCOMPARE(documentText(box), QStringLiteral("d"));
 }
 
 void TestLogBox::trimsARunOnLineFedInSmallPieces_data()
@@ -244,30 +260,67 @@ void TestLogBox::trimsARunOnLineFedInSmallPieces_data()
 void TestLogBox::trimsARunOnLineFedInSmallPieces()
 {
     // A peer that sends text without line ends, piece by piece: the cut moves through the line,
-    // CRs, CR LF pairs and surrogate pairs inside it included. A small capacity keeps the
-    // document cheap to lay out; the rule is the same.
+    // CRs, CR LF pairs and surrogate pairs inside it included, and so do the shown blocks. A
+    // smaller capacity keeps the test quick; the rule is the same.
     QFETCH(int, shownEvery);
 
     LogBox box;
-    box.setCapacity(LogBox::defaultMaxLines, 1000);
+    box.setCapacity(LogBox::defaultMaxLines, 10000);
     QString all;
     for (int piece = 0; piece < 400; ++piece) {
-        QString text = QString(piece % 13 + 1, QChar(u'A' + piece % 26)) + QStringLiteral("\r");
+        QString text =
+                QString(piece % 13 * 97 + 1, QChar(u'A' + piece % 26)) + QStringLiteral("\r");
         if (piece % 9 == 0)
             text += QStringLiteral("😀");
         if (piece % 50 == 0)
             text += QStringLiteral("\r\n");
         all += text;
         box.appendLog(text);
-        if (piece % shownEvery == 0)
+        if (piece % shownEvery == 0) {
             showPending(box);
+            QCOMPARE(documentText(box), shownText(box.logText()));
+        }
 
-        const QString expected = newestPart(all, 1000);
+        const QString expected = newestPart(all, 10000);
         QCOMPARE(box.logText(), expected);
         QCOMPARE(box.logLength(), expected.size());
     }
     showPending(box);
-    QCOMPARE(box.toPlainText(), shownText(box.logText()));
+    QCOMPARE(documentText(box), shownText(box.logText()));
+}
+
+void TestLogBox::showsAnOverlongLineInBoundedBlocks()
+{
+    LogBox box;
+    const QString longLine = QString(10000, u'x') + QStringLiteral("\r\n");
+    box.appendLog(longLine.left(5000));
+    showPending(box);
+    box.appendLog(longLine.mid(5000));
+    box.appendLog(QStringLiteral("short\r\n"));
+    showPending(box);
+
+    QCOMPARE(box.blockCount(), 5); // 4096 + 4096 + 1808, "short", the empty last line
+    QCOMPARE(documentText(box), shownText(longLine + QStringLiteral("short\r\n")));
+    QCOMPARE(box.document()->findBlockByNumber(3).text(), QStringLiteral("short"));
+    QVERIFY(box.document()->findBlockByNumber(3).userState() != LogBox::continuedLineState);
+
+    // The caret finds its place across the added breaks.
+    box.setCaretPosition(5000);
+    QCOMPARE(box.textCursor().blockNumber(), 1);
+    QCOMPARE(box.textCursor().positionInBlock(), 5000 - 4096);
+    box.setCaretPosition(10002 + 2);
+    QCOMPARE(box.textCursor().blockNumber(), 3);
+    QCOMPARE(box.textCursor().positionInBlock(), 2);
+
+    // Cutting through the long line takes its added breaks along.
+    box.setCapacity(LogBox::defaultMaxLines, 5000);
+    box.appendLog(QStringLiteral("y"));
+    QCOMPARE(box.logText(), QStringLiteral("short\r\ny"));
+    showPending(box);
+    QCOMPARE(box.blockCount(), 2);
+    QCOMPARE(documentText(box), QStringLiteral("short\ny"));
+    box.setCaretPosition(box.logLength());
+    QCOMPARE(box.textCursor().position(), 7);
 }
 
 void TestLogBox::showsABurstInOneUpdate()
