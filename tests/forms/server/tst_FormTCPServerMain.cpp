@@ -9,15 +9,18 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtEndian>
 #include <QtTest>
 
 #include <memory>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -184,6 +187,8 @@ private slots:
     void clearsTheLogThenLogsOnlyNewText();
     void infoTwiceRestoresTheDisplay();
     void closingClosesEveryConnection();
+    void switchedOffItemsCloseConnectionsButKeepTheWindow_data();
+    void switchedOffItemsCloseConnectionsButKeepTheWindow();
 
     // port
     void readsThePortTextLeniently_data();
@@ -472,6 +477,44 @@ void TestFormTCPServerMain::closingClosesEveryConnection()
     QVERIFY(refused.count() > 0 || refused.wait(5000));
 }
 
+void TestFormTCPServerMain::switchedOffItemsCloseConnectionsButKeepTheWindow_data()
+{
+    QTest::addColumn<QByteArray>("procedure");
+
+    QTest::newRow("close") << QByteArray("mnuClose_Click");
+    QTest::newRow("disconnect") << QByteArray("mnuConnectClose_Click");
+}
+
+void TestFormTCPServerMain::switchedOffItemsCloseConnectionsButKeepTheWindow()
+{
+    // The user cannot choose them; their procedures are run the way the program itself would.
+    QFETCH(QByteArray, procedure);
+
+    FormTCPServerMain form(QStringLiteral("0"));
+    form.show();
+    const int port = servedPort(form);
+    WireClient first(port);
+    WireClient second(port);
+    QVERIFY(first.waitConnected());
+    QVERIFY(second.waitConnected());
+    QTRY_COMPARE(readCaption(form.windowTitle()).count, 2);
+
+    QSignalSpy firstClosed(&first.socket, &QTcpSocket::disconnected);
+    QSignalSpy secondClosed(&second.socket, &QTcpSocket::disconnected);
+    QVERIFY(QMetaObject::invokeMethod(&form, procedure.constData()));
+    QVERIFY(firstClosed.count() > 0 || firstClosed.wait(5000));
+    QVERIFY(secondClosed.count() > 0 || secondClosed.wait(5000));
+    QVERIFY(form.isVisible());
+    QCOMPARE(form.TextLog->logText(), startedLog);
+    QTRY_COMPARE(readCaption(form.windowTitle()).count, 0);
+
+    // The service itself goes on.
+    WireClient later(port);
+    QVERIFY(later.waitConnected());
+    later.send(QStringLiteral("again\r\n"));
+    QTRY_COMPARE(later.received, QStringList{QStringLiteral("again\r\n")});
+}
+
 void TestFormTCPServerMain::readsThePortTextLeniently_data()
 {
     QTest::addColumn<QString>("text");
@@ -600,8 +643,27 @@ void TestFormTCPServerMain::hintsAtHighPortsWithoutPermission()
 {
     QTcpServer probe;
     if (probe.listen(QHostAddress::Any, 1)
-        || probe.serverError() != QAbstractSocket::SocketAccessError)
-        QSKIP("this user may listen on port 1, so the refusal cannot be provoked");
+        || probe.serverError() != QAbstractSocket::SocketAccessError) {
+        probe.close();
+        // Root may listen anywhere: the refusal is met by this test run again as nobody.
+        const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+        if (::geteuid() != 0 || setpriv.isEmpty())
+            QSKIP("this user may listen on port 1 and cannot become another");
+        QProcess child;
+        child.start(setpriv,
+                    {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                     QStringLiteral("--clear-groups"), QCoreApplication::applicationFilePath(),
+                     QStringLiteral("hintsAtHighPortsWithoutPermission")});
+        QVERIFY(child.waitForFinished(30000));
+        const QString output = QString::fromUtf8(child.readAllStandardOutput());
+        if (output.contains(QStringLiteral("SKIP   :")))
+            QSKIP("nobody may listen on port 1 too");
+        QVERIFY2(child.exitCode() == 0, qPrintable(output));
+        QVERIFY2(output.contains(QStringLiteral(
+                         "PASS   : TestFormTCPServerMain::hintsAtHighPortsWithoutPermission()")),
+                 qPrintable(output));
+        return;
+    }
     probe.close();
 
     BoxAnswerer answerer;
