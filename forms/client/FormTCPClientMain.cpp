@@ -1,0 +1,323 @@
+#include "forms/client/FormTCPClientMain.h"
+
+#include "app/ModuleMain.h"
+#include "forms/Twips.h"
+#include "forms/client/ChatLine.h"
+
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QEventLoop>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPalette>
+#include <QPointer>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int carriageReturnCode = 13;
+
+QPalette chatPalette(QPalette palette)
+{
+    const QColor background(192, 192, 255);
+    const QColor text(64, 64, 64);
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        palette.setColor(group, QPalette::Base, background);
+        palette.setColor(group, QPalette::Text, text);
+    }
+    palette.setColor(QPalette::Disabled, QPalette::Base, background);
+    return palette;
+}
+
+} // namespace
+
+FormTCPClientMain::FormTCPClientMain(QWidget *parent)
+    : QMainWindow(parent)
+{
+    Form_Initialize();
+    createControls();
+    Form_Load();
+}
+
+FormTCPClientMain::~FormTCPClientMain()
+{
+    Form_Terminate();
+}
+
+void FormTCPClientMain::closeEvent(QCloseEvent *event)
+{
+    // A close request that comes while the window waits for its logout line changes nothing: the
+    // close already under way finishes the job.
+    if (closing || disconnecting) {
+        event->ignore();
+        return;
+    }
+    int cancel = 0;
+    closing = true;
+    Form_Unload(cancel);
+    closing = false;
+    if (cancel != 0)
+        event->ignore();
+    else
+        event->accept();
+}
+
+void FormTCPClientMain::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    Form_Resize();
+}
+
+bool FormTCPClientMain::eventFilter(QObject *watched, QEvent *event)
+{
+    // Keys reach the combo box itself (its line edit is only its focus proxy), and those that the
+    // line edit leaves alone come back to it, so each key press passes here exactly once.
+    if (watched == ComboMain && event->type() == QEvent::KeyPress) {
+        const auto *keyEvent = static_cast<QKeyEvent *>(event);
+        int KeyAscii = 0;
+        if (keyEvent->key() == Qt::Key_Return || keyEvent->key() == Qt::Key_Enter)
+            KeyAscii = carriageReturnCode;
+        else if (!keyEvent->text().isEmpty())
+            KeyAscii = keyEvent->text().at(0).unicode();
+        if (KeyAscii != 0)
+            ComboMain_KeyPress(KeyAscii);
+        // The combo box's own Enter handling would pick entries from the list.
+        if (KeyAscii == carriageReturnCode)
+            return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void FormTCPClientMain::CWS_TCP_C_Connect()
+{
+    SendLine(ChatLine::loginText(QDateTime::currentDateTime(), QLocale()));
+    setWindowTitle(QStringLiteral("[") + ModuleMain::gstrHandleName + u':' + CWS_TCP_C->Address()
+                   + u':' + QString::number(CWS_TCP_C->Port())
+                   + QStringLiteral("] - クライアント"));
+}
+
+void FormTCPClientMain::CWS_TCP_C_ConnectClose()
+{
+    showDisconnection(QStringLiteral("切断されました。"));
+}
+
+void FormTCPClientMain::CWS_TCP_C_ConnectError()
+{
+    showDisconnection(QStringLiteral("接続に失敗しました。"));
+}
+
+void FormTCPClientMain::CWS_TCP_C_GetData(const QString &rstrData)
+{
+    TextLog->appendLog(rstrData);
+    // The caret stands before the line feed that ends the last chat line, never before the start.
+    TextLog->setCaretPosition(std::max(TextLog->logLength() - 1, 0));
+    if (rstrData == mstrLastSent)
+        mblnWaitEcho = false;
+}
+
+void FormTCPClientMain::mnuClose_Click()
+{
+    disconnecting = true;
+    SendLine(ChatLine::logoutText(QDateTime::currentDateTime(), QLocale()));
+    QPointer<FormTCPClientMain> self(this);
+    waitForEcho();
+    if (!self)
+        return;
+    CWS_TCP_C->CloseConnection();
+    loggedOut = true;
+    disconnecting = false;
+    // Run from Form_Unload, the window is already on its way out.
+    if (!closing)
+        close();
+}
+
+void FormTCPClientMain::mnuConnect_Click()
+{
+    CWS_TCP_C->OpenConnection(ModuleMain::gstrServerIP, ModuleMain::gintPort);
+}
+
+void FormTCPClientMain::mnuHistClear_Click()
+{
+    ComboMain->clear();
+    ComboMain->clearEditText();
+}
+
+void FormTCPClientMain::mnuInfWSock_Click()
+{
+    CWS_TCP_C->setInfoVisible(!CWS_TCP_C->InfoVisible());
+}
+
+void FormTCPClientMain::mnuLogClear_Click()
+{
+    TextLog->setLogText(QString());
+}
+
+void FormTCPClientMain::mnuSend_Click()
+{
+    SendLine(ComboMain->currentText());
+    const QString text = ComboMain->currentText();
+    const QString newest = ComboMain->count() > 0 ? ComboMain->itemText(0) : QString();
+    if (text != newest)
+        ComboMain->insertItem(0, text);
+    ComboMain->setEditText(QString());
+}
+
+void FormTCPClientMain::Form_Load()
+{
+    mnuConnect_Click();
+    mintDisconnected = 0;
+}
+
+void FormTCPClientMain::Form_Resize()
+{
+    if (!TextLog || !ComboMain || !centralWidget())
+        return;
+    // One pixel is 15 twips exactly, so comparing pixels decides as comparing twips would.
+    const int comboHeight = ComboMain->height();
+    const QSize client = centralWidget()->size();
+    TextLog->move(0, 0);
+    TextLog->resize(client.width(),
+                    client.height() > comboHeight ? client.height() - comboHeight
+                                                  : TextLog->height());
+    // Compared with the combo box's height, not its width: a very narrow window keeps the last width.
+    const int comboWidth = client.width() > comboHeight ? client.width() : ComboMain->width();
+    ComboMain->setGeometry(ComboMain->x(), TextLog->y() + TextLog->height(), comboWidth,
+                           comboHeight);
+}
+
+void FormTCPClientMain::Form_Initialize()
+{
+    CWS_TCP_C = std::make_unique<socks::CWS_TCP_C>();
+    connect(CWS_TCP_C.get(), &socks::CWS_TCP_C::Connect, this,
+            &FormTCPClientMain::CWS_TCP_C_Connect);
+    connect(CWS_TCP_C.get(), &socks::CWS_TCP_C::ConnectClose, this,
+            &FormTCPClientMain::CWS_TCP_C_ConnectClose);
+    connect(CWS_TCP_C.get(), &socks::CWS_TCP_C::ConnectError, this,
+            &FormTCPClientMain::CWS_TCP_C_ConnectError);
+    connect(CWS_TCP_C.get(), &socks::CWS_TCP_C::GetData, this,
+            &FormTCPClientMain::CWS_TCP_C_GetData);
+}
+
+void FormTCPClientMain::Form_Terminate()
+{
+    CWS_TCP_C.reset();
+}
+
+void FormTCPClientMain::Form_Unload(int &cancel)
+{
+    Q_UNUSED(cancel);
+    if (mintDisconnected == 1 || loggedOut)
+        return;
+    mnuClose_Click();
+}
+
+void FormTCPClientMain::ComboMain_KeyPress(int &KeyAscii)
+{
+    if (KeyAscii == carriageReturnCode)
+        mnuSend_Click();
+}
+
+void FormTCPClientMain::SendLine(const QString &text)
+{
+    mstrLastSent = ChatLine::build(CWS_TCP_C->SocketNumber(), ModuleMain::gstrHandleName, text);
+    // Set before sending: the echo may be handled before SendData returns.
+    mblnWaitEcho = true;
+    CWS_TCP_C->SendData(mstrLastSent);
+}
+
+void FormTCPClientMain::createControls()
+{
+    setAttribute(Qt::WA_DeleteOnClose);
+    setObjectName(QStringLiteral("FormTCPClientMain"));
+    setWindowTitle(QStringLiteral("クライアント"));
+    setWindowIcon(QIcon(QStringLiteral(":/resources/icon.png")));
+
+    auto *clientArea = new QWidget(this);
+    setCentralWidget(clientArea);
+
+    TextLog = new LogBox(clientArea);
+    TextLog->setObjectName(QStringLiteral("TextLog"));
+    TextLog->setPalette(chatPalette(TextLog->palette()));
+    TextLog->setFont(chatFont());
+    TextLog->setGeometry(twipsRect(0, 120, 3780, 2190));
+
+    ComboMain = new QComboBox(clientArea);
+    ComboMain->setObjectName(QStringLiteral("ComboMain"));
+    ComboMain->setEditable(true);
+    // The history follows mnuSend_Click alone: no entries added on Enter, no jumping to an equal
+    // entry, and no completion that would send more than was typed.
+    ComboMain->setInsertPolicy(QComboBox::NoInsert);
+    ComboMain->setDuplicatesEnabled(true);
+    ComboMain->setCompleter(nullptr);
+    ComboMain->setPalette(chatPalette(ComboMain->palette()));
+    ComboMain->setFont(chatFont());
+    // A combo box is as high as its font makes it; only its place and width come from the design.
+    const QRect comboDesign = twipsRect(0, 2400, 3810, 300);
+    ComboMain->setGeometry(comboDesign.x(), comboDesign.y(), comboDesign.width(),
+                           ComboMain->sizeHint().height());
+    ComboMain->installEventFilter(this);
+
+    setTabOrder(TextLog, ComboMain);
+    // Whoever opens a chat window wants to type.
+    ComboMain->setFocus();
+
+    auto addMenuItem = [this](const char *name, const QString &caption) {
+        QAction *action = menuBar()->addAction(caption);
+        action->setObjectName(QLatin1String(name));
+        return action;
+    };
+    mnuConnect = addMenuItem("mnuConnect", QStringLiteral("接続"));
+    mnuClose = addMenuItem("mnuClose", QStringLiteral("接続を切断"));
+    mnuSend = addMenuItem("mnuSend", QStringLiteral("送信"));
+    mnuInfWSock = addMenuItem("mnuInfWSock", QStringLiteral("情報"));
+    mnuLogClear = addMenuItem("mnuLogClear", QStringLiteral("ログクリア"));
+    mnuHistClear = addMenuItem("mnuHistClear", QStringLiteral("ヒストリークリア"));
+    // The window runs these itself, on loading and on closing.
+    mnuConnect->setEnabled(false);
+    mnuClose->setEnabled(false);
+    connect(mnuConnect, &QAction::triggered, this, &FormTCPClientMain::mnuConnect_Click);
+    connect(mnuClose, &QAction::triggered, this, &FormTCPClientMain::mnuClose_Click);
+    connect(mnuSend, &QAction::triggered, this, &FormTCPClientMain::mnuSend_Click);
+    connect(mnuInfWSock, &QAction::triggered, this, &FormTCPClientMain::mnuInfWSock_Click);
+    connect(mnuLogClear, &QAction::triggered, this, &FormTCPClientMain::mnuLogClear_Click);
+    connect(mnuHistClear, &QAction::triggered, this, &FormTCPClientMain::mnuHistClear_Click);
+
+    const QSize clientSize = twipsSize(6285, 4395);
+    resize(clientSize.width(), clientSize.height() + menuBar()->heightForWidth(clientSize.width()));
+    Form_Resize();
+}
+
+void FormTCPClientMain::showDisconnection(const QString &message)
+{
+    QPointer<FormTCPClientMain> self(this);
+    auto *box = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("Pryne Chat"), message,
+                                QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->exec();
+    if (!self)
+        return;
+    mintDisconnected = 1;
+}
+
+void FormTCPClientMain::waitForEcho()
+{
+    if (!mblnWaitEcho)
+        return;
+    // Sleeps until something happens, lets every window go on meanwhile, and stops when the line
+    // came back, when it can no longer come back, or when the relay is too slow to wait for.
+    QEventLoop loop;
+    connect(CWS_TCP_C.get(), &socks::CWS_TCP_C::GetData, &loop, [this, &loop] {
+        if (!mblnWaitEcho)
+            loop.quit();
+    });
+    connect(CWS_TCP_C.get(), &socks::CWS_TCP_C::ConnectClose, &loop, &QEventLoop::quit);
+    connect(CWS_TCP_C.get(), &socks::CWS_TCP_C::ConnectError, &loop, &QEventLoop::quit);
+    QTimer::singleShot(echoWaitMilliseconds, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+}
