@@ -1,5 +1,6 @@
 #include "app/ModuleMain.h"
 
+#include "forms/client/FormTCPClientMain.h"
 #include "forms/main/FormMain.h"
 #include "forms/server/FormTCPServerMain.h"
 
@@ -209,6 +210,11 @@ bool Main(const QString &argumentText)
         auto *form = new FormTCPServerMain(QStringLiteral("555"));
         form->setAttribute(Qt::WA_DeleteOnClose);
         form->show();
+        return true;
+    }
+    if (first == QLatin1String("/c")) {
+        auto *client = new FormTCPClientMain;
+        client->show();
         return true;
     }
     if (first == QLatin1String("/?")) {

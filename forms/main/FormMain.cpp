@@ -2,6 +2,7 @@
 
 #include "app/ModuleMain.h"
 #include "forms/Twips.h"
+#include "forms/client/FormTCPClientMain.h"
 #include "forms/server/FormTCPServerMain.h"
 
 #include <QButtonGroup>
@@ -154,9 +155,11 @@ void FormMain::btnChoise_Click(int Index)
         server->show();
         break;
     }
-    case 2:
-        // The client window opens here: new FormTCPClientMain().
+    case 2: {
+        auto *client = new FormTCPClientMain;
+        client->show();
         break;
+    }
     }
 }
 

@@ -1,5 +1,6 @@
 #include "app/ModuleMain.h"
 #include "forms/client/FormTCPClientMain.h"
+#include "forms/main/FormMain.h"
 #include "forms/server/FormTCPServerMain.h"
 #include "net/CWS_TCP_S.h"
 
@@ -10,6 +11,8 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -145,6 +148,40 @@ QString loginPattern(const QString &paddedName)
             + QStringLiteral("\\|ログイン - \\d{4}/\\d{2}/\\d{2}/\\d{1,2}:\\d{2}:\\d{2}\\r\\n");
 }
 
+QList<FormTCPClientMain *> clientWindows()
+{
+    QList<FormTCPClientMain *> clients;
+    for (QWidget *window : QApplication::topLevelWidgets()) {
+        if (auto *client = qobject_cast<FormTCPClientMain *>(window); client && client->isVisible())
+            clients << client;
+    }
+    return clients;
+}
+
+// Runs in a child process: the start window opens a client on the port, and once its login line
+// is back the quit button ends the process. Gives up with status 3 after ten seconds.
+int pressQuitAfterLogin(const QString &port)
+{
+    auto *form = new FormMain;
+    form->setAttribute(Qt::WA_DeleteOnClose);
+    form->show();
+    form->PortInp->setText(port);
+    form->NameInp->setText(QStringLiteral("Quitter"));
+    form->ServerIPInp->setText(localHost);
+    QTest::mouseClick(form->btnChoise[2], Qt::LeftButton);
+
+    QTimer poll;
+    poll.setInterval(20);
+    QObject::connect(&poll, &QTimer::timeout, form, [form] {
+        const QList<FormTCPClientMain *> clients = clientWindows();
+        if (clients.size() == 1 && clients.first()->TextLog->logText().contains("ログイン"))
+            QTest::mouseClick(form->btnChoise[0], Qt::LeftButton);
+    });
+    poll.start();
+    QTimer::singleShot(10000, [] { QCoreApplication::exit(3); });
+    return QApplication::exec();
+}
+
 int chatWindowCount()
 {
     const QWidgetList windows = QApplication::topLevelWidgets();
@@ -179,6 +216,11 @@ private slots:
     void laterSettingsChangeTheNextLinesOnly();
     void closingSendsOneLogoutThatOthersSee();
     void closingTheServerReportsTheDrop();
+
+    // from the start window and the command line
+    void startWindowOpensClientWindows();
+    void slashCOpensAClientWithoutSettings();
+    void quitSendsNoLogoutLine();
 
     // against scripted peers
     void caretStandsBeforeTheLastLineEnd();
@@ -522,6 +564,70 @@ void TestFormTCPClientMain::closingTheServerReportsTheDrop()
     QCOMPARE(answerer.texts.size(), 2);
 }
 
+void TestFormTCPClientMain::startWindowOpensClientWindows()
+{
+    const int port = portFromServerCaption(openServer()->windowTitle());
+    FormMain form;
+    form.show();
+    form.PortInp->setText(QString::number(port));
+    form.NameInp->setText(QStringLiteral("Alice"));
+    form.ServerIPInp->setText(localHost);
+    QTest::mouseClick(form.btnChoise[2], Qt::LeftButton);
+    QTRY_COMPARE(clientWindows().size(), 1);
+    FormTCPClientMain *alice = clientWindows().first();
+    QTRY_VERIFY(socketNumberOf(alice, "Alice     ") > 0);
+    const QString aliceCaption = alice->windowTitle();
+    QCOMPARE(aliceCaption, QStringLiteral("[Alice:127.0.0.1:%1] - クライアント").arg(port));
+
+    // A second press with another name: a second window, and new lines of the first carry it.
+    form.NameInp->setText(QStringLiteral("太郎"));
+    QTest::mouseClick(form.btnChoise[2], Qt::LeftButton);
+    QTRY_COMPARE(clientWindows().size(), 2);
+    QTRY_VERIFY(socketNumberOf(alice, "太郎        ") > 0);
+    QVERIFY(form.isVisible());
+
+    typeLine(alice->ComboMain, QStringLiteral("やあ"));
+    const QString line = QString::number(socketNumberOf(alice, "Alice     "))
+            + QStringLiteral("@太郎        |やあ\r\n");
+    QTRY_VERIFY(alice->TextLog->logText().endsWith(line));
+    QCOMPARE(alice->windowTitle(), aliceCaption);
+    for (FormTCPClientMain *client : clientWindows())
+        QTRY_VERIFY(client->TextLog->logText().endsWith(line));
+}
+
+void TestFormTCPClientMain::slashCOpensAClientWithoutSettings()
+{
+    // Never set by a start window: no host, port 0.
+    ModalAnswerer answerer;
+    QVERIFY(ModuleMain::Main(QStringLiteral("/C")));
+    QCOMPARE(clientWindows().size(), 1);
+    QPointer<FormTCPClientMain> client = clientWindows().first();
+    QVERIFY(client->testAttribute(Qt::WA_DeleteOnClose));
+    QCOMPARE(client->parentWidget(), nullptr);
+    QTRY_COMPARE(answerer.texts, QStringList{"接続に失敗しました。"});
+    QCOMPARE(client->windowTitle(), QStringLiteral("クライアント"));
+    QVERIFY(client->close());
+    QTRY_VERIFY(client.isNull());
+}
+
+void TestFormTCPClientMain::quitSendsNoLogoutLine()
+{
+    ScriptedRelay relay;
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QSignalSpy finished(&child, &QProcess::finished);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--quit-after-login"), QString::number(relay.component.Port())});
+    // The relay lives in this process: wait with the event loop running.
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+
+    QTRY_COMPARE(relay.component.ConnectionCount(), 0);
+    QCOMPARE(relay.received.size(), 1);
+    QVERIFY(relay.received.first().contains(QStringLiteral("@Quitter   |ログイン - ")));
+}
+
 void TestFormTCPClientMain::caretStandsBeforeTheLastLineEnd()
 {
     ScriptedRelay relay;
@@ -657,5 +763,13 @@ void TestFormTCPClientMain::failedConnectionReportsAndClosesAtOnce()
     QCOMPARE(answerer.texts.size(), 1);
 }
 
-QTEST_MAIN(TestFormTCPClientMain)
+int main(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    if (argc == 3 && qstrcmp(argv[1], "--quit-after-login") == 0)
+        return pressQuitAfterLogin(QString::fromLocal8Bit(argv[2]));
+    TestFormTCPClientMain test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_FormTCPClientMain.moc"
