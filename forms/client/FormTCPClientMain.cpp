@@ -9,7 +9,6 @@
 #include <QEventLoop>
 #include <QIcon>
 #include <QKeyEvent>
-#include <QLineEdit>
 #include <QLocale>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -121,53 +120,6 @@ void FormTCPClientMain::CWS_TCP_C_GetData(const QString &rstrData)
         mblnWaitEcho = false;
 }
 
-void FormTCPClientMain::mnuClose_Click()
-{
-    disconnecting = true;
-    SendLine(ChatLine::logoutText(QDateTime::currentDateTime(), QLocale()));
-    QPointer<FormTCPClientMain> self(this);
-    waitForEcho();
-    if (!self)
-        return;
-    CWS_TCP_C->CloseConnection();
-    loggedOut = true;
-    disconnecting = false;
-    // Run from Form_Unload, the window is already on its way out.
-    if (!closing)
-        close();
-}
-
-void FormTCPClientMain::mnuConnect_Click()
-{
-    CWS_TCP_C->OpenConnection(ModuleMain::gstrServerIP, ModuleMain::gintPort);
-}
-
-void FormTCPClientMain::mnuHistClear_Click()
-{
-    ComboMain->clear();
-    ComboMain->clearEditText();
-}
-
-void FormTCPClientMain::mnuInfWSock_Click()
-{
-    CWS_TCP_C->setInfoVisible(!CWS_TCP_C->InfoVisible());
-}
-
-void FormTCPClientMain::mnuLogClear_Click()
-{
-    TextLog->setLogText(QString());
-}
-
-void FormTCPClientMain::mnuSend_Click()
-{
-    SendLine(ComboMain->currentText());
-    const QString text = ComboMain->currentText();
-    const QString newest = ComboMain->count() > 0 ? ComboMain->itemText(0) : QString();
-    if (text != newest)
-        ComboMain->insertItem(0, text);
-    ComboMain->setEditText(QString());
-}
-
 void FormTCPClientMain::Form_Load()
 {
     mnuConnect_Click();
@@ -215,6 +167,53 @@ void FormTCPClientMain::Form_Unload(int &cancel)
     if (mintDisconnected == 1 || loggedOut)
         return;
     mnuClose_Click();
+}
+
+void FormTCPClientMain::mnuClose_Click()
+{
+    disconnecting = true;
+    SendLine(ChatLine::logoutText(QDateTime::currentDateTime(), QLocale()));
+    QPointer<FormTCPClientMain> self(this);
+    waitForEcho();
+    if (!self)
+        return;
+    CWS_TCP_C->CloseConnection();
+    loggedOut = true;
+    disconnecting = false;
+    // Run from Form_Unload, the window is already on its way out.
+    if (!closing)
+        close();
+}
+
+void FormTCPClientMain::mnuConnect_Click()
+{
+    CWS_TCP_C->OpenConnection(ModuleMain::gstrServerIP, ModuleMain::gintPort);
+}
+
+void FormTCPClientMain::mnuHistClear_Click()
+{
+    ComboMain->clear();
+    ComboMain->clearEditText();
+}
+
+void FormTCPClientMain::mnuInfWSock_Click()
+{
+    CWS_TCP_C->setInfoVisible(!CWS_TCP_C->InfoVisible());
+}
+
+void FormTCPClientMain::mnuLogClear_Click()
+{
+    TextLog->setLogText(QString());
+}
+
+void FormTCPClientMain::mnuSend_Click()
+{
+    SendLine(ComboMain->currentText());
+    const QString text = ComboMain->currentText();
+    const QString newest = ComboMain->count() > 0 ? ComboMain->itemText(0) : QString();
+    if (text != newest)
+        ComboMain->insertItem(0, text);
+    ComboMain->setEditText(QString());
 }
 
 void FormTCPClientMain::ComboMain_KeyPress(int &KeyAscii)

@@ -51,9 +51,9 @@ private slots:
     void mnuSend_Click();
 
 private:
-    void Form_Load();
+    void Form_Load(); // last step of the constructor, before the first show()
     void Form_Resize();
-    void Form_Initialize();
+    void Form_Initialize(); // first step of the constructor
     void Form_Terminate();
     void Form_Unload(int &cancel);
     void ComboMain_KeyPress(int &KeyAscii);
