@@ -214,6 +214,7 @@ bool Main(const QString &argumentText)
     }
     if (first == QLatin1String("/c")) {
         auto *client = new FormTCPClientMain;
+        client->setAttribute(Qt::WA_DeleteOnClose);
         client->show();
         return true;
     }

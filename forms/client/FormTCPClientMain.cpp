@@ -232,7 +232,6 @@ void FormTCPClientMain::SendLine(const QString &text)
 
 void FormTCPClientMain::createControls()
 {
-    setAttribute(Qt::WA_DeleteOnClose);
     setObjectName(QStringLiteral("FormTCPClientMain"));
     setWindowTitle(QStringLiteral("クライアント"));
     setWindowIcon(QIcon(QStringLiteral(":/resources/icon.png")));

@@ -157,6 +157,7 @@ void FormMain::btnChoise_Click(int Index)
     }
     case 2: {
         auto *client = new FormTCPClientMain;
+        client->setAttribute(Qt::WA_DeleteOnClose);
         client->show();
         break;
     }

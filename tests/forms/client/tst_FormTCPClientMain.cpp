@@ -266,6 +266,7 @@ void TestFormTCPClientMain::cleanup()
 FormTCPServerMain *TestFormTCPClientMain::openServer()
 {
     auto *server = new FormTCPServerMain(QStringLiteral("0"));
+    server->setAttribute(Qt::WA_DeleteOnClose);
     server->show();
     return server;
 }
@@ -276,6 +277,7 @@ FormTCPClientMain *TestFormTCPClientMain::openClient(const QString &name, int po
     ModuleMain::gstrHandleName = name;
     ModuleMain::gstrServerIP = localHost;
     auto *client = new FormTCPClientMain;
+    client->setAttribute(Qt::WA_DeleteOnClose);
     client->show();
     return client;
 }
