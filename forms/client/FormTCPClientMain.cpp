@@ -305,7 +305,8 @@ void FormTCPClientMain::showDisconnection(const QString &message)
 
 void FormTCPClientMain::waitForEcho()
 {
-    if (!mblnWaitEcho)
+    // Closed while still connecting: the logout line went nowhere, so no echo can come back.
+    if (!mblnWaitEcho || CWS_TCP_C->SocketNumber() == 0)
         return;
     // Sleeps until something happens, lets every window go on meanwhile, and stops when the line
     // came back, when it can no longer come back, or when the relay is too slow to wait for.

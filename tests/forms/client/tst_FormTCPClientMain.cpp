@@ -227,6 +227,7 @@ private slots:
     void closingWaitsForTheExactEcho();
     void waitEndsWhenTheServerNeverEchoes();
     void waitEndsWhenTheConnectionDrops();
+    void closingWhileConnectingClosesAtOnce();
     void failedConnectionReportsAndClosesAtOnce();
 
 private:
@@ -736,6 +737,18 @@ void TestFormTCPClientMain::waitEndsWhenTheConnectionDrops()
     alice->close();
     QVERIFY(elapsed.elapsed() < 3000);
     QCOMPARE(answerer.texts, QStringList{"切断されました。"});
+    QTRY_VERIFY(alice.isNull());
+}
+
+void TestFormTCPClientMain::closingWhileConnectingClosesAtOnce()
+{
+    SilentServer silent;
+    QPointer<FormTCPClientMain> alice = openClient(QStringLiteral("Alice"), silent.port());
+    // The connection is only under way until the event loop runs.
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QVERIFY(alice->close());
+    QVERIFY2(elapsed.elapsed() < 1000, qPrintable(QString::number(elapsed.elapsed())));
     QTRY_VERIFY(alice.isNull());
 }
 
