@@ -460,7 +460,9 @@ private:
             if (!turn(20))
                 break;
         }
-        result.seconds = double(std::max(lastDelivery, start + 1) - start) / 1e6;
+        // A run that ends without a single delivery is measured to its end, not to its start.
+        const std::uint64_t end = lastDelivery > start ? lastDelivery : monotonicMicros();
+        result.seconds = double(std::max(end, start + 1) - start) / 1e6;
     }
 
     void summariseLatency()

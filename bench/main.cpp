@@ -12,6 +12,9 @@ namespace {
 const char usage[] = "usage: prynechat-bench [--host 127.0.0.1] [--port P] [--clients N]\n"
                      "         [--texts M | --duration SECONDS] [--size BYTES] [--window W]\n"
                      "         [--mode framed|lines] [--server-pid PID] [--timeout SECONDS]\n"
+                     "         [--stall SECONDS]\n"
+                     "--timeout bounds the whole run (default 30 s, or the duration + 30 s);\n"
+                     "--stall ends it when nothing is delivered for that long (default 5 s)\n"
                      "framed: 4-byte big-endian length + text, relayed to all, sender included\n"
                      "lines:  newline-ended texts relayed to all others (ncat --broker);\n"
                      "        latency is then measured at the next client (id + 1)\n"
@@ -77,6 +80,8 @@ int main(int argc, char *argv[])
             options.window = int(number);
         else if (name == "--server-pid")
             serverPid = int(number);
+        else if (name == "--stall")
+            options.stallMillis = std::uint64_t(number * 1000);
         else if (name == "--timeout") {
             options.timeoutMillis = std::uint64_t(number * 1000);
             timeoutGiven = true;

@@ -38,7 +38,7 @@ if [[ ! -f build/CMakeCache.txt ]]; then
 fi
 cmake --build build --parallel "$(nproc)" --target prynechat prynechat-bench >/dev/null
 hasLogCost=0
-if cmake --build build --parallel "$(nproc)" --target prynechat-logcost >/dev/null 2>&1; then
+if cmake --build build --parallel "$(nproc)" --target prynechat-windowcost >/dev/null 2>&1; then
     hasLogCost=1
 fi
 
@@ -116,7 +116,7 @@ runOne() {
         return
     fi
     ./build/bench/prynechat-bench --port "$port" --mode "$mode" --clients "$clients" \
-        --size "$size" --window "$window" --duration "$seconds" --timeout 120 --server-pid "$serverPid" \
+        --size "$size" --window "$window" --duration "$seconds" --timeout 120 --stall 20 --server-pid "$serverPid" \
         >"$file" 2>&1 || true
     stopServer
 }
@@ -195,6 +195,6 @@ echo "Raw output of every run: $out/"
 
 if [[ $hasLogCost == 1 ]]; then
     echo
-    QT_QPA_PLATFORM=offscreen ./build/bench/prynechat-logcost || status=1
+    QT_QPA_PLATFORM=offscreen ./build/bench/prynechat-windowcost || status=1
 fi
 exit "$status"
