@@ -322,4 +322,16 @@ QFont chatFont()
     return font;
 }
 
+QPalette chatPalette(QPalette palette)
+{
+    const QColor background(192, 192, 255);
+    const QColor text(64, 64, 64);
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        palette.setColor(group, QPalette::Base, background);
+        palette.setColor(group, QPalette::Text, text);
+    }
+    palette.setColor(QPalette::Disabled, QPalette::Base, background);
+    return palette;
+}
+
 #include "moc_LogBox.cpp"

@@ -22,18 +22,6 @@ namespace {
 
 constexpr int carriageReturnCode = 13;
 
-QPalette chatPalette(QPalette palette)
-{
-    const QColor background(192, 192, 255);
-    const QColor text(64, 64, 64);
-    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
-        palette.setColor(group, QPalette::Base, background);
-        palette.setColor(group, QPalette::Text, text);
-    }
-    palette.setColor(QPalette::Disabled, QPalette::Base, background);
-    return palette;
-}
-
 } // namespace
 
 FormTCPClientMain::FormTCPClientMain(QWidget *parent)

@@ -16,13 +16,6 @@
 
 #include <optional>
 
-namespace {
-
-const QColor logBackground(192, 192, 255);
-const QColor logText(64, 64, 64);
-
-} // namespace
-
 FormTCPServerMain::FormTCPServerMain(const QString &portText, QWidget *parent)
     : QMainWindow(parent)
     , portText(portText)
@@ -55,12 +48,7 @@ FormTCPServerMain::FormTCPServerMain(const QString &portText, QWidget *parent)
     TextLog = new LogBox(clientArea);
     TextLog->setObjectName(QStringLiteral("TextLog"));
     TextLog->setFont(chatFont());
-    QPalette colours = TextLog->palette();
-    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
-        colours.setColor(group, QPalette::Base, logBackground);
-        colours.setColor(group, QPalette::Text, logText);
-    }
-    TextLog->setPalette(colours);
+    TextLog->setPalette(chatPalette(TextLog->palette()));
     TextLog->setGeometry(twipsRect(240, 180, 2610, 1275));
 
     resize(twips(5595), twips(2595) + menuBar()->sizeHint().height());
@@ -107,22 +95,20 @@ void FormTCPServerMain::Form_Load()
     TextLog->setLogText(QStringLiteral("接続の監視準備中...\n"));
     TextLog->setCaretPosition(TextLog->logLength());
 
-    // A number beyond 32 bits is no port either; the component refuses every other bad one.
+    // A number beyond 32 bits is no port either: the component refuses it with its own reason.
     const std::optional<int> port = ModuleMain::readNumberLeniently(portText);
-    const bool started = port && CWS_TCP_S->StartService(*port);
+    const bool started = CWS_TCP_S->StartService(port.value_or(-1));
 
     CWS_TCP_S_ServiceComplete(false, 0);
 
     if (started) {
         TextLog->setLogText(QStringLiteral("接続の監視を開始しました\r\n"));
     } else {
-        const QString reason = port ? CWS_TCP_S->LastError()
-                                    : QStringLiteral("ポート番号は 0 から 65535 の範囲で"
-                                                     "指定してください");
-        const QString message = QStringLiteral("接続の監視を開始できませんでした: ") + reason;
+        const QString message =
+                QStringLiteral("接続の監視を開始できませんでした: ") + CWS_TCP_S->LastError();
         TextLog->setLogText(message + QStringLiteral("\r\n"));
         const bool noPermission =
-                port && CWS_TCP_S->LastFailure() == socks::CWS_TCP_S::StartFailure::NoPermission;
+                CWS_TCP_S->LastFailure() == socks::CWS_TCP_S::StartFailure::NoPermission;
         reportStartFailure(noPermission ? message
                                            + QStringLiteral("\n\n1024 以上のポートなら管理者の"
                                                             "権限がなくても使えます。")
