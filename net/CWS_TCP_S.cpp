@@ -15,6 +15,8 @@
 #include <QTimer>
 
 #include <cstring>
+#include <deque>
+#include <utility>
 #include <vector>
 
 namespace socks {
@@ -23,6 +25,9 @@ namespace {
 
 // A client that stopped reading may cost the server this much outgoing memory, no more.
 constexpr qint64 maxUnsentBytes = 8 * 1024 * 1024;
+// What a socket's own buffer takes at a time; the rest waits, shared, in the connection's queue.
+// Enough for several turns of writes, and a thousand clients still cost tens of MiB, not GiB.
+constexpr qint64 socketBufferBytes = 16 * 1024;
 // 200 clients arriving at once must not overflow the kernel's queue of unaccepted connections.
 constexpr int listenBacklog = 1024;
 constexpr int infoRefreshMilliseconds = 500;
@@ -61,6 +66,10 @@ struct CWS_TCP_S::Connection
     bool open = true; // still in the component's table
     bool failed = false; // ServiceError is on its way; nothing more is read or sent
     bool reading = false; // GetData of this connection is being raised
+    // Relayed bytes the socket has not taken yet, oldest first. A chunk is shared by every
+    // connection it goes to, so a broadcast is held once however many clients lag behind.
+    std::deque<std::pair<std::shared_ptr<const QByteArray>, qsizetype>> queue;
+    qint64 queuedBytes = 0;
 };
 
 CWS_TCP_S::CWS_TCP_S() = default;
@@ -71,6 +80,8 @@ CWS_TCP_S::~CWS_TCP_S()
     infoWindow.reset();
     for (auto &entry : connections) {
         entry.second->open = false;
+        if (!entry.second->failed)
+            drainQueue(*entry.second);
         retireSocket(entry.second->socket,
                      entry.second->failed ? Retirement::Drop : Retirement::Flush);
     }
@@ -131,7 +142,7 @@ int CWS_TCP_S::ConnectionCount() const
 void CWS_TCP_S::SendData(const QString &data, int index)
 {
     const QByteArrayView frame = frameFor(data);
-    if (index == 0 && batchDepth > 0) {
+    if (index == 0 && (batchDepth > 0 || broadcastScheduled)) {
         // Relaying the frames of one read: every connection gets them in one write at the end.
         pendingBroadcast.append(frame);
         ++pendingBroadcastTexts;
@@ -141,10 +152,10 @@ void CWS_TCP_S::SendData(const QString &data, int index)
     if (index != 0) {
         const auto found = connections.find(index);
         if (found != connections.end() && !found->second->failed)
-            writeFrame(*found->second, frame, 1);
+            queueBytes(*found->second, std::make_shared<const QByteArray>(frame.toByteArray()), 1);
         return;
     }
-    broadcast(frame, 1);
+    broadcast(std::make_shared<const QByteArray>(frame.toByteArray()), 1);
 }
 
 bool CWS_TCP_S::StartService(int port)
@@ -231,6 +242,11 @@ void CWS_TCP_S::acceptConnections()
         connection->since = QDateTime::currentDateTime();
         connections.emplace(index, connection);
         connect(socket, &QTcpSocket::readyRead, this, [this, index] { readConnection(index); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, index] {
+            const auto found = connections.find(index);
+            if (found != connections.end())
+                feedSocket(*found->second);
+        });
         connect(socket, &QTcpSocket::disconnected, this,
                 [this, index] { endConnectionByPeer(index); });
         connect(socket, &QTcpSocket::errorOccurred, this,
@@ -317,8 +333,16 @@ void CWS_TCP_S::readConnection(int index)
             break;
     }
     connection->reading = false;
-    if (--batchDepth == 0)
+    if (--batchDepth > 0)
+        return;
+    // While some client lags, the texts of every read of this turn go out as one chunk at the end
+    // of the turn, so that its queue grows by one entry per turn, not per read; otherwise at once.
+    if (laggingConnections == 0)
         flushBroadcast();
+    else if (pendingBroadcastTexts > 0 && !broadcastScheduled) {
+        broadcastScheduled = true;
+        QMetaObject::invokeMethod(this, &CWS_TCP_S::flushBroadcast, Qt::QueuedConnection);
+    }
 }
 
 void CWS_TCP_S::endConnectionByPeer(int index)
@@ -338,6 +362,7 @@ void CWS_TCP_S::failConnection(Connection &connection)
     if (connection.failed)
         return;
     connection.failed = true;
+    clearQueue(connection);
     retireSocket(connection.socket, Retirement::Drop);
     connection.socket = nullptr;
     // Reported from the event loop: failing may be noticed inside SendData, that is inside some
@@ -368,43 +393,102 @@ void CWS_TCP_S::removeConnection(int index)
     const std::shared_ptr<Connection> connection = found->second;
     connections.erase(found);
     connection->open = false;
-    if (!connection->failed)
+    if (!connection->failed) {
+        drainQueue(*connection);
         retireSocket(connection->socket, Retirement::Flush);
+    }
     connection->socket = nullptr;
     emit ServiceComplete(false, index);
 }
 
-void CWS_TCP_S::broadcast(QByteArrayView frames, int textCount)
+void CWS_TCP_S::broadcast(const std::shared_ptr<const QByteArray> &frames, int textCount)
 {
     // Writing raises no signal, so the table cannot change under this loop; a connection that
     // fails here is only marked and reported later.
     for (auto &entry : connections) {
         if (!entry.second->failed)
-            writeFrame(*entry.second, frames, textCount);
+            queueBytes(*entry.second, frames, textCount);
     }
 }
 
 void CWS_TCP_S::flushBroadcast()
 {
+    broadcastScheduled = false;
     if (pendingBroadcastTexts == 0)
         return;
     const int textCount = pendingBroadcastTexts;
     pendingBroadcastTexts = 0;
-    broadcast(pendingBroadcast, textCount);
-    pendingBroadcast.truncate(0); // keeps the capacity for the next read
+    broadcast(std::make_shared<const QByteArray>(std::exchange(pendingBroadcast, QByteArray())),
+              textCount);
 }
 
-void CWS_TCP_S::writeFrame(Connection &connection, QByteArrayView frames, int textCount)
+void CWS_TCP_S::queueBytes(Connection &connection, const std::shared_ptr<const QByteArray> &bytes,
+                           int textCount)
 {
     QTcpSocket *socket = connection.socket;
-    if (!socket || socket->write(frames.data(), frames.size()) != frames.size()) {
+    if (!socket) {
         failConnection(connection);
         return;
     }
     connection.textsOut += textCount;
-    connection.bytesOut += frames.size();
-    if (socket->bytesToWrite() > maxUnsentBytes)
+    connection.bytesOut += bytes->size();
+    // A client that keeps up gets the bytes at once; only a lagging one queues them.
+    if (connection.queue.empty() && socket->bytesToWrite() + bytes->size() <= socketBufferBytes) {
+        if (socket->write(bytes->constData(), bytes->size()) != bytes->size())
+            failConnection(connection);
+        return;
+    }
+    if (connection.queue.empty())
+        ++laggingConnections;
+    connection.queue.emplace_back(bytes, 0);
+    connection.queuedBytes += bytes->size();
+    feedSocket(connection);
+    if (!connection.failed && connection.socket
+        && connection.queuedBytes + connection.socket->bytesToWrite() > maxUnsentBytes)
         failConnection(connection);
+}
+
+void CWS_TCP_S::feedSocket(Connection &connection)
+{
+    QTcpSocket *socket = connection.socket;
+    if (!socket || connection.failed)
+        return;
+    while (!connection.queue.empty()) {
+        const qint64 room = socketBufferBytes - socket->bytesToWrite();
+        if (room <= 0)
+            return; // bytesWritten brings the socket back here
+        auto &[bytes, offset] = connection.queue.front();
+        const qint64 size = std::min<qint64>(room, bytes->size() - offset);
+        if (socket->write(bytes->constData() + offset, size) != size) {
+            failConnection(connection);
+            return;
+        }
+        connection.queuedBytes -= size;
+        offset += size;
+        if (offset == bytes->size()) {
+            connection.queue.pop_front();
+            if (connection.queue.empty())
+                --laggingConnections;
+        }
+    }
+}
+
+void CWS_TCP_S::drainQueue(Connection &connection)
+{
+    QTcpSocket *socket = connection.socket;
+    for (const auto &[bytes, offset] : connection.queue) {
+        if (socket)
+            socket->write(bytes->constData() + offset, bytes->size() - offset);
+    }
+    clearQueue(connection);
+}
+
+void CWS_TCP_S::clearQueue(Connection &connection)
+{
+    if (!connection.queue.empty())
+        --laggingConnections;
+    connection.queue.clear();
+    connection.queuedBytes = 0;
 }
 
 QByteArrayView CWS_TCP_S::frameFor(const QString &data)

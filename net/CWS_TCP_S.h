@@ -58,9 +58,13 @@ private:
     void failConnection(Connection &connection);
     void reportFailure(int index);
     void removeConnection(int index);
-    void broadcast(QByteArrayView frames, int textCount);
+    void broadcast(const std::shared_ptr<const QByteArray> &frames, int textCount);
     void flushBroadcast();
-    void writeFrame(Connection &connection, QByteArrayView frames, int textCount);
+    void queueBytes(Connection &connection, const std::shared_ptr<const QByteArray> &bytes,
+                    int textCount);
+    void feedSocket(Connection &connection); // as much of the queue as the socket's buffer takes
+    void drainQueue(Connection &connection); // all of it, before a closing flush
+    void clearQueue(Connection &connection);
     QByteArrayView frameFor(const QString &data);
     void refreshInfo();
 
@@ -82,6 +86,8 @@ private:
     int batchDepth = 0;
     QByteArray pendingBroadcast;
     int pendingBroadcastTexts = 0;
+    bool broadcastScheduled = false; // flushBroadcast is queued for the end of this turn
+    int laggingConnections = 0; // connections whose queue holds bytes their socket did not take
 
     std::unique_ptr<ServerInfoWindow> infoWindow;
     QTimer *infoTimer = nullptr;

@@ -152,6 +152,7 @@ private slots:
     void sendsOtherTextsThanTheReceivedOneAsThemselves();
     void keepsTheOrderOfSendsMadeWhileRelaying();
     void dropsAClientThatStoppedReadingWhileOthersKeepReceiving();
+    void aLaggingClientCatchesUpWithEverythingInOrder();
     void broadcastReachesTwoHundredClients();
 
     // connections
@@ -492,6 +493,48 @@ void TestCWS_TCP_S::dropsAClientThatStoppedReadingWhileOthersKeepReceiving()
     QCOMPARE(readerTexts.last().first().toString(), QStringLiteral("still served"));
     QCOMPARE(readerClosed.count(), 0);
     QCOMPARE(events.count(false, 1), 0);
+}
+
+// What a slow reader cannot take yet waits at the server, and reaches it whole and in order once it
+// reads again, while a reader that keeps up is served meanwhile.
+void TestCWS_TCP_S::aLaggingClientCatchesUpWithEverythingInOrder()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    ServerEvents events(server);
+    auto reader = connectedClient(server.Port());
+    QVERIFY(reader);
+    auto lagging = stalledPeer(server.Port());
+    QVERIFY(lagging);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
+    QSignalSpy readerTexts(reader.get(), &CWS_TCP_C::GetData);
+
+    // 2 MiB in all: far beyond the kernel's buffers for the lagging peer, well within 8 MiB.
+    constexpr int textCount = 128;
+    const auto numbered = [](int number) {
+        return QString::number(number).rightJustified(6, QLatin1Char('0'))
+                + QString(16 * 1024 - 6, QLatin1Char('l'));
+    };
+    for (int number = 0; number < textCount; ++number)
+        server.SendData(numbered(number), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(readerTexts.count(), textCount, 5000);
+
+    QList<QByteArray> received;
+    socks::FrameDecoder decoder;
+    const auto take = [&] {
+        decoder.append(lagging->readAll());
+        while (decoder.next() == socks::FrameDecoder::Result::Frame)
+            received.append(decoder.payload().toByteArray());
+    };
+    QObject::connect(lagging.get(), &QTcpSocket::readyRead, lagging.get(), take);
+    lagging->setReadBufferSize(0);
+    take();
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), textCount, 10000);
+    for (int number = 0; number < textCount; ++number)
+        QVERIFY2(received.at(number) == numbered(number).toUtf8(),
+                 qPrintable(QString::number(number)));
+    QCOMPARE(events.errors.count(), 0);
+    QCOMPARE(server.ConnectionCount(), 2);
 }
 
 void TestCWS_TCP_S::broadcastReachesTwoHundredClients()
