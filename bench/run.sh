@@ -26,11 +26,15 @@ servers=(${BENCH_SERVERS:-ours ncat})
 sudo=()
 [[ $(id -u) -eq 0 ]] || sudo=(sudo)
 
-if ! command -v ncat >/dev/null; then
-    echo "run.sh: installing ncat" >&2
+# ncat is the relay to compare with; ss (iproute2) tells which process serves a port.
+missing=()
+command -v ncat >/dev/null || missing+=(ncat)
+command -v ss >/dev/null || missing+=(iproute2)
+if ((${#missing[@]})); then
+    echo "run.sh: installing ${missing[*]}" >&2
     export DEBIAN_FRONTEND=noninteractive
     "${sudo[@]}" apt-get update -qq
-    "${sudo[@]}" apt-get install -y -qq --no-install-recommends ncat
+    "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
 if [[ ! -f build/CMakeCache.txt ]]; then
