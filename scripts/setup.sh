@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what building and testing PryneChat needs (Debian 12 / Ubuntu), then configures and builds build/.
-# Sourced-free: run it, it exits non-zero on failure. Quick when everything is already there.
+# Exits non-zero on any failure; quick when everything is already there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
