@@ -3,7 +3,6 @@
 #include "net/ClientInfoWindow.h"
 #include "net/SocketHelpers.h"
 
-#include <QApplication>
 #include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QTimer>
@@ -13,7 +12,6 @@ namespace socks {
 namespace {
 
 constexpr int connectTimeoutMilliseconds = 10000;
-constexpr int infoRefreshMilliseconds = 500;
 
 } // namespace
 
@@ -21,35 +19,17 @@ CWS_TCP_C::CWS_TCP_C() = default;
 
 CWS_TCP_C::~CWS_TCP_C()
 {
-    infoWindow.reset();
     retireSocket(socket, state == State::Connected ? Retirement::Flush : Retirement::Drop);
 }
 
 bool CWS_TCP_C::InfoVisible() const
 {
-    return infoWindow && infoWindow->isVisible();
+    return info.isVisible();
 }
 
 void CWS_TCP_C::setInfoVisible(bool visible)
 {
-    if (!visible) {
-        if (infoWindow)
-            infoWindow->hide();
-        return;
-    }
-    // A headless program has no widgets to show.
-    if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
-        return;
-    if (!infoWindow) {
-        infoWindow = std::make_unique<ClientInfoWindow>();
-        infoTimer = new QTimer(this);
-        infoTimer->setInterval(infoRefreshMilliseconds);
-        connect(infoTimer, &QTimer::timeout, this, &CWS_TCP_C::refreshInfo);
-    }
-    infoWindow->show();
-    infoWindow->raise();
-    refreshInfo();
-    infoTimer->start();
+    info.setVisible(visible);
 }
 
 int CWS_TCP_C::SocketNumber() const
@@ -236,13 +216,8 @@ void CWS_TCP_C::dropConnection()
     emit ConnectClose();
 }
 
-void CWS_TCP_C::refreshInfo()
+void CWS_TCP_C::refreshInfo(ClientInfoWindow &window)
 {
-    if (!infoWindow || !infoWindow->isVisible()) {
-        if (infoTimer)
-            infoTimer->stop();
-        return;
-    }
     ClientInfoWindow::Status status;
     switch (state) {
     case State::Idle:
@@ -266,7 +241,7 @@ void CWS_TCP_C::refreshInfo()
     status.bytesIn = bytesIn;
     status.textsOut = textsOut;
     status.bytesOut = bytesOut;
-    infoWindow->showStatus(status);
+    window.showStatus(status);
 }
 
 } // namespace socks

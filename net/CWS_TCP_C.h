@@ -1,7 +1,9 @@
 #pragma once
 
+#include "net/ClientInfoWindow.h"
 #include "net/FrameDecoder.h"
 #include "net/FrameEncoder.h"
+#include "net/InfoDisplay.h"
 
 #include <QAbstractSocket>
 #include <QObject>
@@ -11,11 +13,8 @@
 #include <memory>
 
 class QTcpSocket;
-class QTimer;
 
 namespace socks {
-
-class ClientInfoWindow;
 
 // The chat client's side of the wire: one connection to a relay, one GetData per received frame.
 // OpenConnection never reports its outcome before it has returned.
@@ -54,7 +53,7 @@ private:
     void handleDisconnected();
     bool deliverFrames(); // false when the handlers ended this connection or the component
     void dropConnection();
-    void refreshInfo();
+    void refreshInfo(ClientInfoWindow &window);
 
     QPointer<QTcpSocket> socket;
     State state = State::Idle;
@@ -73,8 +72,9 @@ private:
     qint64 textsOut = 0;
     qint64 bytesOut = 0;
 
-    std::unique_ptr<ClientInfoWindow> infoWindow;
-    QTimer *infoTimer = nullptr;
+    InfoDisplay<ClientInfoWindow> info{[this](ClientInfoWindow &window) {
+        refreshInfo(window);
+    }};
 };
 
 } // namespace socks

@@ -4,7 +4,6 @@
 #include "net/ServerInfoWindow.h"
 #include "net/SocketHelpers.h"
 
-#include <QApplication>
 #include <QDateTime>
 #include <QHostAddress>
 #include <QNetworkInterface>
@@ -30,7 +29,6 @@ constexpr qint64 maxUnsentBytes = 8 * 1024 * 1024;
 constexpr qint64 socketBufferBytes = 16 * 1024;
 // 200 clients arriving at once must not overflow the kernel's queue of unaccepted connections.
 constexpr int listenBacklog = 1024;
-constexpr int infoRefreshMilliseconds = 500;
 
 QString findLanAddress()
 {
@@ -77,7 +75,6 @@ CWS_TCP_S::CWS_TCP_S() = default;
 CWS_TCP_S::~CWS_TCP_S()
 {
     flushBroadcast();
-    infoWindow.reset();
     for (auto &entry : connections) {
         entry.second->open = false;
         if (!entry.second->failed)
@@ -97,29 +94,12 @@ CWS_TCP_S::~CWS_TCP_S()
 
 bool CWS_TCP_S::InfoVisible() const
 {
-    return infoWindow && infoWindow->isVisible();
+    return info.isVisible();
 }
 
 void CWS_TCP_S::setInfoVisible(bool visible)
 {
-    if (!visible) {
-        if (infoWindow)
-            infoWindow->hide();
-        return;
-    }
-    // A headless relay has no widgets to show.
-    if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
-        return;
-    if (!infoWindow) {
-        infoWindow = std::make_unique<ServerInfoWindow>();
-        infoTimer = new QTimer(this);
-        infoTimer->setInterval(infoRefreshMilliseconds);
-        connect(infoTimer, &QTimer::timeout, this, &CWS_TCP_S::refreshInfo);
-    }
-    infoWindow->show();
-    infoWindow->raise();
-    refreshInfo();
-    infoTimer->start();
+    info.setVisible(visible);
 }
 
 QString CWS_TCP_S::Address() const
@@ -501,13 +481,8 @@ QByteArrayView CWS_TCP_S::frameFor(const QString &data)
     return encoder.encode(data);
 }
 
-void CWS_TCP_S::refreshInfo()
+void CWS_TCP_S::refreshInfo(ServerInfoWindow &window)
 {
-    if (!infoWindow || !infoWindow->isVisible()) {
-        if (infoTimer)
-            infoTimer->stop();
-        return;
-    }
     ServerInfoWindow::Status status;
     status.listening = server && server->isListening();
     status.address = Address();
@@ -520,7 +495,7 @@ void CWS_TCP_S::refreshInfo()
                                connection.textsIn, connection.bytesIn, connection.textsOut,
                                connection.bytesOut, connection.failed});
     }
-    infoWindow->showStatus(status);
+    window.showStatus(status);
 }
 
 } // namespace socks

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "net/FrameEncoder.h"
+#include "net/InfoDisplay.h"
+#include "net/ServerInfoWindow.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -10,11 +12,8 @@
 #include <memory>
 
 class QTcpServer;
-class QTimer;
 
 namespace socks {
-
-class ServerInfoWindow;
 
 // The relay's side of the wire: listens on one port, numbers every accepted connection from 1
 // (never reused while the component lives; 0 means "all"), and turns each length-prefixed frame
@@ -66,7 +65,7 @@ private:
     void drainQueue(Connection &connection); // all of it, before a closing flush
     void clearQueue(Connection &connection);
     QByteArrayView frameFor(const QString &data);
-    void refreshInfo();
+    void refreshInfo(ServerInfoWindow &window);
 
     QTcpServer *server = nullptr;
     std::map<int, std::shared_ptr<Connection>> connections;
@@ -89,8 +88,9 @@ private:
     bool broadcastScheduled = false; // flushBroadcast is queued for the end of this turn
     int laggingConnections = 0; // connections whose queue holds bytes their socket did not take
 
-    std::unique_ptr<ServerInfoWindow> infoWindow;
-    QTimer *infoTimer = nullptr;
+    InfoDisplay<ServerInfoWindow> info{[this](ServerInfoWindow &window) {
+        refreshInfo(window);
+    }};
 };
 
 } // namespace socks
