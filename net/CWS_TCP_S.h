@@ -2,7 +2,7 @@
 
 #include "net/FrameEncoder.h"
 #include "net/InfoDisplay.h"
-#include "net/ServerInfoWindow.h"
+#include "net/ServerStatus.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -65,7 +65,7 @@ private:
     void drainQueue(Connection &connection); // all of it, before a closing flush
     void clearQueue(Connection &connection);
     QByteArrayView frameFor(const QString &data);
-    void refreshInfo(ServerInfoWindow &window);
+    void refreshInfo(ServerStatus &status);
 
     QTcpServer *server = nullptr;
     std::map<int, std::shared_ptr<Connection>> connections;
@@ -88,8 +88,8 @@ private:
     bool broadcastScheduled = false; // flushBroadcast is queued for the end of this turn
     int laggingConnections = 0; // connections whose queue holds bytes their socket did not take
 
-    InfoDisplay<ServerInfoWindow> info{[this](ServerInfoWindow &window) {
-        refreshInfo(window);
+    InfoDisplay<ServerStatus> info{[this](ServerStatus &status) {
+        refreshInfo(status);
     }};
 };
 
