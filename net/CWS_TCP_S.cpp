@@ -192,6 +192,25 @@ void CWS_TCP_S::CloseConnection(int index)
     }
 }
 
+void CWS_TCP_S::setReadingPaused(bool paused)
+{
+    if (readingPaused == paused)
+        return;
+    readingPaused = paused;
+    // A socket whose buffer is full stops reading from the kernel, so the sender's window closes.
+    for (const auto &entry : connections) {
+        if (entry.second->socket)
+            entry.second->socket->setReadBufferSize(paused ? 1 : 0);
+    }
+    if (paused)
+        return;
+    for (const auto &entry : connections) {
+        const int index = entry.first;
+        QMetaObject::invokeMethod(
+                this, [this, index] { readConnection(index); }, Qt::QueuedConnection);
+    }
+}
+
 QString CWS_TCP_S::LastError() const
 {
     return lastError;
@@ -212,6 +231,8 @@ void CWS_TCP_S::acceptConnections()
         if (!socket)
             break;
         tuneSocket(socket);
+        if (readingPaused)
+            socket->setReadBufferSize(1);
         const int index = ++lastIndex;
         auto connection = std::make_shared<Connection>();
         connection->index = index;
@@ -257,7 +278,7 @@ void CWS_TCP_S::readConnection(int index)
     // The handler of GetData may close this connection or destroy the component, so the loop
     // keeps its own reference and checks after every event.
     const std::shared_ptr<Connection> connection = found->second;
-    if (connection->failed || !connection->socket)
+    if (connection->failed || !connection->socket || readingPaused)
         return;
     QTcpSocket *socket = connection->socket;
     const auto pullAvailable = [&connection, socket] {

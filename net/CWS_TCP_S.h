@@ -40,6 +40,10 @@ public:
     bool StartService(int port); // every interface, IPv4 and IPv6; port 0 binds a free one
     void CloseConnection(int index); // index 0: every connection; the service keeps accepting
 
+    // Stops (true) or resumes reading from every connection: senders are then slowed by TCP's own
+    // flow control. Connections stay open and relayed texts still go out.
+    void setReadingPaused(bool paused);
+
     QString LastError() const; // reason of the last failed StartService, empty after success
     StartFailure LastFailure() const;
 
@@ -86,7 +90,8 @@ private:
     QByteArray pendingBroadcast;
     int pendingBroadcastTexts = 0;
     bool broadcastScheduled = false; // flushBroadcast is queued for the end of this turn
-    int laggingConnections = 0; // connections whose queue holds bytes their socket did not take
+    int laggingConnections = 0;
+    bool readingPaused = false; // connections whose queue holds bytes their socket did not take
 
     InfoDisplay<ServerStatus> info{[this](ServerStatus &status) {
         refreshInfo(status);
