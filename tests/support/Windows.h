@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QApplication>
+#include <QList>
+#include <QMessageBox>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QWidget>
+
+namespace testsupport {
+
+// The visible top-level windows of one kind, in the order Qt keeps them.
+template <typename Window> QList<Window *> visibleWindows()
+{
+    QList<Window *> windows;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *window = qobject_cast<Window *>(widget); window && window->isVisible())
+            windows << window;
+    }
+    return windows;
+}
+
+int visibleMessageBoxes();
+
+// What a message box showed before it was answered.
+struct ShownBox
+{
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    QWidget *parent = nullptr;
+};
+
+// While it lives, presses OK on every message box that comes up, modal or not, as a user would,
+// and remembers what each one said.
+class MessageBoxAnswerer
+{
+public:
+    MessageBoxAnswerer();
+
+    QList<ShownBox> boxes;
+    QStringList texts() const;
+    QStringList titles() const;
+    bool allPlain() const; // no icon and an OK button only, every one
+
+private:
+    void answer();
+
+    QTimer timer;
+};
+
+} // namespace testsupport
