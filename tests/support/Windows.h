@@ -11,14 +11,22 @@
 
 namespace testsupport {
 
-// The visible top-level windows of one kind, in the order Qt keeps them.
-template <typename Window> QList<Window *> visibleWindows()
+// The top-level windows of one kind still alive, closed ones included until they are deleted.
+template <typename Window> QList<Window *> windowsOf()
 {
     QList<Window *> windows;
     for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (auto *window = qobject_cast<Window *>(widget); window && window->isVisible())
+        if (auto *window = qobject_cast<Window *>(widget))
             windows << window;
     }
+    return windows;
+}
+
+// The visible top-level windows of one kind, in the order Qt keeps them.
+template <typename Window> QList<Window *> visibleWindows()
+{
+    QList<Window *> windows = windowsOf<Window>();
+    windows.removeIf([](const Window *window) { return !window->isVisible(); });
     return windows;
 }
 
