@@ -76,6 +76,7 @@ private slots:
     void putsOneFramePerSend();
     void deliversFramesSplitAndCoalesced();
     void ignoresSendWhileNotConnected();
+    void serverThatNeverReadsIsLostPastEightMiBUnsent();
 
     // closing
     void serverCloseRaisesConnectCloseAfterTheLastTexts();
@@ -258,6 +259,32 @@ void TestCWS_TCP_C::ignoresSendWhileNotConnected()
     client.SendData(QStringLiteral("after closing"));
     QVERIFY(server.waitForPeerGone());
     QCOMPARE(server.received, QList<QByteArray>{"connected"});
+}
+
+void TestCWS_TCP_C::serverThatNeverReadsIsLostPastEightMiBUnsent()
+{
+    Link link;
+    link.server.neverReads = true;
+    QVERIFY(link.open());
+    auto &[server, client, events] = link;
+    const QString text(64 * 1024, QLatin1Char('x'));
+    // 64 MiB: the 8 MiB bound plus whatever the kernel buffers on both ends, many times over.
+    constexpr int maxSends = 1024;
+    int sends = 0;
+    while (events.closed.isEmpty() && sends < maxSends) {
+        client.SendData(text);
+        ++sends;
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(events.closed.count(), 1);
+    // Nothing is lost early: the kernel took its share and 8 MiB more waited before the end.
+    const qint64 sentBytes = qint64(sends) * (4 + text.size());
+    QVERIFY2(sentBytes > 8 * 1024 * 1024, qPrintable(QString::number(sentBytes)));
+    QCOMPARE(client.SocketNumber(), 0);
+    QCOMPARE(events.failed.count(), 0);
+    client.SendData(text);
+    QCoreApplication::processEvents();
+    QCOMPARE(events.closed.count(), 1);
 }
 
 void TestCWS_TCP_C::serverCloseRaisesConnectCloseAfterTheLastTexts()
