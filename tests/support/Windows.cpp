@@ -1,6 +1,8 @@
 #include "tests/support/Windows.h"
 
 #include <QAbstractButton>
+#include <QKeyEvent>
+#include <QTest>
 
 namespace testsupport {
 
@@ -14,6 +16,30 @@ constexpr int answerIntervalMilliseconds = 10;
 int visibleMessageBoxes()
 {
     return int(visibleWindows<QMessageBox>().size());
+}
+
+void typeText(QWidget *target, const QString &text)
+{
+    for (const QChar character : text) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(character));
+        QApplication::sendEvent(target, &press);
+        QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, QString(character));
+        QApplication::sendEvent(target, &release);
+    }
+}
+
+void typeLine(QWidget *target, const QString &text)
+{
+    typeText(target, text);
+    QTest::keyClick(target, Qt::Key_Return);
+}
+
+QStringList itemsOf(const QComboBox *combo)
+{
+    QStringList items;
+    for (int index = 0; index < combo->count(); ++index)
+        items << combo->itemText(index);
+    return items;
 }
 
 MessageBoxAnswerer::MessageBoxAnswerer()

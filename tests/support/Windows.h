@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QComboBox>
 #include <QList>
 #include <QMessageBox>
 #include <QObject>
@@ -31,6 +32,14 @@ template <typename Window> QList<Window *> visibleWindows()
 }
 
 int visibleMessageBoxes();
+
+// Types as a keyboard with an input method would: every character arrives as the text of a key.
+void typeText(QWidget *target, const QString &text);
+// The same, then Return.
+void typeLine(QWidget *target, const QString &text);
+
+// A combo box's list, top first.
+QStringList itemsOf(const QComboBox *combo);
 
 // What a message box showed before it was answered.
 struct ShownBox
