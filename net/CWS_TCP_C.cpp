@@ -1,6 +1,5 @@
 #include "net/CWS_TCP_C.h"
 
-#include "net/ClientInfoWindow.h"
 #include "net/SocketHelpers.h"
 
 #include <QNetworkProxy>
@@ -231,9 +230,8 @@ void CWS_TCP_C::dropConnection()
     emit ConnectClose();
 }
 
-void CWS_TCP_C::refreshInfo(ClientInfoWindow &window)
+void CWS_TCP_C::refreshInfo(ClientStatus &status)
 {
-    ClientInfoWindow::Status status;
     switch (state) {
     case State::Idle:
         status.state = QStringLiteral("未接続");
@@ -256,7 +254,6 @@ void CWS_TCP_C::refreshInfo(ClientInfoWindow &window)
     status.bytesIn = bytesIn;
     status.textsOut = textsOut;
     status.bytesOut = bytesOut;
-    window.showStatus(status);
 }
 
 } // namespace socks

@@ -2,6 +2,7 @@
 
 #include "app/ModuleMain.h"
 #include "forms/MenuBarItem.h"
+#include "forms/ProgramTitle.h"
 #include "forms/Twips.h"
 #include "forms/client/ChatLine.h"
 
@@ -294,7 +295,7 @@ void FormTCPClientMain::createControls()
 void FormTCPClientMain::showDisconnection(const QString &message)
 {
     QPointer<FormTCPClientMain> self(this);
-    auto *box = new QMessageBox(QMessageBox::NoIcon, ModuleMain::applicationTitle(), message,
+    auto *box = new QMessageBox(QMessageBox::NoIcon, ProgramTitle::applicationTitle(), message,
                                 QMessageBox::Ok, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->exec();

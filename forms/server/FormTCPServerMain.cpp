@@ -1,8 +1,9 @@
 #include "forms/server/FormTCPServerMain.h"
 
-#include "app/ModuleMain.h"
 #include "forms/LogBox.h"
 #include "forms/MenuBarItem.h"
+#include "forms/PortReading.h"
+#include "forms/ProgramTitle.h"
 #include "forms/Twips.h"
 
 #include <QAction>
@@ -92,7 +93,7 @@ void FormTCPServerMain::Form_Load()
     TextLog->setCaretPosition(TextLog->logLength());
 
     // A number beyond 32 bits is no port either: the component refuses it with its own reason.
-    const std::optional<int> port = ModuleMain::readNumberLeniently(portText);
+    const std::optional<int> port = PortReading::readNumberLeniently(portText);
     // Shown in the caption when the service does not start: the port that was asked for.
     askedPort = port ? QString::number(*port) : portText.trimmed();
     serviceStarted = CWS_TCP_S->StartService(port.value_or(-1));
@@ -189,7 +190,7 @@ void FormTCPServerMain::reportStartFailure(const QString &message)
     // Shown once the window is up, and without a nested event loop: the box belongs to the
     // window and goes with it.
     QTimer::singleShot(0, this, [this, message] {
-        auto *box = new QMessageBox(QMessageBox::NoIcon, ModuleMain::applicationTitle(), message,
+        auto *box = new QMessageBox(QMessageBox::NoIcon, ProgramTitle::applicationTitle(), message,
                                     QMessageBox::Ok, this);
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->open();

@@ -1,5 +1,6 @@
 #include "app/ModuleMain.h"
 #include "forms/client/FormTCPClientMain.h"
+#include "forms/info/InfoWindows.h"
 #include "net/CWS_TCP_S.h"
 #include "tests/support/Waits.h"
 #include "tests/support/Windows.h"
@@ -117,6 +118,7 @@ void TestFormTCPClientMain::initTestCase()
 {
     // Login lines carry the date and time in the user's formats.
     QLocale::setDefault(QLocale(QLocale::Japanese, QLocale::Japan));
+    InfoWindows::install(); // as the program does at its start
 }
 
 void TestFormTCPClientMain::init()
