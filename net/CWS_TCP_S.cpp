@@ -18,7 +18,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -47,6 +46,8 @@ constexpr int watchIntervalMilliseconds = 500;
 constexpr int closeFlushMilliseconds = 2000;
 // Out of descriptors: accepting rests this long unless a connection closes first.
 constexpr int acceptRetryMilliseconds = 500;
+// Connections taken per turn, so that a crowd arriving at once does not stall the relaying.
+constexpr int acceptsPerTurn = 64;
 constexpr int maxVectorsPerWrite = 64;
 // 200 clients arriving at once must not overflow the kernel's queue of unaccepted connections.
 constexpr int listenBacklog = 1024;
@@ -68,22 +69,6 @@ QString findLanAddress()
     }
     return QStringLiteral("127.0.0.1");
 }
-
-// Hands every accepted descriptor to the component instead of wrapping it in a QTcpSocket: the
-// component writes the shared chunks to the descriptor itself.
-class Listener : public QTcpServer
-{
-public:
-    explicit Listener(std::function<void(qintptr)> take)
-        : take(std::move(take))
-    {}
-
-protected:
-    void incomingConnection(qintptr descriptor) override { take(descriptor); }
-
-private:
-    std::function<void(qintptr)> take;
-};
 
 bool sendQueued(int descriptor, SendQueue &queue, bool &peerGone)
 {
@@ -222,8 +207,8 @@ CWS_TCP_S::~CWS_TCP_S()
     connections.clear();
     for (const qintptr descriptor : acceptedDescriptors)
         ::close(int(descriptor));
+    discardNotifier(acceptNotifier);
     if (server) {
-        // Destroying the component may happen inside the listener's own accept loop.
         server->disconnect(this);
         server->close();
         server->setParent(nullptr);
@@ -289,23 +274,20 @@ bool CWS_TCP_S::StartService(int port)
         return false;
     }
     if (!server) {
-        server = new Listener([this](qintptr descriptor) { takeDescriptor(descriptor); });
-        server->setParent(this);
+        server = new QTcpServer(this);
         server->setListenBacklogSize(listenBacklog);
         server->setProxy(QNetworkProxy::NoProxy);
-        connect(server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
-            // Out of descriptors (or another resource): the kernel keeps the waiting clients
-            // queued while accepting rests, instead of the listener spinning on the error.
-            pauseAccepting();
-        });
     }
+    discardNotifier(acceptNotifier);
     server->close();
     acceptPaused = false;
     acceptRetry.stop();
     address = findLanAddress();
     // Any is the dual-stack address: IPv4 peers arrive on the same socket as IPv6 ones.
-    if (server->listen(QHostAddress::Any, quint16(port)))
+    if (server->listen(QHostAddress::Any, quint16(port))) {
+        startAccepting();
         return true;
+    }
     switch (server->serverError()) {
     case QAbstractSocket::AddressInUseError:
         lastFailure = StartFailure::PortInUse;
@@ -363,15 +345,41 @@ CWS_TCP_S::StartFailure CWS_TCP_S::LastFailure() const
     return lastFailure;
 }
 
-void CWS_TCP_S::takeDescriptor(qintptr descriptor)
+void CWS_TCP_S::startAccepting()
 {
-    // Called inside the listener's accept loop, which must not see the component go: the
-    // connection is set up, and announced, from the event loop.
-    acceptedDescriptors.push_back(descriptor);
-    if (acceptScheduled)
+    // The component accepts by itself: QTcpServer neither reports nor rests when descriptors run
+    // out, and would try again at once, for ever.
+    server->pauseAccepting();
+    acceptNotifier =
+            std::make_unique<QSocketNotifier>(server->socketDescriptor(), QSocketNotifier::Read);
+    connect(acceptNotifier.get(), &QSocketNotifier::activated, this, &CWS_TCP_S::acceptDescriptors);
+}
+
+void CWS_TCP_S::acceptDescriptors()
+{
+    if (!server || !acceptNotifier)
         return;
-    acceptScheduled = true;
-    QMetaObject::invokeMethod(this, &CWS_TCP_S::acceptConnections, Qt::QueuedConnection);
+    const int listening = int(server->socketDescriptor());
+    for (int accepted = 0; accepted < acceptsPerTurn;) {
+        const int descriptor = ::accept4(listening, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (descriptor >= 0) {
+            acceptedDescriptors.push_back(descriptor);
+            ++accepted;
+            continue;
+        }
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        // The kernel keeps the waiting clients queued while accepting rests.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+            pauseAccepting();
+        break;
+    }
+    // Set up, and announced, from the event loop: a handler may destroy the component, and with
+    // it the notifier whose signal is running here.
+    if (!acceptedDescriptors.empty() && !acceptScheduled) {
+        acceptScheduled = true;
+        QMetaObject::invokeMethod(this, &CWS_TCP_S::acceptConnections, Qt::QueuedConnection);
+    }
 }
 
 void CWS_TCP_S::acceptConnections()
@@ -383,11 +391,6 @@ void CWS_TCP_S::acceptConnections()
     QPointer<CWS_TCP_S> self(this);
     for (std::size_t next = 0; next < descriptors.size(); ++next) {
         const int descriptor = int(descriptors[next]);
-        const int flags = ::fcntl(descriptor, F_GETFL);
-        if (flags < 0 || ::fcntl(descriptor, F_SETFL, flags | O_NONBLOCK) != 0) {
-            ::close(descriptor);
-            continue;
-        }
         tuneDescriptor(descriptor);
         const int index = nextIndex();
         auto connection = std::make_shared<Connection>();
@@ -432,20 +435,20 @@ void CWS_TCP_S::acceptConnections()
 
 void CWS_TCP_S::pauseAccepting()
 {
-    if (!server || acceptPaused)
+    if (!acceptNotifier || acceptPaused)
         return;
     acceptPaused = true;
-    server->pauseAccepting();
+    acceptNotifier->setEnabled(false);
     acceptRetry.start();
 }
 
 void CWS_TCP_S::resumeAccepting()
 {
-    if (!server || !acceptPaused)
+    if (!acceptNotifier || !acceptPaused)
         return;
     acceptPaused = false;
     acceptRetry.stop();
-    server->resumeAccepting();
+    acceptNotifier->setEnabled(true);
 }
 
 int CWS_TCP_S::nextIndex()
@@ -555,6 +558,7 @@ void CWS_TCP_S::failConnection(Connection &connection)
         return;
     connection.failed = true;
     closeDescriptor(connection, false);
+    connection.reader.decoder.clear();
     // Reported from the event loop: failing may be noticed inside SendData, that is inside some
     // handler that should not see the table change under it.
     const int index = connection.index;
@@ -684,7 +688,10 @@ void CWS_TCP_S::writeConnection(Connection &connection)
 
 void CWS_TCP_S::countUnfinished(Connection &connection)
 {
-    const qint64 now = connection.reader.decoder.bufferedBytes();
+    // What the buffer holds, not what it is filled with: that is what the budget is for.
+    const qint64 now = connection.reader.decoder.bufferedBytes() > 0
+            ? connection.reader.decoder.heldBytes()
+            : 0;
     unfinishedBytes += now - connection.unfinished;
     connection.unfinished = now;
     if (now > 0)
@@ -751,14 +758,15 @@ void CWS_TCP_S::watchConnections()
 {
     const qint64 now = clock.elapsed();
     bool watching = false;
+    qint64 mostBehind = 0;
     for (auto &entry : connections) {
         Connection &connection = *entry.second;
         if (connection.failed)
             continue;
-        const bool waiting = !connection.queue.isEmpty();
+        const qint64 behind = connection.queue.bytesBehind();
         const bool unfinished = connection.reader.decoder.bufferedBytes() > 0;
-        watching = watching || waiting || unfinished;
-        if (connection.queue.bytesBehind() > backlogPauseBytes) {
+        // Holding everyone back: reading is stopped and this reader is what keeps it so.
+        if (backlogHeld && behind > backlogResumeBytes) {
             if (connection.behindSince < 0)
                 connection.behindSince = now;
         } else {
@@ -766,13 +774,24 @@ void CWS_TCP_S::watchConnections()
         }
         const bool laggard = connection.behindSince >= 0
                 && now - connection.behindSince >= limits.laggardMilliseconds;
-        const bool stalled = waiting && now - connection.lastProgress >= limits.stallMilliseconds;
+        const bool stalled =
+                behind > 0 && now - connection.lastProgress >= limits.stallMilliseconds;
         const bool abandoned =
                 unfinished && now - connection.lastInput >= limits.unfinishedMilliseconds;
-        if (laggard || stalled || abandoned)
+        if (laggard || stalled || abandoned) {
             failConnection(connection);
+            continue;
+        }
+        mostBehind = std::max(mostBehind, behind);
+        watching = watching || behind > 0 || unfinished;
     }
-    if (!watching)
+    // The kernel may have taken part of the oldest chunks: what counts is how far the slowest
+    // reader still is behind.
+    if (backlogHeld && mostBehind <= backlogResumeBytes) {
+        backlogHeld = false;
+        updateReading();
+    }
+    if (!watching && !backlogHeld)
         watchTimer.stop();
 }
 

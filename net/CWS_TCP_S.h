@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+class QSocketNotifier;
 class QTcpServer;
 
 namespace socks {
@@ -78,7 +79,8 @@ signals:
 private:
     struct Connection;
 
-    void takeDescriptor(qintptr descriptor);
+    void startAccepting();
+    void acceptDescriptors();
     void acceptConnections();
     void pauseAccepting();
     void resumeAccepting();
@@ -105,7 +107,8 @@ private:
     void refreshInfo(ServerInfoWindow &window);
 
     QTcpServer *server = nullptr;
-    std::vector<qintptr> acceptedDescriptors; // taken by the listener, not yet connections
+    std::unique_ptr<QSocketNotifier> acceptNotifier;
+    std::vector<qintptr> acceptedDescriptors; // accepted, not yet connections
     bool acceptScheduled = false;
     bool acceptPaused = false; // out of descriptors: the listener rests
     QTimer acceptRetry;
