@@ -139,7 +139,7 @@ void TestFrameDecoder::givesBackTheMemoryOfALargeFrame()
     QByteArray large(4, '\0');
     qToBigEndian<quint32>(1024 * 1024, large.data());
     large.append(QByteArray(1024 * 1024, 'L'));
-    decoder.append(large + QByteArray("\0\0\0\5sm", 7));
+    decoder.append(large + QByteArray("\0\0\0\5sm", 6));
     QCOMPARE(decoder.next(), FrameDecoder::Result::Frame);
     QCOMPARE(decoder.next(), FrameDecoder::Result::NeedMore);
     decoder.releaseSpare();
