@@ -1,6 +1,5 @@
 #include "net/CWS_TCP_C.h"
 
-#include "net/ClientInfoWindow.h"
 #include "net/SocketHelpers.h"
 
 #include <QNetworkProxy>
@@ -213,9 +212,8 @@ void CWS_TCP_C::dropConnection()
     emit ConnectClose();
 }
 
-void CWS_TCP_C::refreshInfo(ClientInfoWindow &window)
+void CWS_TCP_C::refreshInfo(ClientStatus &status)
 {
-    ClientInfoWindow::Status status;
     switch (state) {
     case State::Idle:
         status.state = QStringLiteral("未接続");
@@ -238,7 +236,6 @@ void CWS_TCP_C::refreshInfo(ClientInfoWindow &window)
     status.bytesIn = bytesIn;
     status.textsOut = textsOut;
     status.bytesOut = bytesOut;
-    window.showStatus(status);
 }
 
 } // namespace socks

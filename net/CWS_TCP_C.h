@@ -1,6 +1,6 @@
 #pragma once
 
-#include "net/ClientInfoWindow.h"
+#include "net/ClientStatus.h"
 #include "net/FrameEncoder.h"
 #include "net/FrameReader.h"
 #include "net/InfoDisplay.h"
@@ -53,7 +53,7 @@ private:
     void handleDisconnected();
     bool deliverFrames(); // false when the handlers ended this connection or the component
     void dropConnection();
-    void refreshInfo(ClientInfoWindow &window);
+    void refreshInfo(ClientStatus &status);
 
     QPointer<QTcpSocket> socket;
     State state = State::Idle;
@@ -71,8 +71,8 @@ private:
     qint64 textsOut = 0;
     qint64 bytesOut = 0;
 
-    InfoDisplay<ClientInfoWindow> info{[this](ClientInfoWindow &window) {
-        refreshInfo(window);
+    InfoDisplay<ClientStatus> info{[this](ClientStatus &status) {
+        refreshInfo(status);
     }};
 };
 

@@ -3,7 +3,6 @@
 #include "net/FrameDecoder.h"
 #include "net/FrameReader.h"
 #include "net/SendQueue.h"
-#include "net/ServerInfoWindow.h"
 #include "net/SocketHelpers.h"
 
 #include <QDateTime>
@@ -805,9 +804,8 @@ QByteArrayView CWS_TCP_S::frameFor(const QString &data)
     return encoder.encode(data);
 }
 
-void CWS_TCP_S::refreshInfo(ServerInfoWindow &window)
+void CWS_TCP_S::refreshInfo(ServerStatus &status)
 {
-    ServerInfoWindow::Status status;
     status.listening = server && server->isListening();
     status.address = Address();
     status.port = Port();
@@ -819,7 +817,6 @@ void CWS_TCP_S::refreshInfo(ServerInfoWindow &window)
                                connection.textsIn, connection.bytesIn, connection.textsOut,
                                connection.bytesOut, connection.failed});
     }
-    window.showStatus(status);
 }
 
 } // namespace socks

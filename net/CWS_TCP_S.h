@@ -2,7 +2,7 @@
 
 #include "net/FrameEncoder.h"
 #include "net/InfoDisplay.h"
-#include "net/ServerInfoWindow.h"
+#include "net/ServerStatus.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -104,7 +104,7 @@ private:
     void watchConnections();
     void startWatching();
     QByteArrayView frameFor(const QString &data);
-    void refreshInfo(ServerInfoWindow &window);
+    void refreshInfo(ServerStatus &status);
 
     QTcpServer *server = nullptr;
     std::unique_ptr<QSocketNotifier> acceptNotifier;
@@ -142,8 +142,8 @@ private:
     bool backlogHeld = false; // the slowest reader is too far behind
     bool readingStopped = false; // either of the two
 
-    InfoDisplay<ServerInfoWindow> info{[this](ServerInfoWindow &window) {
-        refreshInfo(window);
+    InfoDisplay<ServerStatus> info{[this](ServerStatus &status) {
+        refreshInfo(status);
     }};
 };
 

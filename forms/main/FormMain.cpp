@@ -1,6 +1,9 @@
 #include "forms/main/FormMain.h"
 
 #include "app/ModuleMain.h"
+#include "forms/MessageBox.h"
+#include "forms/PortReading.h"
+#include "forms/ProgramTitle.h"
 #include "forms/Twips.h"
 #include "forms/client/FormTCPClientMain.h"
 #include "forms/server/FormTCPServerMain.h"
@@ -116,7 +119,7 @@ FormMain::FormMain(QWidget *parent)
 
 void FormMain::Form_Load()
 {
-    LabelVer->setText(QStringLiteral("Ver:") + ModuleMain::versionText());
+    LabelVer->setText(QStringLiteral("Ver:") + ProgramTitle::versionText());
 
     // The version box is drawn for a smaller font than ours: it grows until the whole text shows,
     // staying inside the window.
@@ -130,9 +133,9 @@ void FormMain::Form_Load()
 
 void FormMain::btnChoise_Click(int Index)
 {
-    const std::optional<int> port = ModuleMain::readPortField(PortInp->text());
+    const std::optional<int> port = PortReading::readPortField(PortInp->text());
     if (!port && Index != 0) {
-        ModuleMain::showMessage(QStringLiteral("ポート番号が正しくありません。0 から 65535 "
+        MessageBox::showMessage(QStringLiteral("ポート番号が正しくありません。0 から 65535 "
                                                "までの数字を入力してください。"),
                                 this);
         return;

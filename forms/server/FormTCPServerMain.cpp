@@ -1,7 +1,8 @@
 #include "forms/server/FormTCPServerMain.h"
 
-#include "app/ModuleMain.h"
 #include "forms/LogBox.h"
+#include "forms/PortReading.h"
+#include "forms/ProgramTitle.h"
 #include "forms/Twips.h"
 
 #include <QAction>
@@ -96,7 +97,7 @@ void FormTCPServerMain::Form_Load()
     TextLog->setCaretPosition(TextLog->logLength());
 
     // A number beyond 32 bits is no port either: the component refuses it with its own reason.
-    const std::optional<int> port = ModuleMain::readNumberLeniently(portText);
+    const std::optional<int> port = PortReading::readNumberLeniently(portText);
     const bool started = CWS_TCP_S->StartService(port.value_or(-1));
 
     CWS_TCP_S_ServiceComplete(false, 0);
@@ -190,7 +191,7 @@ void FormTCPServerMain::reportStartFailure(const QString &message)
     // Shown once the window is up, and without a nested event loop: the box belongs to the
     // window and goes with it.
     QTimer::singleShot(0, this, [this, message] {
-        auto *box = new QMessageBox(QMessageBox::NoIcon, ModuleMain::applicationTitle(), message,
+        auto *box = new QMessageBox(QMessageBox::NoIcon, ProgramTitle::applicationTitle(), message,
                                     QMessageBox::Ok, this);
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->open();

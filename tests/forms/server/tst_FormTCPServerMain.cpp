@@ -1,6 +1,7 @@
 #include "app/ModuleMain.h"
 #include "forms/LogBox.h"
 #include "forms/Twips.h"
+#include "forms/info/InfoWindows.h"
 #include "forms/main/FormMain.h"
 #include "forms/server/FormTCPServerMain.h"
 
@@ -435,6 +436,7 @@ void TestFormTCPServerMain::clearsTheLogThenLogsOnlyNewText()
 
 void TestFormTCPServerMain::infoTwiceRestoresTheDisplay()
 {
+    InfoWindows::install(); // as the program does at its start
     FormTCPServerMain form(QStringLiteral("0"));
     form.show();
     const auto infoShown = [] {
