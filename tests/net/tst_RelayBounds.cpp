@@ -1,6 +1,6 @@
 #include "net/CWS_TCP_S.h"
-#include "net/FrameDecoder.h"
 #include "net/SocketHelpers.h"
+#include "tests/support/WireClient.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -26,36 +26,36 @@ namespace {
 
 constexpr int maxPayload = 1024 * 1024;
 
-QByteArray frameOf(const QByteArray &payload)
+using testsupport::frameOf;
+using testsupport::WireClient;
+
+std::vector<std::unique_ptr<WireClient>> wireClients(int count, int port)
 {
-    QByteArray frame(4, '\0');
-    qToBigEndian<quint32>(quint32(payload.size()), frame.data());
-    return frame + payload;
+    std::vector<std::unique_ptr<WireClient>> clients;
+    for (int each = 0; each < count; ++each) {
+        clients.push_back(std::make_unique<WireClient>(port));
+        if (!clients.back()->waitConnected())
+            return {};
+    }
+    return clients;
 }
 
-// A client that speaks the wire format by hand and keeps every frame it receives; it fails, as the
-// client component does, on a frame above 1 MiB.
-struct RawPeer
+bool connected(const WireClient &client)
 {
-    QTcpSocket socket;
-    socks::FrameDecoder decoder;
-    QList<QByteArray> received;
-    bool sawOversized = false;
+    return client.socket.state() == QAbstractSocket::ConnectedState;
+}
 
-    bool connectTo(int port)
-    {
-        QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] {
-            decoder.append(socket.readAll());
-            socks::FrameDecoder::Result result;
-            while ((result = decoder.next()) == socks::FrameDecoder::Result::Frame)
-                received.append(decoder.payload().toByteArray());
-            sawOversized = sawOversized || result == socks::FrameDecoder::Result::Oversized;
-        });
-        socket.connectToHost(QHostAddress::LocalHost, quint16(port));
-        return socket.waitForConnected(5000);
+// The largest length announced on the bytes a client received.
+quint32 largestFrame(const QByteArray &wire)
+{
+    quint32 largest = 0;
+    for (qsizetype at = 0; at + 4 <= wire.size();) {
+        const quint32 length = qFromBigEndian<quint32>(wire.constData() + at);
+        largest = std::max(largest, length);
+        at += 4 + qsizetype(length);
     }
-    bool connected() const { return socket.state() == QAbstractSocket::ConnectedState; }
-};
+    return largest;
+}
 
 // A peer whose kernel receive buffer is tiny and which never reads.
 int stalledPeer(int port)
@@ -101,10 +101,10 @@ void relayEverything(CWS_TCP_S &server)
                      [&server](int index) { server.CloseConnection(index); });
 }
 
-QByteArray numbered(int number, int size)
+QString numbered(int number, int size)
 {
-    QByteArray text = QByteArray::number(number).rightJustified(8, '0');
-    text.resize(size, char('a' + number % 26));
+    QString text = QString::number(number).rightJustified(8, QLatin1Char('0'));
+    text.resize(size, QLatin1Char(char('a' + number % 26)));
     return text;
 }
 
@@ -143,27 +143,27 @@ void TestRelayBounds::dropsASenderWhoseTextGrowsPastTheFrameLimit()
     QVERIFY(server.StartService(0));
     relayEverything(server);
     QSignalSpy errors(&server, &CWS_TCP_S::ServiceError);
-    RawPeer readers[3];
-    for (RawPeer &reader : readers)
-        QVERIFY(reader.connectTo(server.Port()));
-    RawPeer sender;
-    QVERIFY(sender.connectTo(server.Port()));
+    auto readers = wireClients(3, server.Port());
+    QVERIFY(!readers.empty());
+    WireClient sender(server.Port());
+    QVERIFY(sender.waitConnected());
     QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 4, 5000);
 
     // Each 0xFF goes out as U+FFFD, three bytes: 349,525 of them still fit in 1 MiB, one more not.
-    sender.socket.write(frameOf(QByteArray(349525, '\xff')));
-    QTRY_COMPARE_WITH_TIMEOUT(readers[2].received.size(), 1, 10000);
-    QCOMPARE(readers[2].received.first().size(), 349525 * 3);
-    sender.socket.write(frameOf(QByteArray(349526, '\xff')) + frameOf("never relayed"));
+    sender.sendRaw(frameOf(QByteArray(349525, '\xff')));
+    QVERIFY(readers[2]->waitForTexts(1, 10000));
+    QCOMPARE(readers[2]->received.first(), QString(349525, QChar(0xFFFD)));
+    sender.sendRaw(frameOf(QByteArray(349526, '\xff')) + frameOf("never relayed"));
     QVERIFY(errors.wait(10000));
-    QTRY_VERIFY_WITH_TIMEOUT(!sender.connected(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!connected(sender), 5000);
 
-    readers[0].socket.write(frameOf("still chatting"));
-    for (RawPeer &reader : readers) {
-        QTRY_COMPARE_WITH_TIMEOUT(reader.received.size(), 2, 5000);
-        QCOMPARE(reader.received.last(), QByteArray("still chatting"));
-        QVERIFY(!reader.sawOversized);
-        QVERIFY(reader.connected());
+    readers[0]->send(QStringLiteral("still chatting"));
+    for (const auto &reader : readers) {
+        QVERIFY(reader->waitForTexts(2, 5000));
+        QCOMPARE(reader->received.size(), 2);
+        QCOMPARE(reader->received.last(), QStringLiteral("still chatting"));
+        QCOMPARE(largestFrame(reader->wire), quint32(349525 * 3));
+        QVERIFY(connected(*reader));
     }
     QCOMPARE(errors.count(), 1);
 }
@@ -174,23 +174,22 @@ void TestRelayBounds::deliversOneClientsBurstWholeToEveryFastReader()
     QVERIFY(server.StartService(0));
     relayEverything(server);
     QSignalSpy errors(&server, &CWS_TCP_S::ServiceError);
-    RawPeer peers[4]; // the first sends, all four read
-    for (RawPeer &peer : peers)
-        QVERIFY(peer.connectTo(server.Port()));
+    auto peers = wireClients(4, server.Port()); // the first sends, all four read
+    QVERIFY(!peers.empty());
     QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 4, 5000);
 
-    QList<QByteArray> burst;
+    QStringList burst;
     QByteArray wire;
     for (int number = 0; number < 9; ++number) {
         burst.append(numbered(number, maxPayload));
-        wire += frameOf(burst.last());
+        wire += testsupport::frameOfText(burst.last());
     }
-    peers[0].socket.write(wire);
-    for (RawPeer &peer : peers)
-        QTRY_COMPARE_WITH_TIMEOUT(peer.received.size(), 9, 30000);
-    for (RawPeer &peer : peers) {
-        QVERIFY(peer.received == burst);
-        QVERIFY(peer.connected());
+    peers[0]->sendRaw(wire);
+    for (const auto &peer : peers)
+        QVERIFY(peer->waitForTexts(9, 30000));
+    for (const auto &peer : peers) {
+        QVERIFY(peer->received == burst);
+        QVERIFY(connected(*peer));
     }
     QCOMPARE(errors.count(), 0);
 }
@@ -201,9 +200,8 @@ void TestRelayBounds::dropsNonReadersUnderAFloodWhileOthersLoseNothing()
     QVERIFY(server.StartService(0));
     relayEverything(server);
     QSignalSpy errors(&server, &CWS_TCP_S::ServiceError);
-    RawPeer readers[2];
-    for (RawPeer &reader : readers)
-        QVERIFY(reader.connectTo(server.Port()));
+    auto readers = wireClients(2, server.Port());
+    QVERIFY(!readers.empty());
     std::vector<int> stalled;
     for (int count = 0; count < 50; ++count) {
         stalled.push_back(stalledPeer(server.Port()));
@@ -223,7 +221,7 @@ void TestRelayBounds::dropsNonReadersUnderAFloodWhileOthersLoseNothing()
         while (!stop) {
             if (pending.isEmpty())
                 for (int count = 0; count < 16; ++count)
-                    pending += frameOf(numbered(sent++, 4096));
+                    pending += testsupport::frameOfText(numbered(sent++, 4096));
             pollfd watched{flooder, POLLIN | POLLOUT, 0};
             ::poll(&watched, 1, 10);
             if (watched.revents & POLLIN)
@@ -246,12 +244,13 @@ void TestRelayBounds::dropsNonReadersUnderAFloodWhileOthersLoseNothing()
     stop = true;
     flood.join();
     QVERIFY2(sent > 2048, qPrintable(QString::number(sent))); // beyond every buffer on the way
-    for (RawPeer &reader : readers) {
-        QTRY_COMPARE_WITH_TIMEOUT(reader.received.size(), int(sent), 20000);
+    for (const auto &reader : readers) {
+        QVERIFY(reader->waitForTexts(sent, 20000));
+        QCOMPARE(reader->received.size(), int(sent));
         for (int number = 0; number < sent; ++number)
-            QVERIFY2(reader.received.at(number) == numbered(number, 4096),
+            QVERIFY2(reader->received.at(number) == numbered(number, 4096),
                      qPrintable(QString::number(number)));
-        QVERIFY(reader.connected());
+        QVERIFY(connected(*reader));
     }
     QCOMPARE(errors.count(), 50);
     QCOMPARE(server.ConnectionCount(), 3);
@@ -266,23 +265,23 @@ void TestRelayBounds::pausedReadingHoldsTextsBackUntilResumed()
     QVERIFY(server.StartService(0));
     relayEverything(server);
     QSignalSpy texts(&server, &CWS_TCP_S::GetData);
-    RawPeer first;
-    QVERIFY(first.connectTo(server.Port()));
+    WireClient first(server.Port());
+    QVERIFY(first.waitConnected());
     QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 1, 5000);
     server.setReadingPaused(true);
-    first.socket.write(frameOf("held"));
-    RawPeer second; // accepted while paused
-    QVERIFY(second.connectTo(server.Port()));
+    first.send(QStringLiteral("held"));
+    WireClient second(server.Port()); // accepted while paused
+    QVERIFY(second.waitConnected());
     QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
-    second.socket.write(frameOf("held too"));
+    second.send(QStringLiteral("held too"));
     server.SendData(QStringLiteral("from the owner"), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(second.received.size(), 1, 5000);
+    QVERIFY(second.waitForTexts(1));
     QCOMPARE(texts.count(), 0);
 
     server.setReadingPaused(false);
     QTRY_COMPARE_WITH_TIMEOUT(texts.count(), 2, 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(first.received.size(), 3, 5000);
-    QCOMPARE(first.received.first(), QByteArray("from the owner"));
+    QVERIFY(first.waitForTexts(3));
+    QCOMPARE(first.received.first(), QStringLiteral("from the owner"));
 }
 
 void TestRelayBounds::closingWithLaggardsCopiesNothing()
@@ -294,14 +293,14 @@ void TestRelayBounds::closingWithLaggardsCopiesNothing()
         laggards.push_back(stalledPeer(server->Port()));
         QVERIFY(laggards.back() >= 0);
     }
-    RawPeer reader;
-    QVERIFY(reader.connectTo(server->Port()));
+    WireClient reader(server->Port());
+    QVERIFY(reader.waitConnected());
     QTRY_COMPARE_WITH_TIMEOUT(server->ConnectionCount(), 51, 5000);
     // 6 MiB for every laggard: within the 8 MiB a reader may cost, held once for all of them.
     const QString text(256 * 1024, QLatin1Char('w'));
     for (int count = 0; count < 24; ++count)
         server->SendData(text, 0);
-    QTRY_COMPARE_WITH_TIMEOUT(reader.received.size(), 24, 10000);
+    QVERIFY(reader.waitForTexts(24, 10000));
 
     const qint64 before = statusKib("VmRSS:");
     resetPeakMemory();
@@ -407,10 +406,11 @@ void TestRelayBounds::restsWhenDescriptorsRunOutAndRecovers()
         ::close(descriptor);
         descriptor = -1;
     }
-    RawPeer late;
-    QVERIFY(late.connectTo(port));
-    late.socket.write(frameOf("served again"));
-    QTRY_COMPARE_WITH_TIMEOUT(late.received, QList<QByteArray>{"served again"}, 10000);
+    WireClient late(port);
+    QVERIFY(late.waitConnected(10000));
+    late.send(QStringLiteral("served again"));
+    QVERIFY(late.waitForTexts(1, 10000));
+    QCOMPARE(late.received, QStringList{QStringLiteral("served again")});
     relay.terminate();
     QVERIFY(relay.waitForFinished(5000));
 }
