@@ -1,3 +1,4 @@
+#include "net/SocketHelpers.h"
 #include "relay/RelayService.h"
 #include "relay/StopSignals.h"
 
@@ -153,6 +154,7 @@ int main(int argc, char *argv[])
 
     // A reader that went away must not take the relay and its clients down with it.
     std::signal(SIGPIPE, SIG_IGN);
+    socks::raiseDescriptorLimit(); // every client costs a descriptor
 
     StopSignals stopSignals;
     if (!stopSignals.install()) {
