@@ -1,6 +1,7 @@
 #include "forms/client/FormTCPClientMain.h"
 
 #include "app/ModuleMain.h"
+#include "forms/MessageBox.h"
 #include "forms/Twips.h"
 #include "forms/client/ChatLine.h"
 
@@ -232,6 +233,7 @@ void FormTCPClientMain::createControls()
     TextLog->setPalette(chatPalette(TextLog->palette()));
     TextLog->setFont(chatFont());
     TextLog->setGeometry(twipsRect(0, 120, 3780, 2190));
+    TextLog->setAccessibleName(QStringLiteral("チャットのログ"));
 
     ComboMain = new QComboBox(clientArea);
     ComboMain->setObjectName(QStringLiteral("ComboMain"));
@@ -247,6 +249,7 @@ void FormTCPClientMain::createControls()
     const QRect comboDesign = twipsRect(0, 2400, 3810, 300);
     ComboMain->setGeometry(comboDesign.x(), comboDesign.y(), comboDesign.width(),
                            ComboMain->sizeHint().height());
+    ComboMain->setAccessibleName(QStringLiteral("送信するテキスト"));
     ComboMain->installEventFilter(this);
 
     setTabOrder(TextLog, ComboMain);
@@ -284,6 +287,7 @@ void FormTCPClientMain::showDisconnection(const QString &message)
     QPointer<FormTCPClientMain> self(this);
     auto *box = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("Pryne Chat"), message,
                                 QMessageBox::Ok, this);
+    MessageBox::fitTitle(*box);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->exec();
     if (!self)

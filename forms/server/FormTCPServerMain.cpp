@@ -1,6 +1,7 @@
 #include "forms/server/FormTCPServerMain.h"
 
 #include "forms/LogBox.h"
+#include "forms/MessageBox.h"
 #include "forms/PortReading.h"
 #include "forms/ProgramTitle.h"
 #include "forms/Twips.h"
@@ -51,6 +52,7 @@ FormTCPServerMain::FormTCPServerMain(const QString &portText, QWidget *parent)
     TextLog->setFont(chatFont());
     TextLog->setPalette(chatPalette(TextLog->palette()));
     TextLog->setGeometry(twipsRect(240, 180, 2610, 1275));
+    TextLog->setAccessibleName(QStringLiteral("チャットのログ"));
 
     resize(twips(5595), twips(2595) + menuBar()->sizeHint().height());
     setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(),
@@ -193,6 +195,7 @@ void FormTCPServerMain::reportStartFailure(const QString &message)
     QTimer::singleShot(0, this, [this, message] {
         auto *box = new QMessageBox(QMessageBox::NoIcon, ProgramTitle::applicationTitle(), message,
                                     QMessageBox::Ok, this);
+        MessageBox::fitTitle(*box);
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->open();
     });
