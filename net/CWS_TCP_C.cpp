@@ -11,6 +11,9 @@ namespace socks {
 namespace {
 
 constexpr int connectTimeoutMilliseconds = 10000;
+// A server that stopped reading may cost the client this much outgoing memory, no more: the same
+// bound the server keeps for each of its clients. The time bound is TCP keep-alive's.
+constexpr qint64 maxUnsentBytes = 8 * 1024 * 1024;
 
 } // namespace
 
@@ -51,6 +54,18 @@ void CWS_TCP_C::SendData(const QString &data)
     if (state != State::Connected || !socket)
         return;
     const QByteArrayView frame = encoder.encode(data);
+    if (socket->bytesToWrite() + frame.size() > maxUnsentBytes) {
+        // Such a server is as good as gone. Reported after returning, as a broken connection is.
+        const quint64 current = attempt;
+        QMetaObject::invokeMethod(
+                this,
+                [this, current] {
+                    if (current == attempt && state == State::Connected)
+                        dropConnection();
+                },
+                Qt::QueuedConnection);
+        return;
+    }
     if (socket->write(frame.data(), frame.size()) != frame.size())
         return; // the socket reports the broken connection itself
     ++textsOut;

@@ -33,7 +33,9 @@ public:
     QString Address() const; // the server's address as connected
     int Port() const; // the server's port as connected
 
-    void SendData(const QString &data); // does nothing while not connected
+    // Does nothing while not connected; a send that would leave more than 8 MiB unsent ends the
+    // connection instead, with ConnectClose after returning.
+    void SendData(const QString &data);
     void OpenConnection(const QString &host, int port);
     void CloseConnection(); // raises no ConnectClose
 

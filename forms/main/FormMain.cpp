@@ -157,25 +157,17 @@ void FormMain::Form_Load()
 
 void FormMain::btnChoise_Click(int Index)
 {
-    const std::optional<int> port = PortReading::readPortField(PortInp->text());
-    if (!port && Index != 0) {
+    const bool stored = storeSettings();
+    if (Index == 0)
+        endProcessNow(); // whatever the port field holds
+    if (!stored) {
         MessageBox::showMessage(QStringLiteral("ポート番号が正しくありません。0 から 65535 "
                                                "までの数字を入力してください。"),
                                 this);
         return;
     }
-    ModuleMain::gintPort = port.value_or(ModuleMain::gintPort);
-
-    const QString name = NameInp->text();
-    ModuleMain::gstrHandleName =
-            name.isEmpty() || name.size() > longestHandleName ? QStringLiteral("Default") : name;
-
-    const QString server = ServerIPInp->text();
-    ModuleMain::gstrServerIP = server.isEmpty() ? QStringLiteral("localhost") : server;
 
     switch (Index) {
-    case 0:
-        endProcessNow(); // whatever the port field holds
     case 1: {
         auto *server = new FormTCPServerMain(PortInp->text());
         server->setAttribute(Qt::WA_DeleteOnClose);
@@ -189,6 +181,22 @@ void FormMain::btnChoise_Click(int Index)
         break;
     }
     }
+}
+
+bool FormMain::storeSettings()
+{
+    const std::optional<int> port = PortReading::readPortField(PortInp->text());
+    if (!port)
+        return false;
+    ModuleMain::gintPort = *port;
+
+    const QString name = NameInp->text();
+    ModuleMain::gstrHandleName =
+            name.isEmpty() || name.size() > longestHandleName ? QStringLiteral("Default") : name;
+
+    const QString server = ServerIPInp->text();
+    ModuleMain::gstrServerIP = server.isEmpty() ? QStringLiteral("localhost") : server;
+    return true;
 }
 
 #include "moc_FormMain.cpp"
