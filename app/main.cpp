@@ -1,5 +1,6 @@
 #include "app/ModuleMain.h"
 #include "forms/ProgramTitle.h"
+#include "forms/QtTranslation.h"
 #include "forms/info/InfoWindows.h"
 #include "net/SocketHelpers.h"
 
@@ -18,6 +19,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(ProgramTitle::versionText());
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/resources/icon.png")));
     InfoWindows::install();
+    QtTranslation::install(application);
 
     QStringList arguments = QApplication::arguments();
     arguments.removeFirst();

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 packages=(
     cmake g++ make pkg-config dpkg-dev
     qt6-base-dev libgl-dev
-    fonts-ipafont-gothic
+    fonts-ipafont-gothic qt6-translations-l10n
     desktop-file-utils appstream appstream-compose appstream-util lintian
 )
 if [[ ${1:-} == --fuzz ]]; then

@@ -2,6 +2,7 @@
 
 #include "app/ModuleMain.h"
 #include "forms/MenuBarItem.h"
+#include "forms/MessageBox.h"
 #include "forms/ProgramTitle.h"
 #include "forms/Twips.h"
 #include "forms/client/ChatLine.h"
@@ -249,6 +250,7 @@ void FormTCPClientMain::createControls()
     TextLog->setPalette(chatPalette(TextLog->palette()));
     TextLog->setFont(chatFont());
     TextLog->setGeometry(twipsRect(0, 120, 3780, 2190));
+    TextLog->setAccessibleName(QStringLiteral("チャットのログ"));
 
     ComboMain = new QComboBox(clientArea);
     ComboMain->setObjectName(QStringLiteral("ComboMain"));
@@ -264,6 +266,7 @@ void FormTCPClientMain::createControls()
     const QRect comboDesign = twipsRect(0, 2400, 3810, 300);
     ComboMain->setGeometry(comboDesign.x(), comboDesign.y(), comboDesign.width(),
                            ComboMain->sizeHint().height());
+    ComboMain->setAccessibleName(QStringLiteral("送信するテキスト"));
     ComboMain->installEventFilter(this);
     ComboMain->view()->installEventFilter(this);
 
@@ -297,6 +300,7 @@ void FormTCPClientMain::showDisconnection(const QString &message)
     QPointer<FormTCPClientMain> self(this);
     auto *box = new QMessageBox(QMessageBox::NoIcon, ProgramTitle::applicationTitle(), message,
                                 QMessageBox::Ok, this);
+    MessageBox::fitTitle(*box);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->exec();
     if (!self)

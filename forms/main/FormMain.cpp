@@ -42,6 +42,21 @@ QLabel *makeLabel(QWidget *parent, const char *name, const QRect &geometry, cons
     return label;
 }
 
+// The labels are drawn for the 9 pt font of the original screens; at a desktop's 10 or 11 pt their
+// text needs more room. A label grows right and down from where it is drawn, and wraps within the
+// window when a single line would leave it.
+void growToText(QLabel *label, const QRect &window)
+{
+    QRect box = label->geometry();
+    box.setSize(box.size().expandedTo(label->sizeHint()));
+    if (box.right() > window.right()) {
+        box.setRight(window.right());
+        label->setWordWrap(true);
+        box.setHeight(std::max(box.height(), label->heightForWidth(box.width())));
+    }
+    label->setGeometry(box);
+}
+
 QLineEdit *makeField(QWidget *parent, const char *name, const QRect &geometry, const QString &text)
 {
     auto *field = new QLineEdit(text, parent);
@@ -104,6 +119,15 @@ FormMain::FormMain(QWidget *parent)
     LabelVer =
             makeLabel(this, "LabelVer", twipsRect(3960, 5040, 690, 180), QStringLiteral("0.0.0"));
     connect(choiceGroup, &QButtonGroup::idClicked, this, &FormMain::btnChoise_Click);
+    for (QLabel *label : {Label1, Label2, Label3, Label4, Label5, Label6})
+        growToText(label, rect());
+    // A screen reader names each field by the label in front of it.
+    PortInp->setAccessibleName(Label4->text());
+    NameInp->setAccessibleName(Label5->text());
+    ServerIPInp->setAccessibleName(Label6->text());
+    Label4->setBuddy(PortInp);
+    Label5->setBuddy(NameInp);
+    Label6->setBuddy(ServerIPInp);
 
     // Keyboard order: quit, client, server, then the three fields; labels and the picture take no
     // focus. Quit comes first, so it holds the focus when the window first shows.

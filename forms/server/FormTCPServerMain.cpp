@@ -2,6 +2,7 @@
 
 #include "forms/LogBox.h"
 #include "forms/MenuBarItem.h"
+#include "forms/MessageBox.h"
 #include "forms/PortReading.h"
 #include "forms/ProgramTitle.h"
 #include "forms/Twips.h"
@@ -47,6 +48,7 @@ FormTCPServerMain::FormTCPServerMain(const QString &portText, QWidget *parent)
     TextLog->setFont(chatFont());
     TextLog->setPalette(chatPalette(TextLog->palette()));
     TextLog->setGeometry(twipsRect(240, 180, 2610, 1275));
+    TextLog->setAccessibleName(QStringLiteral("チャットのログ"));
 
     resize(twips(5595), twips(2595) + menuBar()->sizeHint().height());
     setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(),
@@ -192,6 +194,7 @@ void FormTCPServerMain::reportStartFailure(const QString &message)
     QTimer::singleShot(0, this, [this, message] {
         auto *box = new QMessageBox(QMessageBox::NoIcon, ProgramTitle::applicationTitle(), message,
                                     QMessageBox::Ok, this);
+        MessageBox::fitTitle(*box);
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->open();
     });

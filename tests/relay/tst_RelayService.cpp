@@ -1,12 +1,12 @@
 #include "app/ModuleMain.h"
 #include "forms/client/FormTCPClientMain.h"
+#include "tests/support/WireClient.h"
 
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QtEndian>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -19,8 +19,7 @@
 #include <unistd.h>
 
 // Drives the prynechat-relay executable as an administrator would, with the program's client
-// windows and with raw clients that speak the frame format: a 4-byte big-endian length, then that
-// many bytes of UTF-8.
+// windows and with wire clients that speak the frame format on their own.
 class TestRelayService : public QObject
 {
     Q_OBJECT
@@ -48,50 +47,10 @@ private slots:
 
 namespace {
 
-constexpr int waitMilliseconds = 5000;
+constexpr int waitMilliseconds = testsupport::waitTimeout;
 
-QByteArray frame(const QString &text)
-{
-    const QByteArray payload = text.toUtf8();
-    QByteArray bytes(4, '\0');
-    qToBigEndian<quint32>(quint32(payload.size()), bytes.data());
-    return bytes + payload;
-}
-
-// One raw client with the bytes it has received but not yet cut into texts.
-struct Client
-{
-    QTcpSocket socket;
-    QByteArray pending;
-    QStringList texts;
-
-    // Writes at once: the blocking waits below run only this socket's part of the exchange.
-    bool send(const QByteArray &frames)
-    {
-        socket.write(frames);
-        return socket.waitForBytesWritten(waitMilliseconds);
-    }
-
-    // Waits until count texts have arrived in all; false when they do not come in time.
-    bool receive(int count)
-    {
-        while (texts.size() < count) {
-            while (pending.size() >= 4) {
-                const qsizetype length = qFromBigEndian<quint32>(pending.constData());
-                if (pending.size() < 4 + length)
-                    break;
-                texts << QString::fromUtf8(pending.mid(4, length));
-                pending.remove(0, 4 + length);
-            }
-            if (texts.size() >= count)
-                break;
-            if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(waitMilliseconds))
-                return false;
-            pending += socket.readAll();
-        }
-        return true;
-    }
-};
+using testsupport::frameOfText;
+using testsupport::WireClient;
 
 // The relay runs without any display, as it would on a LAN box without a screen.
 QProcessEnvironment headlessEnvironment()
@@ -151,6 +110,8 @@ struct Relay
 
     bool outputReaches(const QByteArray &expected)
     {
+        // The event loop of the wire clients' waits may have read some of it already.
+        output += process.readAllStandardOutput();
         while (output.size() < expected.size()) {
             if (!process.waitForReadyRead(waitMilliseconds))
                 return false;
@@ -160,14 +121,13 @@ struct Relay
     }
 
     // A client that the relay has certainly taken on: its own text has come back.
-    std::unique_ptr<Client> join(const QString &greeting)
+    std::unique_ptr<WireClient> join(const QString &greeting)
     {
-        auto client = std::make_unique<Client>();
-        client->socket.connectToHost(QHostAddress::LocalHost, quint16(port));
-        if (!client->socket.waitForConnected(waitMilliseconds))
+        auto client = std::make_unique<WireClient>(port);
+        if (!client->waitConnected())
             return nullptr;
-        if (!client->send(frame(greeting)) || !client->receive(1)
-            || client->texts.constLast() != greeting)
+        client->send(greeting);
+        if (!client->waitForTexts(1) || client->received.constLast() != greeting)
             return nullptr;
         return client;
     }
@@ -180,7 +140,7 @@ void TestRelayService::relaysEveryTextToEveryConnectionIncludingSender()
     Relay relay;
     QVERIFY(relay.start());
 
-    std::vector<std::unique_ptr<Client>> clients;
+    std::vector<std::unique_ptr<WireClient>> clients;
     const QStringList greetings{"1@first     |ログイン\r\n", "2@second    |ログイン\r\n",
                                 "3@third     |ログイン\r\n"};
     for (const QString &greeting : greetings) {
@@ -188,20 +148,21 @@ void TestRelayService::relaysEveryTextToEveryConnectionIncludingSender()
         QVERIFY(clients.back());
     }
     // Who joined earlier saw who joined later.
-    QVERIFY(clients[0]->receive(3));
-    QCOMPARE(clients[0]->texts, greetings);
-    QVERIFY(clients[1]->receive(2));
-    QCOMPARE(clients[1]->texts, greetings.mid(1));
+    QVERIFY(clients[0]->waitForTexts(3));
+    QCOMPARE(clients[0]->received, greetings);
+    QVERIFY(clients[1]->waitForTexts(2));
+    QCOMPARE(clients[1]->received, greetings.mid(1));
 
     // Two frames in one write, an empty text, text without a line end, several senders at once.
-    QVERIFY(clients[0]->send(frame("1@first     |一つ目\r\n") + frame("1@first     |二つ目\r\n")));
-    QVERIFY(clients[2]->send(frame(QString())));
-    QVERIFY(clients[1]->send(frame("no line end")));
+    clients[0]->sendRaw(frameOfText("1@first     |一つ目\r\n")
+                        + frameOfText("1@first     |二つ目\r\n"));
+    clients[2]->sendRaw(frameOfText(QString()));
+    clients[1]->sendRaw(frameOfText("no line end"));
     const int total = 4;
-    for (const auto &client : clients)
-        QVERIFY(client->receive(client->texts.size() + total));
+    for (int index = 0; index < int(clients.size()); ++index)
+        QVERIFY(clients[index]->waitForTexts(int(greetings.size()) - index + total));
 
-    const QStringList relayed = clients[0]->texts.mid(greetings.size());
+    const QStringList relayed = clients[0]->received.mid(greetings.size());
     QCOMPARE(relayed.size(), total);
     for (const QString &text :
          {QStringLiteral("1@first     |一つ目\r\n"), QString(), QStringLiteral("no line end")})
@@ -209,8 +170,8 @@ void TestRelayService::relaysEveryTextToEveryConnectionIncludingSender()
     QVERIFY(relayed.indexOf("1@first     |一つ目\r\n")
             < relayed.indexOf("1@first     |二つ目\r\n"));
     // Every connection sees the same texts in the same order.
-    QCOMPARE(clients[1]->texts.mid(clients[1]->texts.size() - total), relayed);
-    QCOMPARE(clients[2]->texts.mid(clients[2]->texts.size() - total), relayed);
+    QCOMPARE(clients[1]->received.mid(clients[1]->received.size() - total), relayed);
+    QCOMPARE(clients[2]->received.mid(clients[2]->received.size() - total), relayed);
 
     // The console shows each text as relayed, line ends as LF.
     const QByteArray expected =
@@ -223,7 +184,8 @@ void TestRelayService::quietKeepsTheTextsOffTheConsole()
 {
     Relay relay;
     QVERIFY(relay.start({QStringLiteral("--quiet")}));
-    const std::unique_ptr<Client> client = relay.join(QStringLiteral("1@quiet     |しずか\r\n"));
+    const std::unique_ptr<WireClient> client =
+            relay.join(QStringLiteral("1@quiet     |しずか\r\n"));
     QVERIFY(client);
 
     relay.process.terminate();
@@ -283,7 +245,7 @@ void TestRelayService::consoleShowsControlsEscaped()
     // Colour, window title, clipboard (OSC 52), a bare CR over the line, a C1 CSI, a tab.
     const QString text = QStringLiteral("1@mallory   |\x1b[31mred\x1b]0;title\x07"
                                         "\x1b]52;c;SGVsbG8=\x1b\\ok\rover\u009b2J\tend\r\n");
-    const std::unique_ptr<Client> client = relay.join(text);
+    const std::unique_ptr<WireClient> client = relay.join(text);
     QVERIFY(client);
     const QByteArray expected = "1@mallory   |\\x1b[31mred\\x1b]0;title\\x07\\x1b]52;c;SGVsbG8="
                                 "\\x1b\\ok\\rover\\u009b2J\\tend\n";
@@ -331,20 +293,23 @@ void TestRelayService::unreadOutputNeitherBlocksNorGrows()
     QVERIFY(relay.port > 0);
     output.clear();
 
-    const std::unique_ptr<Client> sender = relay.join(QStringLiteral("sender"));
+    const std::unique_ptr<WireClient> sender = relay.join(QStringLiteral("sender"));
     QVERIFY(sender);
-    const std::unique_ptr<Client> receiver = relay.join(QStringLiteral("receiver"));
+    const std::unique_ptr<WireClient> receiver = relay.join(QStringLiteral("receiver"));
     QVERIFY(receiver);
-    QVERIFY(sender->receive(2));
+    QVERIFY(sender->waitForTexts(2));
     // Several times what a pipe and the relay's bound hold, one text at a time.
     const QString text = QString(1000, u'x') + QStringLiteral("\r\n");
     const int count = 4000;
-    for (int sent = 0; sent < count; ++sent) {
-        QVERIFY(sender->send(frame(text)));
-        QVERIFY2(receiver->receive(receiver->texts.size() + 1), qPrintable(QString::number(sent)));
+    // In rounds of a few dozen texts, each relayed before the next round goes.
+    const int round = 40;
+    const QByteArray frames = frameOfText(text).repeated(round);
+    for (int sent = round; sent <= count; sent += round) {
+        sender->sendRaw(frames);
+        QVERIFY2(receiver->waitForTexts(1 + sent), qPrintable(QString::number(sent)));
     }
-    QVERIFY(sender->receive(2 + count));
-    QCOMPARE(receiver->texts.constLast(), text);
+    QVERIFY(sender->waitForTexts(2 + count));
+    QCOMPARE(receiver->received.constLast(), text);
 
     // Once read, the output ends with the count of lines that did not fit.
     ::close(pipeEnds[1]);
@@ -500,12 +465,12 @@ void TestRelayService::takesTheSocketOfTheServiceManager()
                                 QStringLiteral("--port"), QStringLiteral("1")}));
     QCOMPARE(relay.port, int(ntohs(bound.sin_port)));
     QCOMPARE(relay.address, QStringLiteral("127.0.0.1"));
-    const std::unique_ptr<Client> first = relay.join(QStringLiteral("first"));
+    const std::unique_ptr<WireClient> first = relay.join(QStringLiteral("first"));
     QVERIFY(first);
-    const std::unique_ptr<Client> second = relay.join(QStringLiteral("second"));
+    const std::unique_ptr<WireClient> second = relay.join(QStringLiteral("second"));
     QVERIFY(second);
-    QVERIFY(first->receive(2));
-    QCOMPARE(first->texts, QStringList({"first", "second"}));
+    QVERIFY(first->waitForTexts(2));
+    QCOMPARE(first->received, QStringList({"first", "second"}));
 }
 
 void TestRelayService::stopSignalClosesEveryConnection_data()
@@ -528,9 +493,9 @@ void TestRelayService::stopSignalClosesEveryConnection()
 
     Relay relay;
     QVERIFY(relay.start({QStringLiteral("--quiet")}));
-    const std::unique_ptr<Client> first = relay.join(QStringLiteral("first"));
+    const std::unique_ptr<WireClient> first = relay.join(QStringLiteral("first"));
     QVERIFY(first);
-    const std::unique_ptr<Client> second = relay.join(QStringLiteral("second"));
+    const std::unique_ptr<WireClient> second = relay.join(QStringLiteral("second"));
     QVERIFY(second);
 
     QCOMPARE(::kill(pid_t(relay.process.processId()), signal), 0);
@@ -539,7 +504,7 @@ void TestRelayService::stopSignalClosesEveryConnection()
     QCOMPARE(relay.process.exitCode(), 0);
     QCOMPARE(relay.output + relay.process.readAllStandardOutput(), farewell);
 
-    for (Client *client : {first.get(), second.get()}) {
+    for (WireClient *client : {first.get(), second.get()}) {
         if (client->socket.state() != QAbstractSocket::UnconnectedState)
             QVERIFY(client->socket.waitForDisconnected(waitMilliseconds));
     }

@@ -24,7 +24,9 @@ private slots:
     void placesEveryControl();
     void showsDesignTexts_data();
     void showsDesignTexts();
+    void labelsShowTheirWholeText_data();
     void labelsShowTheirWholeText();
+    void fieldsAreNamedByTheirLabels();
     void versionLabelShowsWholeBuildVersion();
     void showsThePicture();
     void fieldsLimitTheirLength_data();
@@ -213,23 +215,60 @@ void TestFormMain::showsDesignTexts()
     QCOMPARE(control->property("text").toString(), text);
 }
 
+void TestFormMain::labelsShowTheirWholeText_data()
+{
+    QTest::addColumn<qreal>("pointSize"); // 0: the platform's own
+    QTest::newRow("platform font") << 0.0;
+    QTest::newRow("10 pt desktop") << 10.0;
+    QTest::newRow("11 pt desktop") << 11.0;
+}
+
 void TestFormMain::labelsShowTheirWholeText()
 {
+    QFETCH(qreal, pointSize);
+    const QList<const char *> names = {"Label1", "Label2", "Label3",  "Label4",
+                                       "Label5", "Label6", "LabelVer"};
+    QMap<QString, QPoint> anchors;
+    {
+        FormMain designed;
+        for (const char *name : names)
+            anchors[name] = designed.findChild<QLabel *>(name)->pos();
+    }
+    const QFont platformFont = QApplication::font();
+    const auto restoreFont = qScopeGuard([&platformFont] { QApplication::setFont(platformFont); });
+    if (pointSize > 0) {
+        QFont larger = platformFont;
+        larger.setPointSizeF(pointSize);
+        QApplication::setFont(larger);
+    }
+
     FormMain form;
-    const QList<QLabel *> labels = {form.Label1, form.Label2, form.Label3,  form.Label4,
-                                    form.Label5, form.Label6, form.LabelVer};
-    for (QLabel *label : labels) {
-        const QRect needed = label->fontMetrics().boundingRect(label->text());
-        QVERIFY2(needed.width() <= label->contentsRect().width()
-                         && label->fontMetrics().height() <= label->contentsRect().height(),
+    for (const char *name : names) {
+        const QLabel *label = form.findChild<QLabel *>(name);
+        const QRect room = label->contentsRect();
+        const int flags = label->wordWrap() ? int(Qt::TextWordWrap) : 0;
+        const QRect needed = label->fontMetrics().boundingRect(QRect(0, 0, room.width(), 10000),
+                                                               flags, label->text());
+        QVERIFY2(needed.width() <= room.width() && needed.height() <= room.height(),
                  qPrintable(QStringLiteral("%1 needs %2 x %3, has %4 x %5")
                                     .arg(label->objectName())
                                     .arg(needed.width())
-                                    .arg(label->fontMetrics().height())
-                                    .arg(label->contentsRect().width())
-                                    .arg(label->contentsRect().height())));
+                                    .arg(needed.height())
+                                    .arg(room.width())
+                                    .arg(room.height())));
         QVERIFY(form.rect().contains(label->geometry()));
+        // Left-aligned labels grow from where they are drawn; the version label may move left.
+        if (label != form.LabelVer)
+            QCOMPARE(label->pos(), anchors[name]);
     }
+}
+
+void TestFormMain::fieldsAreNamedByTheirLabels()
+{
+    FormMain form;
+    QCOMPARE(form.PortInp->accessibleName(), form.Label4->text());
+    QCOMPARE(form.NameInp->accessibleName(), form.Label5->text());
+    QCOMPARE(form.ServerIPInp->accessibleName(), form.Label6->text());
 }
 
 void TestFormMain::versionLabelShowsWholeBuildVersion()
