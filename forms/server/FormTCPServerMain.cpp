@@ -1,6 +1,7 @@
 #include "forms/server/FormTCPServerMain.h"
 
 #include "app/ModuleMain.h"
+#include "forms/ChatLook.h"
 #include "forms/LogBox.h"
 #include "forms/Twips.h"
 

@@ -1,4 +1,5 @@
 #include "app/ModuleMain.h"
+#include "forms/ChatLook.h"
 #include "forms/client/FormTCPClientMain.h"
 #include "forms/main/FormMain.h"
 #include "forms/server/FormTCPServerMain.h"
@@ -643,21 +644,21 @@ void TestFormTCPClientMain::caretStandsBeforeTheLastLineEnd()
     relay.component.SendData(QStringLiteral("x"), 0);
     QTRY_COMPARE(alice->TextLog->logText(), QStringLiteral("x"));
     alice->TextLog->flushToDisplay();
-    QCOMPARE(alice->TextLog->textCursor().position(), 0);
+    QCOMPARE(alice->TextLog->caretPosition(), 0);
 
     alice->mnuLogClear->trigger();
     relay.component.SendData(QString(), 0);
     QTRY_COMPARE(alice->TextLog->logLength(), 0);
     QTest::qWait(50);
     alice->TextLog->flushToDisplay();
-    QCOMPARE(alice->TextLog->textCursor().position(), 0);
+    QCOMPARE(alice->TextLog->caretPosition(), 0);
 
     relay.component.SendData(QStringLiteral("1@Bob       |abc\r\n"), 0);
     QTRY_COMPARE(alice->TextLog->logText(), QStringLiteral("1@Bob       |abc\r\n"));
     alice->TextLog->flushToDisplay();
     // Shown without the CR: the caret stands before the final line feed.
     QCOMPARE(alice->TextLog->toPlainText(), QStringLiteral("1@Bob       |abc\n"));
-    QCOMPARE(alice->TextLog->textCursor().position(), 16);
+    QCOMPARE(alice->TextLog->caretPosition(), 16);
     relay.answer = nullptr;
 }
 
