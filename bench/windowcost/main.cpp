@@ -10,6 +10,7 @@
 #include "forms/server/FormTCPServerMain.h"
 
 #include <QApplication>
+#include <QtEndian>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QKeyEvent>
@@ -217,6 +218,11 @@ int runServerCase(const QString &name)
         return 2;
     auto *form = new FormTCPServerMain(QStringLiteral("0"));
     form->show();
+    // A window that is already up: fonts loaded and the first paint done.
+    QMetaObject::invokeMethod(form, "CWS_TCP_S_GetData", Qt::DirectConnection, Q_ARG(int, 1),
+                              Q_ARG(QString, QStringLiteral("1@warm      |ウォームアップ\r\n")));
+    form->TextLog->flushToDisplay();
+    form->TextLog->viewport()->repaint();
     QCoreApplication::processEvents();
     double slowest = 0;
     QElapsedTimer all;
@@ -246,8 +252,11 @@ int runFloodServer()
     std::printf("%d\n", server.serverPort());
     std::fflush(stdout);
     QTcpSocket *peer = nullptr;
-    const QByteArray line =
-            QStringLiteral("48213@flood     |ベンチの洪水です。flood line\r\n").toUtf8();
+    // Texts travel as frames: a 4-byte big-endian length, then the UTF-8 bytes.
+    const QByteArray text = QStringLiteral("48213@flood     |ベンチの洪水です。flood line\r\n").toUtf8();
+    QByteArray line(4, '\0');
+    qToBigEndian(quint32(text.size()), line.data());
+    line += text;
     const QByteArray chunk = line.repeated(64 * 1024 / line.size());
     QByteArray received;
     auto fill = [&] {
@@ -260,10 +269,12 @@ int runFloodServer()
         QObject::connect(peer, &QTcpSocket::bytesWritten, fill);
         QObject::connect(peer, &QTcpSocket::readyRead, [&] {
             received += peer->readAll();
-            qsizetype end;
-            while ((end = received.indexOf('\n')) >= 0) {
-                const QByteArray text = received.left(end);
-                received.remove(0, end + 1);
+            while (received.size() >= 4) {
+                const qsizetype size = qFromBigEndian<quint32>(received.constData());
+                if (received.size() < 4 + size)
+                    break;
+                const QByteArray text = received.mid(4, size);
+                received.remove(0, 4 + size);
                 const qsizetype mark = text.indexOf("typed#");
                 if (mark >= 0) {
                     std::printf("%s %lld\n", text.mid(mark + 6).trimmed().constData(),
