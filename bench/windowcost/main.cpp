@@ -10,7 +10,6 @@
 #include "forms/server/FormTCPServerMain.h"
 
 #include <QApplication>
-#include <QtEndian>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QKeyEvent>
@@ -19,13 +18,13 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
-
-#include <sys/resource.h>
+#include <QtEndian>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
@@ -89,7 +88,8 @@ int measureLog()
     const double empty = appendMicros(*form, 0);
     const double half = appendMicros(*form, fullLog / 2);
     const double full = appendMicros(*form, fullLog);
-    std::printf("| Server log append (median of %d, display flush and repaint included) | µs | vs empty |\n",
+    std::printf("| Server log append (median of %d, display flush and repaint included) | µs | vs "
+                "empty |\n",
                 timedAppends);
     std::printf("|---|---:|---:|\n");
     std::printf("| empty | %.1f | 1.00 |\n", empty);
@@ -253,7 +253,8 @@ int runFloodServer()
     std::fflush(stdout);
     QTcpSocket *peer = nullptr;
     // Texts travel as frames: a 4-byte big-endian length, then the UTF-8 bytes.
-    const QByteArray text = QStringLiteral("48213@flood     |ベンチの洪水です。flood line\r\n").toUtf8();
+    const QByteArray text =
+            QStringLiteral("48213@flood     |ベンチの洪水です。flood line\r\n").toUtf8();
     QByteArray line(4, '\0');
     qToBigEndian(quint32(text.size()), line.data());
     line += text;
@@ -366,8 +367,9 @@ QList<QByteArray> runCase(const QString &program, const QString &name)
 int measureCases(const QString &program)
 {
     int status = 0;
-    std::printf("\n| Server window, one process each | slowest frame shown, ms | all, ms | peak RSS, "
-                "MiB | log length kept |\n|---|---:|---:|---:|---:|\n");
+    std::printf(
+            "\n| Server window, one process each | slowest frame shown, ms | all, ms | peak RSS, "
+            "MiB | log length kept |\n|---|---:|---:|---:|---:|\n");
     for (const char *name : {"full-log", "u2029-x14", "lf-x14", "long-line", "cr", "u2029",
                              "combining", "bidi", "emoji"}) {
         const QList<QByteArray> fields = runCase(program, QString::fromLatin1(name));
@@ -403,9 +405,11 @@ int main(int argc, char *argv[])
     const QString program = QCoreApplication::applicationFilePath();
     if (arguments.size() == 2 && arguments[1] == u"--flood-server")
         return runFloodServer();
+    if (arguments.size() == 2 && arguments[1] == u"--append")
+        return measureLog();
     if (arguments.size() == 3 && arguments[1] == u"--case")
         return arguments[2] == u"client-flood" ? runClientFlood(program)
-                                                : runServerCase(arguments[2]);
+                                               : runServerCase(arguments[2]);
     const int logStatus = measureLog();
     const int caseStatus = measureCases(program);
     const int waitStatus = measureLogoutWait();
