@@ -1,12 +1,11 @@
 #include "net/CWS_TCP_S.h"
 
 #include "net/FrameDecoder.h"
-#include "net/ServerInfoWindow.h"
+#include "net/LanAddress.h"
 #include "net/SocketHelpers.h"
 
 #include <QDateTime>
 #include <QHostAddress>
-#include <QNetworkInterface>
 #include <QNetworkProxy>
 #include <QPointer>
 #include <QTcpServer>
@@ -29,24 +28,6 @@ constexpr qint64 maxUnsentBytes = 8 * 1024 * 1024;
 constexpr qint64 socketBufferBytes = 16 * 1024;
 // 200 clients arriving at once must not overflow the kernel's queue of unaccepted connections.
 constexpr int listenBacklog = 1024;
-
-QString findLanAddress()
-{
-    const auto interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &networkInterface : interfaces) {
-        const auto flags = networkInterface.flags();
-        if (!flags.testFlag(QNetworkInterface::IsUp)
-            || flags.testFlag(QNetworkInterface::IsLoopBack))
-            continue;
-        const auto entries = networkInterface.addressEntries();
-        for (const QNetworkAddressEntry &entry : entries) {
-            const QHostAddress ip = entry.ip();
-            if (ip.protocol() == QAbstractSocket::IPv4Protocol && !ip.isLoopback())
-                return ip.toString();
-        }
-    }
-    return QStringLiteral("127.0.0.1");
-}
 
 } // namespace
 
@@ -105,7 +86,7 @@ void CWS_TCP_S::setInfoVisible(bool visible)
 QString CWS_TCP_S::Address() const
 {
     if (address.isEmpty())
-        address = findLanAddress();
+        address = shownAddress(listenAddress);
     return address;
 }
 
@@ -147,16 +128,9 @@ bool CWS_TCP_S::StartService(int port)
         lastError = QStringLiteral("ポート番号は 0 から 65535 の範囲で指定してください");
         return false;
     }
-    if (!server) {
-        server = new QTcpServer(this);
-        server->setListenBacklogSize(listenBacklog);
-        server->setProxy(QNetworkProxy::NoProxy);
-        connect(server, &QTcpServer::newConnection, this, &CWS_TCP_S::acceptConnections);
-    }
-    server->close();
-    address = findLanAddress();
+    prepareServer();
     // Any is the dual-stack address: IPv4 peers arrive on the same socket as IPv6 ones.
-    if (server->listen(QHostAddress::Any, quint16(port)))
+    if (server->listen(listenAddress, quint16(port)))
         return true;
     switch (server->serverError()) {
     case QAbstractSocket::AddressInUseError:
@@ -173,6 +147,45 @@ bool CWS_TCP_S::StartService(int port)
         break;
     }
     return false;
+}
+
+void CWS_TCP_S::setListenAddress(const QHostAddress &listenOn)
+{
+    listenAddress = listenOn;
+}
+
+bool CWS_TCP_S::AdoptService(qintptr descriptor)
+{
+    lastError.clear();
+    lastFailure = StartFailure::None;
+    prepareServer();
+    if (server->setSocketDescriptor(descriptor) && server->isListening()) {
+        address = shownAddress(server->serverAddress());
+        return true;
+    }
+    lastFailure = StartFailure::Other;
+    lastError = server->errorString();
+    return false;
+}
+
+void CWS_TCP_S::prepareServer()
+{
+    if (!server) {
+        server = new QTcpServer(this);
+        server->setListenBacklogSize(listenBacklog);
+        server->setProxy(QNetworkProxy::NoProxy);
+        connect(server, &QTcpServer::newConnection, this, &CWS_TCP_S::acceptConnections);
+    }
+    server->close();
+    address = shownAddress(listenAddress);
+}
+
+QString CWS_TCP_S::shownAddress(const QHostAddress &bound)
+{
+    // Bound to one address, that is the only one a peer can use.
+    const bool anyAddress = bound == QHostAddress::Any || bound == QHostAddress::AnyIPv4
+            || bound == QHostAddress::AnyIPv6;
+    return anyAddress ? lanAddress() : addressText(bound);
 }
 
 void CWS_TCP_S::CloseConnection(int index)
@@ -502,9 +515,8 @@ QByteArrayView CWS_TCP_S::frameFor(const QString &data)
     return encoder.encode(data);
 }
 
-void CWS_TCP_S::refreshInfo(ServerInfoWindow &window)
+void CWS_TCP_S::refreshInfo(ServerStatus &status)
 {
-    ServerInfoWindow::Status status;
     status.listening = server && server->isListening();
     status.address = Address();
     status.port = Port();
@@ -516,7 +528,6 @@ void CWS_TCP_S::refreshInfo(ServerInfoWindow &window)
                                connection.textsIn, connection.bytesIn, connection.textsOut,
                                connection.bytesOut, connection.failed});
     }
-    window.showStatus(status);
 }
 
 } // namespace socks

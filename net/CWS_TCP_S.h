@@ -2,9 +2,10 @@
 
 #include "net/FrameEncoder.h"
 #include "net/InfoDisplay.h"
-#include "net/ServerInfoWindow.h"
+#include "net/ServerStatus.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 
@@ -38,6 +39,10 @@ public:
 
     void SendData(const QString &data, int index); // index 0: every open connection
     bool StartService(int port); // every interface, IPv4 and IPv6; port 0 binds a free one
+    // StartService binds only this address from then on (Any, the default: every interface).
+    void setListenAddress(const QHostAddress &listenOn);
+    // Serves a socket that already listens, e.g. one handed over by the service manager.
+    bool AdoptService(qintptr descriptor);
     void CloseConnection(int index); // index 0: every connection; the service keeps accepting
 
     // Stops (true) or resumes reading from every connection: senders are then slowed by TCP's own
@@ -55,6 +60,8 @@ signals:
 private:
     struct Connection;
 
+    void prepareServer();
+    static QString shownAddress(const QHostAddress &bound);
     void acceptConnections();
     void readConnection(int index);
     void endConnectionByPeer(int index);
@@ -69,7 +76,7 @@ private:
     void drainQueue(Connection &connection); // all of it, before a closing flush
     void clearQueue(Connection &connection);
     QByteArrayView frameFor(const QString &data);
-    void refreshInfo(ServerInfoWindow &window);
+    void refreshInfo(ServerStatus &status);
 
     QTcpServer *server = nullptr;
     std::map<int, std::shared_ptr<Connection>> connections;
@@ -77,6 +84,7 @@ private:
     QString lastError;
     StartFailure lastFailure = StartFailure::None;
     mutable QString address; // looked up once per StartService: the caption reads it often
+    QHostAddress listenAddress = QHostAddress::Any;
 
     // The last text handed to GetData and its frame as received: a handler that relays that very
     // string gets the received bytes sent on without encoding them again.
@@ -93,8 +101,8 @@ private:
     int laggingConnections = 0;
     bool readingPaused = false; // connections whose queue holds bytes their socket did not take
 
-    InfoDisplay<ServerInfoWindow> info{[this](ServerInfoWindow &window) {
-        refreshInfo(window);
+    InfoDisplay<ServerStatus> info{[this](ServerStatus &status) {
+        refreshInfo(status);
     }};
 };
 

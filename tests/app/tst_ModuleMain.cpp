@@ -1,5 +1,6 @@
 #include "app/ModuleMain.h"
 #include "forms/main/FormMain.h"
+#include "tests/support/Windows.h"
 
 #include <QMessageBox>
 #include <QPushButton>
@@ -17,10 +18,6 @@ private slots:
     void cutsTokens();
     void argvSurvivesTheRoundTrip_data();
     void argvSurvivesTheRoundTrip();
-    void readsPortField_data();
-    void readsPortField();
-    void readsNumbersLeniently_data();
-    void readsNumbersLeniently();
 
     // dispatch
     void opensStartWindowWithoutArguments();
@@ -132,73 +129,6 @@ void TestModuleMain::argvSurvivesTheRoundTrip()
     QCOMPARE(args.mid(0, count), argv);
 }
 
-void TestModuleMain::readsPortField_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("port"); // -1: refused
-
-    QTest::newRow("plain") << "555" << 555;
-    QTest::newRow("zero") << "0" << 0;
-    QTest::newRow("highest port") << "65535" << 65535;
-    QTest::newRow("half goes up to the even neighbour") << "55.5" << 56;
-    QTest::newRow("half goes down to the even neighbour") << "54.5" << 54;
-    QTest::newRow("fraction below a half") << "600.4" << 600;
-    QTest::newRow("beyond 16-bit signed") << "40000" << 40000;
-    QTest::newRow("one past the highest port") << "65536" << -1;
-    QTest::newRow("rounds past the highest port") << "65535.5" << -1;
-    QTest::newRow("negative") << "-1" << -1;
-    QTest::newRow("not a number") << "abc" << -1;
-    QTest::newRow("number then letters") << "55a" << -1;
-    QTest::newRow("empty") << "" << -1;
-    QTest::newRow("blank") << "   " << -1;
-}
-
-void TestModuleMain::readsPortField()
-{
-    QFETCH(QString, text);
-    QFETCH(int, port);
-
-    const std::optional<int> read = readPortField(text);
-    QCOMPARE(read.value_or(-1), port);
-}
-
-void TestModuleMain::readsNumbersLeniently_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("fits");
-    QTest::addColumn<int>("number");
-
-    QTest::newRow("plain") << "555" << true << 555;
-    QTest::newRow("half up to even") << "55.5" << true << 56;
-    QTest::newRow("half down to even") << "54.5" << true << 54;
-    QTest::newRow("exponent") << "2e2" << true << 200;
-    QTest::newRow("hexadecimal") << "&H10" << true << 16;
-    QTest::newRow("octal") << "&o17" << true << 15;
-    QTest::newRow("blanks anywhere") << " 5 5 5" << true << 555;
-    QTest::newRow("tabs and line feeds") << "\t5\n5" << true << 55;
-    QTest::newRow("no number") << "abc" << true << 0;
-    QTest::newRow("empty") << "" << true << 0;
-    QTest::newRow("negative") << "-1" << true << -1;
-    QTest::newRow("stops at a letter") << "12ab3" << true << 12;
-    QTest::newRow("dangling exponent") << "7e" << true << 7;
-    QTest::newRow("leading point") << ".6" << true << 1;
-    QTest::newRow("largest 32-bit") << "2147483647" << true << 2147483647;
-    QTest::newRow("past 32-bit") << "2147483648" << false << 0;
-    QTest::newRow("huge exponent") << "1e400" << false << 0;
-}
-
-void TestModuleMain::readsNumbersLeniently()
-{
-    QFETCH(QString, text);
-    QFETCH(bool, fits);
-    QFETCH(int, number);
-
-    const std::optional<int> read = readNumberLeniently(text);
-    QCOMPARE(read.has_value(), fits);
-    if (fits)
-        QCOMPARE(*read, number);
-}
-
 void TestModuleMain::opensStartWindowWithoutArguments()
 {
     QVERIFY(visibleWindows().isEmpty());
@@ -236,29 +166,14 @@ void TestModuleMain::endsWithoutWindowForOtherArguments()
 
 void TestModuleMain::helpBoxShowsTheSwitches()
 {
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::Information;
-    QMessageBox::StandardButtons buttons;
-    QObject context;
-    QTimer::singleShot(0, &context, [&]() {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        QVERIFY(box);
-        title = box->windowTitle();
-        text = box->text();
-        icon = box->icon();
-        buttons = box->standardButtons();
-        QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
-    });
-
+    testsupport::MessageBoxAnswerer answerer;
     QVERIFY(!Main(QStringLiteral("/?")));
 
-    QCOMPARE(title, QString("Pryne Chat"));
-    QCOMPARE(text,
-             QString("Exe Command Lines\r\n\r\n[/s] = Auto Server Mode Command\r\n"
-                     "[/c] = Auto Client Mode Command\r\n[/?] = This Message Box"));
-    QCOMPARE(icon, QMessageBox::NoIcon);
-    QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(answerer.titles(), QStringList{"Pryne Chat"});
+    QCOMPARE(answerer.texts(),
+             QStringList{"Exe Command Lines\r\n\r\n[/s] = Auto Server Mode Command\r\n"
+                         "[/c] = Auto Client Mode Command\r\n[/?] = This Message Box"});
+    QVERIFY(answerer.allPlain());
     QVERIFY(visibleWindows().isEmpty());
 }
 
