@@ -1,24 +1,32 @@
 #pragma once
 
-#include <QFont>
-#include <QPalette>
-#include <QPlainTextEdit>
+#include <QAbstractScrollArea>
+#include <QElapsedTimer>
 #include <QString>
 #include <QTimer>
 
 #include <deque>
+#include <memory>
+#include <unordered_map>
+
+class QTextLayout;
 
 // The log of a chat window. The log text is what was appended since the box was last set, CR LF
-// and all; the box shows it with CRs left out (CR LF is one line end) and keeps only its newest
-// part, so a relay that runs for weeks or a peer that never sends a line end keeps memory bounded.
-// Appending costs time in proportion to the new text: the text is kept as a queue of lines, and
-// the document only grows at its end and shrinks at its start, once per event-loop turn.
-// A line longer than longestShownBlock characters is shown as several blocks (each later one
-// marked with continuedLineState): one block is laid out whole on every change and on every
-// paint, which a line of megabytes would make take seconds and hundreds of megabytes.
-class QTextCursor;
-
-class LogBox : public QPlainTextEdit
+// and all; the box shows it with CRs left out and keeps only its newest part (every character
+// that the box shows as a line break ends a line), so a relay that runs for weeks or a peer that
+// never sends a line end keeps memory bounded.
+//
+// The box pays for what is on screen, not for the traffic: appending stores the text as a queue
+// of lines and costs time in proportion to the new text; the screen is brought up to date at
+// most once per refresh interval, and only the lines in view (and the last screenful, to know
+// where the end is) are laid out. A line longer than longestShownBlock characters is kept as
+// several pieces, each laid out on its own, so that a line of megabytes costs no more on screen
+// than a screenful of short ones.
+//
+// While the user reads back (has scrolled away from the end) or holds a selection, the box
+// leaves its view, caret and selection where the user put them; new lines still arrive and the
+// oldest still go. Scrolling back to the end or dropping the selection follows the log again.
+class LogBox : public QAbstractScrollArea
 {
     Q_OBJECT
 
@@ -26,68 +34,144 @@ public:
     static constexpr int defaultMaxLines = 10000;
     static constexpr int defaultMaxCharacters = 4000000;
     static constexpr int longestShownBlock = 4096;
-    static constexpr int continuedLineState = 1; // QTextBlock::userState()
+    // One refresh per frame of a 60 Hz screen; sooner is invisible and only costs the relay.
+    static constexpr int refreshIntervalMs = 16;
 
     explicit LogBox(QWidget *parent = nullptr);
+    ~LogBox() override;
 
     QString logText() const;
     int logLength() const { return modelLength; }
 
     void setLogText(const QString &text);
     void appendLog(const QString &text);
-    // A position in the log text; the caret lands on the matching place of the display once the
-    // pending text is shown.
+    // A position in the log text; the view scrolls to it at the next refresh. Left alone while
+    // the user reads back or holds a selection.
     void setCaretPosition(int position);
 
     // How much the box keeps; applies from the next append on.
     void setCapacity(int lines, int characters);
 
-    // Brings the display up to date at once instead of at the next event-loop turn.
+    // Brings the scroll bar and the screen up to date at once instead of at the next refresh.
     void flushToDisplay();
 
-private:
-    void addText(const QString &text);
-    void trimToCapacity();
-    void dropFrontLine();
-    void cutFrontLine(int count);
-    int displayPositionOf(int position) const;
-    void scheduleFlush();
-    void removeShownFront(QTextCursor &cursor, qint64 count);
-    void insertShown(QTextCursor &cursor, const QString &text, qint64 start);
-    qint64 documentPositionOf(qint64 shownPosition) const;
+    // What the box shows, every line end as LF and without CRs, and places in it.
+    QString toPlainText() const;
+    int blockCount() const { return lineEnds + 1; }
+    int caretPosition() const;
+    QString selectedText() const;
+    bool isReadOnly() const { return true; }
+    bool isFollowingEnd() const { return following; }
+    // How many pieces of text are laid out and cached right now.
+    int laidOutCount() const { return int(layouts.size()); }
 
-    // All lines but the last end in LF; the last one may be unfinished. The first line's first
-    // frontSkipped characters are already gone: cutting a long line would otherwise move it all.
-    std::deque<QString> lines;
-    int frontSkipped = 0;
+public slots:
+    void copy();
+    void selectAll();
+
+signals:
+    // The screen was brought up to date (scroll bar and a repaint scheduled).
+    void refreshed();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void wheelEvent(QWheelEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
+    void timerEvent(QTimerEvent *event) override;
+
+private:
+    // A place in the shown text: a piece (numbered since the log was last set) and a character
+    // within the piece's shown text.
+    struct Spot
+    {
+        qint64 piece = 0;
+        int offset = 0;
+        bool operator<(const Spot &other) const
+        {
+            return piece != other.piece ? piece < other.piece : offset < other.offset;
+        }
+        bool operator==(const Spot &other) const
+        {
+            return piece == other.piece && offset == other.offset;
+        }
+        bool operator!=(const Spot &other) const { return !(*this == other); }
+    };
+    // A visual row: a piece and a line of its layout.
+    struct Row
+    {
+        qint64 piece = 0;
+        int line = 0;
+    };
+    // The log text as received; lineEnd when its last character is a line break. The last piece
+    // never ends a line (it is the line being filled, maybe empty).
+    struct Piece
+    {
+        QString raw;
+        bool lineEnd = false;
+    };
+
+    void addText(QStringView text);
+    void trimToCapacity();
+    void dropFront();
+    void cutFront(int count);
+    void clampSpots();
+    int lineCount() const;
+    qint64 lastPiece() const { return firstPiece + qint64(pieces.size()) - 1; }
+    const Piece &pieceAt(qint64 piece) const { return pieces[size_t(piece - firstPiece)]; }
+    QString shownOf(qint64 piece) const;
+    Spot spotOfLogPosition(int position) const;
+
+    void scheduleRefresh();
+    void refresh();
+    void forgetLayout(qint64 piece);
+    QTextLayout *layoutOf(qint64 piece);
+    int textWidth() const;
+    Row lastRow();
+    Row topForBottom(Row bottom);
+    Row currentTop();
+    void scrollRows(int rows);
+    void setTop(Row top);
+    void updateScrollBar();
+    void onScrollBarMoved(int value);
+    void ensureCaretVisible();
+
+    Spot spotAt(const QPoint &point);
+    void moveCaret(Spot to, bool keepAnchor);
+    Spot stepVertically(Spot from, int rows);
+    bool userHoldsView() const { return userReading || caret != anchor; }
+
+    std::deque<Piece> pieces;
+    qint64 firstPiece = 0;
+    int lineEnds = 0;
+    int modelLength = 0;
     int maxLines = defaultMaxLines;
     int maxCharacters = defaultMaxCharacters;
-    int modelLength = 0;
-    int carriageReturns = 0;
 
-    // What the document still lacks: it is cleared first when resetPending, then loses
-    // pendingDrop characters at its start (taken from pendingText once the document runs out),
-    // then gains pendingText at its end.
-    bool resetPending = false;
-    qint64 pendingDrop = 0;
-    QString pendingText;
+    Spot caret;
+    Spot anchor;
+    bool caretPending = false;
+    bool following = true;
+    // The user moved the view away from the end (the program's own caret moves do not count).
+    bool userReading = false;
+    Row top;
+    qreal desiredX = -1;
 
-    // Display positions are counted from the start of the log as last set, so that a caret set
-    // before the flush survives lines trimmed away in the meantime.
-    qint64 displayDropped = 0;
-    qint64 pendingCaret = -1;
-    // The document shows positions up to displayedEnd; softBreaks holds, in order, the positions
-    // before which a block break was added that the log text does not have.
-    qint64 displayedEnd = 0;
-    std::deque<qint64> softBreaks;
+    // Layouts of the pieces that were on screen lately, at layoutWidth.
+    std::unordered_map<qint64, std::unique_ptr<QTextLayout>> layouts;
+    int layoutWidth = -1;
 
-    QTimer flushTimer;
+    QTimer refreshTimer;
+    QElapsedTimer sinceRefresh;
+    bool updatingScrollBar = false;
+    int blinkTimer = 0;
+    bool caretShown = true;
 };
-
-// The chat log font: "ＭＳ ゴシック" 9 pt, shown with the monospaced Japanese font that the set-up
-// installs, so that the ten-character handle fields of chat lines line up.
-QFont chatFont();
-
-// The chat windows' colours: dark grey text on a light blue-violet ground, kept when the window
-// loses focus.
-QPalette chatPalette(QPalette palette);

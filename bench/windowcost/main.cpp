@@ -1,21 +1,31 @@
 // Times what the windows cost beside the relay itself: appending one chat line to the server
 // window's log when it is empty, half full and full (the newest 10,000 lines are kept, so a full
-// log trims one line per append), display flush included; and the client window's CPU time while
-// it waits for a logout line that the relay never sends back.
+// log trims one line per append), display flush and repaint included; the time to show and the
+// peak memory of hostile texts and of a full log, each in a process of its own; a client window
+// under a flood at full speed (CPU, memory, typing-to-server latency); and the client window's
+// CPU time while it waits for a logout line that the relay never sends back.
 #include "app/ModuleMain.h"
 #include "forms/LogBox.h"
 #include "forms/client/FormTCPClientMain.h"
 #include "forms/server/FormTCPServerMain.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QPointer>
+#include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
+#include <QtEndian>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <sys/resource.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -57,8 +67,8 @@ double appendMicros(FormTCPServerMain &form, int fill)
     for (int index = 0; index < timedAppends; ++index) {
         timer.start();
         relayOneLine(form);
-        QCoreApplication::processEvents(); // the log shows new text once per event-loop turn
         form.TextLog->flushToDisplay();
+        form.TextLog->viewport()->repaint();
         samples.push_back(double(timer.nsecsElapsed()) / 1000.0);
     }
     std::nth_element(samples.begin(), samples.begin() + timedAppends / 2, samples.end());
@@ -78,7 +88,8 @@ int measureLog()
     const double empty = appendMicros(*form, 0);
     const double half = appendMicros(*form, fullLog / 2);
     const double full = appendMicros(*form, fullLog);
-    std::printf("| Server log append (median of %d, display flush included) | µs | vs empty |\n",
+    std::printf("| Server log append (median of %d, display flush and repaint included) | µs | vs "
+                "empty |\n",
                 timedAppends);
     std::printf("|---|---:|---:|\n");
     std::printf("| empty | %.1f | 1.00 |\n", empty);
@@ -143,12 +154,264 @@ int measureLogoutWait()
     return 0;
 }
 
+double peakRssMiB()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_maxrss) / 1024.0;
+}
+
+qint64 monotonicNanos()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+constexpr int hostileSize = 1 << 20; // characters (UTF-16 code units) per frame
+
+QString repeatedTo(const QString &pattern, int size)
+{
+    QString text;
+    text.reserve(size + pattern.size());
+    while (text.size() < size)
+        text += pattern;
+    return text;
+}
+
+// The frames that one case relays through the server window.
+std::vector<QString> framesOf(const QString &name)
+{
+    if (name == u"full-log") {
+        // 10,000 lines of 400 characters, CR LF included.
+        const QString line = repeatedTo(QStringLiteral("ログの一行 full log line "), 398).left(398)
+                + QStringLiteral("\r\n");
+        return std::vector<QString>(fullLog, line);
+    }
+    if (name == u"u2029-x14")
+        return std::vector<QString>(14, QString(hostileSize, QChar::ParagraphSeparator));
+    if (name == u"lf-x14")
+        return std::vector<QString>(14, QString(hostileSize, u'\n'));
+    if (name == u"long-line")
+        return {QString(hostileSize, u'x')};
+    if (name == u"cr")
+        return {QString(hostileSize, u'\r')};
+    if (name == u"u2029")
+        return {QString(hostileSize, QChar::ParagraphSeparator)};
+    if (name == u"combining")
+        return {QStringLiteral("a") + QString(hostileSize - 1, QChar(0x0301))};
+    if (name == u"bidi")
+        return {repeatedTo(QStringLiteral("\u202eabc \u05d0\u05d1\u05d2 \u2067\u0645\u0631\u062d"
+                                          "\u0628\u0627\u2069 \u200f123\u202c "),
+                           hostileSize)};
+    if (name == u"emoji")
+        return {repeatedTo(QStringLiteral("😀👍🏽👨‍👩‍👧🇯🇵"), hostileSize)};
+    return {};
+}
+
+// Relays the case's frames through a server window, each one shown (flush and repaint) before
+// the next; prints the slowest frame, the whole time and the peak memory.
+int runServerCase(const QString &name)
+{
+    const std::vector<QString> frames = framesOf(name);
+    if (frames.empty())
+        return 2;
+    auto *form = new FormTCPServerMain(QStringLiteral("0"));
+    form->show();
+    // A window that is already up: fonts loaded and the first paint done.
+    QMetaObject::invokeMethod(form, "CWS_TCP_S_GetData", Qt::DirectConnection, Q_ARG(int, 1),
+                              Q_ARG(QString, QStringLiteral("1@warm      |ウォームアップ\r\n")));
+    form->TextLog->flushToDisplay();
+    form->TextLog->viewport()->repaint();
+    QCoreApplication::processEvents();
+    double slowest = 0;
+    QElapsedTimer all;
+    all.start();
+    for (const QString &frame : frames) {
+        QElapsedTimer one;
+        one.start();
+        QMetaObject::invokeMethod(form, "CWS_TCP_S_GetData", Qt::DirectConnection, Q_ARG(int, 1),
+                                  Q_ARG(QString, frame));
+        form->TextLog->flushToDisplay();
+        form->TextLog->viewport()->repaint();
+        slowest = std::max(slowest, double(one.nsecsElapsed()) / 1e6);
+    }
+    QCoreApplication::processEvents();
+    std::printf("%s %.1f %.1f %.1f %d\n", qPrintable(name), slowest,
+                double(all.nsecsElapsed()) / 1e6, peakRssMiB(), form->TextLog->logLength());
+    return 0;
+}
+
+// A relay that floods its one client with chat lines as fast as the socket takes them and
+// prints, with the system's monotonic clock, when each typed line arrives.
+int runFloodServer()
+{
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHost, 0))
+        return 1;
+    std::printf("%d\n", server.serverPort());
+    std::fflush(stdout);
+    QTcpSocket *peer = nullptr;
+    // Texts travel as frames: a 4-byte big-endian length, then the UTF-8 bytes.
+    const QByteArray text =
+            QStringLiteral("48213@flood     |ベンチの洪水です。flood line\r\n").toUtf8();
+    QByteArray line(4, '\0');
+    qToBigEndian(quint32(text.size()), line.data());
+    line += text;
+    const QByteArray chunk = line.repeated(64 * 1024 / line.size());
+    QByteArray received;
+    auto fill = [&] {
+        // Enough queued to keep the socket busy, bounded so the flood cannot eat memory.
+        while (peer && peer->bytesToWrite() < 256 * 1024)
+            peer->write(chunk);
+    };
+    QObject::connect(&server, &QTcpServer::newConnection, [&] {
+        peer = server.nextPendingConnection();
+        QObject::connect(peer, &QTcpSocket::bytesWritten, fill);
+        QObject::connect(peer, &QTcpSocket::readyRead, [&] {
+            received += peer->readAll();
+            while (received.size() >= 4) {
+                const qsizetype size = qFromBigEndian<quint32>(received.constData());
+                if (received.size() < 4 + size)
+                    break;
+                const QByteArray text = received.mid(4, size);
+                received.remove(0, 4 + size);
+                const qsizetype mark = text.indexOf("typed#");
+                if (mark >= 0) {
+                    std::printf("%s %lld\n", text.mid(mark + 6).trimmed().constData(),
+                                static_cast<long long>(monotonicNanos()));
+                    std::fflush(stdout);
+                }
+            }
+        });
+        QObject::connect(peer, &QTcpSocket::disconnected, qApp, &QCoreApplication::quit);
+        fill();
+    });
+    return QCoreApplication::exec();
+}
+
+// A client window under the flood: types a line every 100 ms from another thread (so that a
+// busy event loop shows as latency) and reports CPU, peak memory and the typing latency.
+int runClientFlood(const QString &program)
+{
+    QProcess flood;
+    flood.start(program, {QStringLiteral("--flood-server")});
+    if (!flood.waitForReadyRead(5000))
+        return 1;
+    ModuleMain::gstrServerIP = QStringLiteral("127.0.0.1");
+    ModuleMain::gintPort = flood.readLine().trimmed().toInt();
+    ModuleMain::gstrHandleName = QStringLiteral("bench");
+    auto *client = new FormTCPClientMain();
+    client->show();
+
+    constexpr int typedLines = 50;
+    std::vector<qint64> typedAt(typedLines, 0);
+    std::atomic<bool> stop{false};
+    QObject target;
+    std::thread typist([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500)); // connected and flooding
+        for (int index = 0; index < typedLines && !stop; ++index) {
+            const qint64 at = monotonicNanos();
+            QMetaObject::invokeMethod(&target, [&, index, at] {
+                typedAt[size_t(index)] = at;
+                client->ComboMain->setCurrentText(QStringLiteral("typed#%1").arg(index));
+                QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, u"\r"_qs);
+                QCoreApplication::sendEvent(client->ComboMain, &enter);
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    const double cpuBefore = processCpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    while (wall.elapsed() < 500 + typedLines * 100 + 300)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    stop = true;
+    typist.join();
+    const double cpu = processCpuSeconds() - cpuBefore;
+    const double seconds = double(wall.nsecsElapsed()) / 1e9;
+    const int logLength = client->TextLog->logLength();
+    flood.kill();
+    flood.waitForFinished(3000);
+
+    std::vector<double> latencies;
+    for (const QByteArray &reply : flood.readAllStandardOutput().split('\n')) {
+        const QList<QByteArray> fields = reply.split(' ');
+        if (fields.size() != 2)
+            continue;
+        const int index = fields[0].toInt();
+        if (index >= 0 && index < typedLines && typedAt[size_t(index)] > 0)
+            latencies.push_back(double(fields[1].toLongLong() - typedAt[size_t(index)]) / 1e6);
+    }
+    std::sort(latencies.begin(), latencies.end());
+    auto at = [&](double share) {
+        return latencies.empty() ? -1.0 : latencies[size_t(share * double(latencies.size() - 1))];
+    };
+    std::printf("client-flood %.1f %.1f %zu %.1f %.1f %.1f %d\n", 100.0 * cpu / seconds,
+                peakRssMiB(), latencies.size(), at(0.5), at(0.99), at(1.0), logLength);
+    return 0;
+}
+
+// Runs one case in a fresh process, so that its peak memory is its own.
+QList<QByteArray> runCase(const QString &program, const QString &name)
+{
+    QProcess child;
+    child.setProcessChannelMode(QProcess::SeparateChannels);
+    child.start(program, {QStringLiteral("--case"), name});
+    if (!child.waitForFinished(180000) || child.exitCode() != 0)
+        return {};
+    const QByteArray out = child.readAllStandardOutput().trimmed();
+    return out.mid(out.lastIndexOf('\n') + 1).split(' ');
+}
+
+int measureCases(const QString &program)
+{
+    int status = 0;
+    std::printf(
+            "\n| Server window, one process each | slowest frame shown, ms | all, ms | peak RSS, "
+            "MiB | log length kept |\n|---|---:|---:|---:|---:|\n");
+    for (const char *name : {"full-log", "u2029-x14", "lf-x14", "long-line", "cr", "u2029",
+                             "combining", "bidi", "emoji"}) {
+        const QList<QByteArray> fields = runCase(program, QString::fromLatin1(name));
+        if (fields.size() != 5) {
+            std::printf("| %s | failed | | | |\n", name);
+            status = 1;
+            continue;
+        }
+        std::printf("| %s | %s | %s | %s | %s |\n", name, fields[1].constData(),
+                    fields[2].constData(), fields[3].constData(), fields[4].constData());
+    }
+    const QList<QByteArray> flood = runCase(program, QStringLiteral("client-flood"));
+    std::printf("\n| Client window under a flood at full speed (5 s) | value |\n|---|---:|\n");
+    if (flood.size() != 8) {
+        std::printf("| failed | |\n");
+        return 1;
+    }
+    std::printf("| process CPU share | %s %% |\n| peak RSS | %s MiB |\n| typed lines that "
+                "reached the server | %s of 50 |\n| typing-to-server latency p50 / p99 / max | "
+                "%s / %s / %s ms |\n| log length kept | %s |\n",
+                flood[1].constData(), flood[2].constData(), flood[3].constData(),
+                flood[4].constData(), flood[5].constData(), flood[6].constData(),
+                flood[7].constData());
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    const QString program = QCoreApplication::applicationFilePath();
+    if (arguments.size() == 2 && arguments[1] == u"--flood-server")
+        return runFloodServer();
+    if (arguments.size() == 2 && arguments[1] == u"--append")
+        return measureLog();
+    if (arguments.size() == 3 && arguments[1] == u"--case")
+        return arguments[2] == u"client-flood" ? runClientFlood(program)
+                                               : runServerCase(arguments[2]);
     const int logStatus = measureLog();
+    const int caseStatus = measureCases(program);
     const int waitStatus = measureLogoutWait();
-    return logStatus != 0 ? logStatus : waitStatus;
+    return logStatus != 0 ? logStatus : caseStatus != 0 ? caseStatus : waitStatus;
 }

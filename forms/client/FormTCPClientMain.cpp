@@ -1,6 +1,7 @@
 #include "forms/client/FormTCPClientMain.h"
 
 #include "app/ModuleMain.h"
+#include "forms/ChatLook.h"
 #include "forms/MenuBarItem.h"
 #include "forms/MessageBox.h"
 #include "forms/ProgramTitle.h"

@@ -1,5 +1,6 @@
 #include "forms/server/FormTCPServerMain.h"
 
+#include "forms/ChatLook.h"
 #include "forms/LogBox.h"
 #include "forms/MenuBarItem.h"
 #include "forms/MessageBox.h"

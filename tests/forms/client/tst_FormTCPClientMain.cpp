@@ -1,4 +1,5 @@
 #include "app/ModuleMain.h"
+#include "forms/ChatLook.h"
 #include "forms/client/FormTCPClientMain.h"
 #include "forms/info/InfoWindows.h"
 #include "net/CWS_TCP_S.h"
@@ -408,7 +409,7 @@ void TestFormTCPClientMain::caretStandsBeforeTheLastLineEnd()
     relay.component.SendData(QStringLiteral("x"), 0);
     QTRY_COMPARE(alice->TextLog->logText(), QStringLiteral("x"));
     alice->TextLog->flushToDisplay();
-    QCOMPARE(alice->TextLog->textCursor().position(), 0);
+    QCOMPARE(alice->TextLog->caretPosition(), 0);
 
     // An empty text into an empty log changes nothing the log shows: the window's own information
     // display tells when it has come.
@@ -419,14 +420,14 @@ void TestFormTCPClientMain::caretStandsBeforeTheLastLineEnd()
     alice->mnuInfWSock->trigger();
     QCOMPARE(alice->TextLog->logLength(), 0);
     alice->TextLog->flushToDisplay();
-    QCOMPARE(alice->TextLog->textCursor().position(), 0);
+    QCOMPARE(alice->TextLog->caretPosition(), 0);
 
     relay.component.SendData(QStringLiteral("1@Bob       |abc\r\n"), 0);
     QTRY_COMPARE(alice->TextLog->logText(), QStringLiteral("1@Bob       |abc\r\n"));
     alice->TextLog->flushToDisplay();
     // Shown without the CR: the caret stands before the final line feed.
     QCOMPARE(alice->TextLog->toPlainText(), QStringLiteral("1@Bob       |abc\n"));
-    QCOMPARE(alice->TextLog->textCursor().position(), 16);
+    QCOMPARE(alice->TextLog->caretPosition(), 16);
     relay.answer = nullptr;
 }
 

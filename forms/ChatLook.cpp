@@ -1,0 +1,33 @@
+#include "forms/ChatLook.h"
+
+#include <QColor>
+#include <QString>
+
+QFont chatFont()
+{
+    static const QString family = QStringLiteral("ＭＳ ゴシック");
+    // Registered once: the design font exists on Windows only; IPAGothic has the same
+    // half-width/full-width metrics, so chat lines keep their columns.
+    static const bool substituted = [] {
+        QFont::insertSubstitutions(family,
+                                   {QStringLiteral("IPAGothic"), QStringLiteral("IPAゴシック"),
+                                    QStringLiteral("Noto Sans Mono CJK JP")});
+        return true;
+    }();
+    Q_UNUSED(substituted);
+    QFont font(family, 9);
+    font.setStyleHint(QFont::TypeWriter);
+    return font;
+}
+
+QPalette chatPalette(QPalette palette)
+{
+    const QColor background(192, 192, 255);
+    const QColor text(64, 64, 64);
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        palette.setColor(group, QPalette::Base, background);
+        palette.setColor(group, QPalette::Text, text);
+    }
+    palette.setColor(QPalette::Disabled, QPalette::Base, background);
+    return palette;
+}
