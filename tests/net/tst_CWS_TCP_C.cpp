@@ -1,6 +1,7 @@
 #include "net/CWS_TCP_C.h"
 #include "net/ClientStatus.h"
 #include "net/InfoDisplay.h"
+#include "tests/support/InfoViewLog.h"
 #include "tests/support/Waits.h"
 #include "tests/support/WireClient.h"
 
@@ -57,35 +58,6 @@ int refusedPort()
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort(); // closed when probe goes, so nobody listens there
 }
-
-// Stands in for the information window a program with widgets installs, and records what the
-// component gives it.
-template <typename Status> struct ViewLog
-{
-    struct View : socks::InfoView<Status>
-    {
-        explicit View(ViewLog &log)
-            : log(log)
-        {}
-        bool isShown() const override { return log.shown; }
-        void present() override { log.shown = true; }
-        void dismiss() override { log.shown = false; }
-        void showStatus(const Status &status) override { log.last = status; }
-        ViewLog &log;
-    };
-
-    void install()
-    {
-        socks::InfoDisplay<Status>::setFactory([this] {
-            ++made;
-            return std::make_unique<View>(*this);
-        });
-    }
-
-    bool shown = false;
-    int made = 0;
-    Status last;
-};
 
 } // namespace
 
@@ -422,7 +394,7 @@ void TestCWS_TCP_C::reconnectsAfterADrop()
 
 void TestCWS_TCP_C::infoViewFollowsInfoVisibleAndTheTraffic()
 {
-    ViewLog<socks::ClientStatus> log;
+    testsupport::InfoViewLog<socks::ClientStatus> log;
     WireServer server;
     QVERIFY(server.listen());
     auto client = std::make_unique<CWS_TCP_C>();

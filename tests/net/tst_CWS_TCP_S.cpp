@@ -3,6 +3,7 @@
 #include "net/FrameDecoder.h"
 #include "net/InfoDisplay.h"
 #include "net/ServerStatus.h"
+#include "tests/support/InfoViewLog.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -123,35 +124,6 @@ std::unique_ptr<QTcpSocket> stalledPeer(int port)
     socket->setSocketDescriptor(descriptor);
     return socket;
 }
-
-// Stands in for the information window a program with widgets installs, and records what the
-// component gives it.
-template <typename Status> struct ViewLog
-{
-    struct View : socks::InfoView<Status>
-    {
-        explicit View(ViewLog &log)
-            : log(log)
-        {}
-        bool isShown() const override { return log.shown; }
-        void present() override { log.shown = true; }
-        void dismiss() override { log.shown = false; }
-        void showStatus(const Status &status) override { log.last = status; }
-        ViewLog &log;
-    };
-
-    void install()
-    {
-        socks::InfoDisplay<Status>::setFactory([this] {
-            ++made;
-            return std::make_unique<View>(*this);
-        });
-    }
-
-    bool shown = false;
-    int made = 0;
-    Status last;
-};
 
 } // namespace
 
@@ -782,7 +754,7 @@ void TestCWS_TCP_S::survivesBeingDestroyedInsideServiceComplete()
 
 void TestCWS_TCP_S::infoViewFollowsInfoVisibleAndTheTraffic()
 {
-    ViewLog<socks::ServerStatus> log;
+    testsupport::InfoViewLog<socks::ServerStatus> log;
     auto server = std::make_unique<CWS_TCP_S>();
     QVERIFY(server->StartService(0));
     // Without a view factory, as in the headless relay, there is nothing to show.
