@@ -4,6 +4,7 @@
 #include "net/InfoDisplay.h"
 #include "net/ServerStatus.h"
 #include "tests/support/InfoViewLog.h"
+#include "tests/support/WireClient.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -18,19 +19,13 @@
 
 using socks::CWS_TCP_C;
 using socks::CWS_TCP_S;
+using testsupport::frameOf;
 
 Q_DECLARE_METATYPE(CWS_TCP_S::StartFailure)
 
 namespace {
 
 constexpr int maxPayload = 1024 * 1024;
-
-QByteArray frameOf(const QByteArray &payload)
-{
-    QByteArray frame(4, '\0');
-    qToBigEndian<quint32>(quint32(payload.size()), frame.data());
-    return frame + payload;
-}
 
 QByteArray headerOf(quint32 length)
 {
@@ -43,15 +38,14 @@ QByteArray headerOf(quint32 length)
 struct RawPeer
 {
     QTcpSocket socket;
-    socks::FrameDecoder decoder;
+    QByteArray pending;
     QList<QByteArray> received;
 
     bool connectTo(int port)
     {
         QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] {
-            decoder.append(socket.readAll());
-            while (decoder.next() == socks::FrameDecoder::Result::Frame)
-                received.append(decoder.payload().toByteArray());
+            pending += socket.readAll();
+            received += testsupport::takeFrames(pending);
         });
         socket.connectToHost(QHostAddress::LocalHost, quint16(port));
         return socket.waitForConnected(5000);
