@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 namespace socks {
@@ -26,6 +27,12 @@ public:
     bool start(int port);
     void stop(); // closes every connection and flushes the output
 
+    // Bridged relays hand their clients' texts to sink instead of relaying them, and relay
+    // what comes back through relay(), in the order all bridged relays share.
+    void divertTexts(std::function<void(const QString &)> sink);
+    void relay(const QString &text);
+    void setReadingPaused(bool paused); // slows the clients when the sink cannot keep up
+
 private:
     void relayText(int index, const QString &text);
     void closeFailedConnection(int index);
@@ -36,4 +43,5 @@ private:
     std::FILE *errors;
     bool quiet;
     QTimer flushTimer;
+    std::function<void(const QString &)> sink;
 };

@@ -1,3 +1,4 @@
+#include "relay/RedisBridge.h"
 #include "relay/RelayService.h"
 #include "relay/StopSignals.h"
 
@@ -8,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -56,8 +58,15 @@ int main(int argc, char *argv[])
     const QCommandLineOption quietOption(
             {QStringLiteral("q"), QStringLiteral("quiet")},
             QStringLiteral("Print only the start line, not the relayed texts."));
+    const QCommandLineOption bridgeOption(
+            {QStringLiteral("b"), QStringLiteral("bridge")},
+            QStringLiteral("Share one chat with every relay bridged to the same Redis stream: "
+                           "redis://[:PASSWORD@]HOST[:PORT][/ROOM], ROOM defaults to "
+                           "prynechat."),
+            QStringLiteral("url"));
     parser.addOption(portOption);
     parser.addOption(quietOption);
+    parser.addOption(bridgeOption);
     parser.process(application);
 
     if (!parser.positionalArguments().isEmpty()) {
@@ -70,6 +79,16 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "prynechat-relay: %s is not a port (0 to 65535)\n",
                      qUtf8Printable(parser.value(portOption)));
         return exitUsage;
+    }
+
+    std::optional<RedisAddress> bridgeAddress;
+    if (parser.isSet(bridgeOption)) {
+        QString reason;
+        bridgeAddress = parseRedisUrl(parser.value(bridgeOption), &reason);
+        if (!bridgeAddress) {
+            std::fprintf(stderr, "prynechat-relay: %s\n", qUtf8Printable(reason));
+            return exitUsage;
+        }
     }
 
     // A reader that went away must not take the relay and its clients down with it.
@@ -88,6 +107,19 @@ int main(int argc, char *argv[])
         relay.stop();
         QCoreApplication::quit();
     });
+    std::unique_ptr<RedisBridge> bridge;
+    if (bridgeAddress) {
+        bridge = std::make_unique<RedisBridge>(*bridgeAddress, stderr);
+        QString reason;
+        if (!bridge->start(&reason)) {
+            std::fprintf(stderr, "prynechat-relay: %s\n", qUtf8Printable(reason));
+            return exitFailedStart;
+        }
+        relay.divertTexts([&bridge](const QString &text) { bridge->publish(text); });
+        QObject::connect(bridge.get(), &RedisBridge::textArrived, &relay, &RelayService::relay);
+        QObject::connect(bridge.get(), &RedisBridge::backlogFull, &relay,
+                         &RelayService::setReadingPaused);
+    }
     if (!relay.start(*port))
         return exitFailedStart;
     return application.exec();

@@ -10,6 +10,7 @@ packages=(
     fonts-ipafont-gothic
     desktop-file-utils appstream
     clang libclang-rt-14-dev
+    libhiredis-dev redis-server
 )
 
 missing=()
