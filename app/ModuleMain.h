@@ -3,10 +3,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <optional>
-
-class QWidget;
-
 // Program entry, command-line splitting and the settings the start window shares with the chat
 // windows. One copy per process; only the start window writes the settings.
 namespace ModuleMain {
@@ -19,27 +15,11 @@ extern QString gstrServerIP; // empty until the first press
 // (false: the program ends, e.g. after the help box or for an unknown switch).
 bool Main(const QString &argumentText);
 
-// "Pryne Chat": the title of every message box.
-QString applicationTitle();
-
-// The build's version as major.minor.patch.
-QString versionText();
-
-// A modal message box with the application title, no icon and only an OK button.
-void showMessage(const QString &text, QWidget *parent = nullptr);
-
 // Splits the argument text into args (the last element is always empty) and returns the count.
 int GetCommandArgs(QStringList &args, const QString &argumentText);
 void CutToken(QString &text, QString &head, int count);
 
 // argv[1..] as the one argument text that GetCommandArgs splits back into the same arguments.
 QString argumentTextFromArguments(const QStringList &arguments);
-
-// The start window's port field: a decimal number, a fraction rounded half to even, 0 to 65535.
-std::optional<int> readPortField(const QString &text);
-
-// The lenient reading of a number text (blanks anywhere, sign, fraction, exponent, &H and &O,
-// no number reads 0), rounded half to even; nothing when it leaves the 32-bit range.
-std::optional<int> readNumberLeniently(const QString &text);
 
 } // namespace ModuleMain

@@ -1,4 +1,6 @@
 #include "app/ModuleMain.h"
+#include "forms/ProgramTitle.h"
+#include "forms/info/InfoWindows.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -10,9 +12,10 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral(PRYNECHAT_APP_ID));
     // The display name follows the application name. Set on its own, it would be appended to
     // every window title on X11, and the chat windows' captions carry their state.
-    QApplication::setApplicationName(ModuleMain::applicationTitle());
-    QApplication::setApplicationVersion(ModuleMain::versionText());
+    QApplication::setApplicationName(ProgramTitle::applicationTitle());
+    QApplication::setApplicationVersion(ProgramTitle::versionText());
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/resources/icon.png")));
+    InfoWindows::install();
 
     QStringList arguments = QApplication::arguments();
     arguments.removeFirst();

@@ -1,6 +1,5 @@
 #include "net/CWS_TCP_C.h"
 
-#include "net/ClientInfoWindow.h"
 #include "net/SocketHelpers.h"
 
 #include <QNetworkProxy>
@@ -12,6 +11,9 @@ namespace socks {
 namespace {
 
 constexpr int connectTimeoutMilliseconds = 10000;
+// A server that stopped reading may cost the client this much outgoing memory, no more: the same
+// bound the server keeps for each of its clients. The time bound is TCP keep-alive's.
+constexpr qint64 maxUnsentBytes = 8 * 1024 * 1024;
 
 } // namespace
 
@@ -52,6 +54,18 @@ void CWS_TCP_C::SendData(const QString &data)
     if (state != State::Connected || !socket)
         return;
     const QByteArrayView frame = encoder.encode(data);
+    if (socket->bytesToWrite() + frame.size() > maxUnsentBytes) {
+        // Such a server is as good as gone. Reported after returning, as a broken connection is.
+        const quint64 current = attempt;
+        QMetaObject::invokeMethod(
+                this,
+                [this, current] {
+                    if (current == attempt && state == State::Connected)
+                        dropConnection();
+                },
+                Qt::QueuedConnection);
+        return;
+    }
     if (socket->write(frame.data(), frame.size()) != frame.size())
         return; // the socket reports the broken connection itself
     ++textsOut;
@@ -216,9 +230,8 @@ void CWS_TCP_C::dropConnection()
     emit ConnectClose();
 }
 
-void CWS_TCP_C::refreshInfo(ClientInfoWindow &window)
+void CWS_TCP_C::refreshInfo(ClientStatus &status)
 {
-    ClientInfoWindow::Status status;
     switch (state) {
     case State::Idle:
         status.state = QStringLiteral("未接続");
@@ -241,7 +254,6 @@ void CWS_TCP_C::refreshInfo(ClientInfoWindow &window)
     status.bytesIn = bytesIn;
     status.textsOut = textsOut;
     status.bytesOut = bytesOut;
-    window.showStatus(status);
 }
 
 } // namespace socks

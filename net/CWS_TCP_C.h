@@ -1,6 +1,6 @@
 #pragma once
 
-#include "net/ClientInfoWindow.h"
+#include "net/ClientStatus.h"
 #include "net/FrameDecoder.h"
 #include "net/FrameEncoder.h"
 #include "net/InfoDisplay.h"
@@ -33,7 +33,9 @@ public:
     QString Address() const; // the server's address as connected
     int Port() const; // the server's port as connected
 
-    void SendData(const QString &data); // does nothing while not connected
+    // Does nothing while not connected; a send that would leave more than 8 MiB unsent ends the
+    // connection instead, with ConnectClose after returning.
+    void SendData(const QString &data);
     void OpenConnection(const QString &host, int port);
     void CloseConnection(); // raises no ConnectClose
 
@@ -53,7 +55,7 @@ private:
     void handleDisconnected();
     bool deliverFrames(); // false when the handlers ended this connection or the component
     void dropConnection();
-    void refreshInfo(ClientInfoWindow &window);
+    void refreshInfo(ClientStatus &status);
 
     QPointer<QTcpSocket> socket;
     State state = State::Idle;
@@ -72,8 +74,8 @@ private:
     qint64 textsOut = 0;
     qint64 bytesOut = 0;
 
-    InfoDisplay<ClientInfoWindow> info{[this](ClientInfoWindow &window) {
-        refreshInfo(window);
+    InfoDisplay<ClientStatus> info{[this](ClientStatus &status) {
+        refreshInfo(status);
     }};
 };
 

@@ -1,7 +1,6 @@
 #include "net/CWS_TCP_S.h"
 
 #include "net/FrameDecoder.h"
-#include "net/ServerInfoWindow.h"
 #include "net/SocketHelpers.h"
 
 #include <QDateTime>
@@ -502,9 +501,8 @@ QByteArrayView CWS_TCP_S::frameFor(const QString &data)
     return encoder.encode(data);
 }
 
-void CWS_TCP_S::refreshInfo(ServerInfoWindow &window)
+void CWS_TCP_S::refreshInfo(ServerStatus &status)
 {
-    ServerInfoWindow::Status status;
     status.listening = server && server->isListening();
     status.address = Address();
     status.port = Port();
@@ -516,7 +514,6 @@ void CWS_TCP_S::refreshInfo(ServerInfoWindow &window)
                                connection.textsIn, connection.bytesIn, connection.textsOut,
                                connection.bytesOut, connection.failed});
     }
-    window.showStatus(status);
 }
 
 } // namespace socks

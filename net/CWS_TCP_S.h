@@ -2,7 +2,7 @@
 
 #include "net/FrameEncoder.h"
 #include "net/InfoDisplay.h"
-#include "net/ServerInfoWindow.h"
+#include "net/ServerStatus.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -69,7 +69,7 @@ private:
     void drainQueue(Connection &connection); // all of it, before a closing flush
     void clearQueue(Connection &connection);
     QByteArrayView frameFor(const QString &data);
-    void refreshInfo(ServerInfoWindow &window);
+    void refreshInfo(ServerStatus &status);
 
     QTcpServer *server = nullptr;
     std::map<int, std::shared_ptr<Connection>> connections;
@@ -93,8 +93,8 @@ private:
     int laggingConnections = 0;
     bool readingPaused = false; // connections whose queue holds bytes their socket did not take
 
-    InfoDisplay<ServerInfoWindow> info{[this](ServerInfoWindow &window) {
-        refreshInfo(window);
+    InfoDisplay<ServerStatus> info{[this](ServerStatus &status) {
+        refreshInfo(status);
     }};
 };
 

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Builds the .deb, installs it on this machine, checks what it installed, runs the installed relay
-# on port 5555 between two clients, then purges the package and checks that nothing is left.
-# Needs root (or sudo) and a free port 5555; refuses to run when prynechat is already installed.
-# The package is purged again on any failure, so it never stays installed.
+# Builds both .debs and checks each on its own: installs it on this machine, checks what it
+# installed and that it runs, then purges it and checks that nothing is left. The relay package
+# also has its unit enabled before the purge, which must leave no link behind, and relays between
+# two clients on port 5555.
+# Needs root (or sudo) and a free port 5555; refuses to run when either package is already
+# installed. A package is purged again on any failure, so it never stays installed.
 #
 #   packaging/check-deb.sh            # exit status 0 when every check passed
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-package=prynechat
 appId=io.github.prynechat.PryneChat
 port=5555
 sudo=()
@@ -16,75 +17,124 @@ sudo=()
 
 step() { echo "check-deb: $*"; }
 fail() { echo "check-deb: FAILED: $*" >&2; exit 1; }
-installed() { [[ $(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true) == *" installed" ]]; }
+known() { [[ -n $(dpkg-query -W -f='${Status}' "$1" 2>/dev/null || true) ]]; }
+installed() { [[ $(dpkg-query -W -f='${Status}' "$1" 2>/dev/null || true) == *" installed" ]]; }
 
-if installed; then
-    fail "$package is already installed; remove it first so this check does not replace it"
-fi
+for package in prynechat prynechat-relay; do
+    if installed "$package"; then
+        fail "$package is already installed; remove it first so this check does not replace it"
+    fi
+done
 
 ./scripts/setup.sh >/dev/null
-rm -f build/"$package"_*.deb
+cmake --build build --parallel "$(nproc)" >/dev/null
+rm -f build/prynechat_*.deb build/prynechat-relay_*.deb
 (cd build && cpack -G DEB >/dev/null)
-deb=$(ls build/"$package"_*.deb)
-step "built $deb"
-dpkg-deb -f "$deb" Depends Recommends Section Maintainer
+guiDeb=$(ls build/prynechat_*.deb)
+relayDeb=$(ls build/prynechat-relay_*.deb)
 
 workDir=$(mktemp -d)
 relayPid=
 cleanUp() {
     [[ -z $relayPid ]] || kill "$relayPid" 2>/dev/null || true
-    if installed || [[ -n $(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true) ]]; then
-        "${sudo[@]}" dpkg --purge "$package" >/dev/null || true
-    fi
+    for package in prynechat prynechat-relay; do
+        ! known "$package" || "${sudo[@]}" dpkg --purge "$package" >/dev/null || true
+    done
     rm -rf "$workDir"
 }
 trap cleanUp EXIT
-
 export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "./$deb" >/dev/null
-installed || fail "$package is not installed after apt-get install"
-dpkg -L "$package" >"$workDir/files"
-step "installed $(wc -l <"$workDir/files") paths"
 
-expected=(
-    /usr/bin/prynechat
-    /usr/bin/prynechat-relay
-    /usr/share/applications/$appId.desktop
-    /usr/share/metainfo/$appId.metainfo.xml
-    /usr/share/icons/hicolor/32x32/apps/$appId.png
-    /usr/share/icons/hicolor/48x48/apps/$appId.png
-    /usr/share/man/man1/prynechat.1
-    /usr/share/man/man1/prynechat-relay.1
-    /usr/share/doc/$package/README.md
-    /usr/lib/systemd/system/prynechat-relay.service
-)
-for path in "${expected[@]}"; do
-    [[ -f $path ]] || fail "missing $path"
+for deb in "$guiDeb" "$relayDeb"; do
+    step "built $deb"
+    dpkg-deb -f "$deb" Package Version Depends Recommends Section
 done
-step "all ${#expected[@]} expected files are in place"
+# Neither package needs the other, and the relay needs no display library.
+dpkg-deb -f "$guiDeb" Depends | grep -q prynechat-relay && fail "prynechat depends on prynechat-relay"
+dpkg-deb -f "$relayDeb" Depends | grep -q 'prynechat\b' && fail "prynechat-relay depends on prynechat"
+dpkg-deb -f "$relayDeb" Depends | grep -Eq 'qt6gui|qt6widgets|libx|libgl' \
+    && fail "prynechat-relay depends on display libraries: $(dpkg-deb -f "$relayDeb" Depends)"
+step "the packages are independent; the relay depends on no display library"
 
+# installPackage DEB PACKAGE: installs one package alone and lists its files into $workDir.
+installPackage() {
+    "${sudo[@]}" apt-get install -y -qq --no-install-recommends "./$1" >/dev/null
+    installed "$2" || fail "$2 is not installed after apt-get install"
+    dpkg -L "$2" >"$workDir/$2.files"
+    step "installed $2: $(wc -l <"$workDir/$2.files") paths"
+}
+
+# expectFiles PATH...: every path is an installed file.
+expectFiles() {
+    for path in "$@"; do
+        [[ -f $path ]] || fail "missing $path"
+    done
+    step "all $# expected files are in place"
+}
+
+# purgePackage PACKAGE: purges it and checks that none of its files or folders are left.
+purgePackage() {
+    "${sudo[@]}" apt-get purge -y -qq "$1" >/dev/null
+    ! known "$1" || fail "dpkg still knows $1 after purge"
+    local left=0
+    while read -r path; do
+        [[ $path == /. ]] && continue
+        # Shared folders such as /usr/bin stay; files and folders of our own must go.
+        if [[ -f $path || -L $path ]] || { [[ -d $path ]] && [[ $path == *prynechat* ]]; }; then
+            echo "check-deb: left behind: $path" >&2
+            left=$((left + 1))
+        fi
+    done <"$workDir/$1.files"
+    ((left == 0)) || fail "$left paths of $1 left behind after purge"
+    ls /var/lib/dpkg/info/"$1".* >/dev/null 2>&1 && fail "dpkg info files of $1 left behind"
+    step "purged; nothing of $1 is left"
+}
+
+# The windows.
+installPackage "$guiDeb" prynechat
+expectFiles /usr/bin/prynechat \
+    /usr/share/applications/$appId.desktop \
+    /usr/share/metainfo/$appId.metainfo.xml \
+    /usr/share/icons/hicolor/{32x32,48x48,64x64,128x128}/apps/$appId.png \
+    /usr/share/icons/hicolor/scalable/apps/$appId.svg \
+    /usr/share/man/man1/prynechat.1.gz \
+    /usr/share/doc/prynechat/{copyright,changelog.Debian.gz,README.md}
+[[ ! -e /usr/bin/prynechat-relay ]] || fail "prynechat installed the relay too"
 desktop-file-validate "/usr/share/applications/$appId.desktop" || fail "desktop entry does not validate"
 appstreamcli validate --no-net "/usr/share/metainfo/$appId.metainfo.xml" >/dev/null \
     || fail "metainfo does not validate"
-grep -qx "ExecStart=/usr/bin/prynechat-relay --port 555 --quiet" \
-    /usr/lib/systemd/system/prynechat-relay.service || fail "the unit does not start /usr/bin/prynechat-relay"
-[[ ! -e /etc/systemd/system/multi-user.target.wants/prynechat-relay.service ]] \
-    || fail "the unit was enabled"
-if command -v systemd-analyze >/dev/null; then
-    systemd-analyze verify /usr/lib/systemd/system/prynechat-relay.service \
-        || fail "systemd-analyze verify finds fault with the unit"
-fi
 if command -v man >/dev/null; then
-    man -w prynechat-relay >/dev/null || fail "man finds no prynechat-relay(1)"
+    man -w prynechat >/dev/null || fail "man finds no prynechat(1)"
 fi
-step "desktop entry and metainfo validate; the unit verifies, names /usr/bin/prynechat-relay and is not enabled"
-
 # The installed program finds its libraries and opens its start window (on an offscreen screen);
 # timeout's status 124 means it was still running after two seconds.
 status=0
 timeout 2 /usr/bin/prynechat -platform offscreen >"$workDir/window.out" 2>&1 || status=$?
 [[ $status -eq 124 ]] || fail "prynechat ended with status $status: $(cat "$workDir/window.out")"
 step "the installed prynechat starts and keeps its start window open"
+purgePackage prynechat
+
+# The relay.
+installPackage "$relayDeb" prynechat-relay
+units=(prynechat-relay.service)
+[[ -f packaging/prynechat-relay.socket ]] && units+=(prynechat-relay.socket)
+expectFiles /usr/bin/prynechat-relay \
+    "${units[@]/#//usr/lib/systemd/system/}" \
+    /usr/share/man/man1/prynechat-relay.1.gz \
+    /usr/share/doc/prynechat-relay/{copyright,changelog.Debian.gz,README.md}
+[[ ! -e /usr/bin/prynechat ]] || fail "prynechat-relay installed the windows too"
+grep -qx "ExecStart=/usr/bin/prynechat-relay --port 555 --quiet" \
+    /usr/lib/systemd/system/prynechat-relay.service || fail "the unit does not start /usr/bin/prynechat-relay"
+wants=/etc/systemd/system/multi-user.target.wants/prynechat-relay.service
+[[ ! -e $wants && ! -L $wants ]] || fail "the unit was enabled"
+if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify "${units[@]/#//usr/lib/systemd/system/}" \
+        || fail "systemd-analyze verify finds fault with the units"
+fi
+if command -v man >/dev/null; then
+    man -w prynechat-relay >/dev/null || fail "man finds no prynechat-relay(1)"
+fi
+step "the unit verifies, names /usr/bin/prynechat-relay and is not enabled"
 
 # The frame: a 4-byte big-endian byte count, then the UTF-8 text.
 frame() {
@@ -133,22 +183,13 @@ relayPid=
 [[ -z $(timeout 5 head -c 1 <&"$first") ]] || fail "first still connected after SIGTERM"
 exec {first}>&- {second}>&-
 grep -q "こんにちは" "$workDir/relay.out" || fail "the relay did not print the relayed text"
+
 step "SIGTERM ended the relay with status 0 and closed the connections"
 
-"${sudo[@]}" apt-get purge -y -qq "$package" >/dev/null
-! installed || fail "$package is still installed after purge"
-[[ -z $(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true) ]] \
-    || fail "dpkg still knows $package after purge"
-left=0
-while read -r path; do
-    [[ $path == /. ]] && continue
-    # Shared folders such as /usr/bin stay; files and folders of our own must go.
-    if [[ -f $path || -L $path ]] || { [[ -d $path ]] && [[ $path == *prynechat* ]]; }; then
-        echo "check-deb: left behind: $path" >&2
-        left=$((left + 1))
-    fi
-done <"$workDir/files"
-((left == 0)) || fail "$left paths left behind after purge"
-ls /var/lib/dpkg/info/"$package".* >/dev/null 2>&1 && fail "dpkg info files left behind"
-step "purged; nothing of $package is left"
+# An admin enables the service; purging the package must take the link with it.
+systemctl enable prynechat-relay.service >/dev/null 2>&1 || deb-systemd-helper enable prynechat-relay.service
+[[ -L $wants ]] || fail "enabling the unit made no link $wants"
+purgePackage prynechat-relay
+[[ ! -e $wants && ! -L $wants ]] || fail "purge left $wants behind"
+step "the link of the enabled unit went with the purge"
 step "all checks passed"

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs what building and testing PryneChat needs (Debian 12 / Ubuntu), then configures and builds build/.
+# Installs what building, testing and packaging PryneChat needs (Debian 12 / Ubuntu) and
+# configures build/; run.sh and test.sh build what they need from there.
+# With --fuzz it also installs clang and its run-time library for the opt-in fuzzer.
 # Exits non-zero on any failure; quick when everything is already there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -8,10 +10,12 @@ packages=(
     cmake g++ make pkg-config dpkg-dev
     qt6-base-dev libgl-dev
     fonts-ipafont-gothic
-    desktop-file-utils appstream
-    clang libclang-rt-14-dev
+    desktop-file-utils appstream appstream-compose appstream-util lintian
     libhiredis-dev redis-server
 )
+if [[ ${1:-} == --fuzz ]]; then
+    packages+=(clang libclang-rt-14-dev)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -29,4 +33,3 @@ if ((${#missing[@]})); then
 fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build --parallel "$(nproc)"

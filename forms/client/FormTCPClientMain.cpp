@@ -1,14 +1,18 @@
 #include "forms/client/FormTCPClientMain.h"
 
 #include "app/ModuleMain.h"
+#include "forms/MenuBarItem.h"
+#include "forms/ProgramTitle.h"
 #include "forms/Twips.h"
 #include "forms/client/ChatLine.h"
 
+#include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QEventLoop>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QLocale>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -77,7 +81,16 @@ bool FormTCPClientMain::eventFilter(QObject *watched, QEvent *event)
         // The combo box's own Enter handling would pick entries from the list.
         if (KeyAscii == carriageReturnCode)
             return true;
+        // From the empty field Up, like Down, starts at the newest entry; Qt would do nothing.
+        if (keyEvent->key() == Qt::Key_Up && keyEvent->modifiers() == Qt::NoModifier
+            && ComboMain->currentIndex() < 0 && ComboMain->count() > 0) {
+            ComboMain->setCurrentIndex(0);
+            return true;
+        }
     }
+    // The drop-down opens on the newest entry, not on whatever was current.
+    if (watched == ComboMain->view() && event->type() == QEvent::Show && ComboMain->count() > 0)
+        ComboMain->view()->setCurrentIndex(ComboMain->model()->index(0, 0));
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -161,6 +174,7 @@ void FormTCPClientMain::mnuClose_Click()
 {
     disconnecting = true;
     SendLine(ChatLine::logoutText(QDateTime::currentDateTime(), QLocale()));
+    showLeaving();
     QPointer<FormTCPClientMain> self(this);
     waitForEcho();
     if (!self)
@@ -201,6 +215,9 @@ void FormTCPClientMain::mnuSend_Click()
     const QString newest = ComboMain->count() > 0 ? ComboMain->itemText(0) : QString();
     if (text != newest)
         ComboMain->insertItem(0, text);
+    // No entry stays current (Qt keeps the first one ever inserted current), so the arrow keys
+    // and the drop-down start again from the newest.
+    ComboMain->setCurrentIndex(-1);
     ComboMain->setEditText(QString());
 }
 
@@ -248,22 +265,18 @@ void FormTCPClientMain::createControls()
     ComboMain->setGeometry(comboDesign.x(), comboDesign.y(), comboDesign.width(),
                            ComboMain->sizeHint().height());
     ComboMain->installEventFilter(this);
+    ComboMain->view()->installEventFilter(this);
 
     setTabOrder(TextLog, ComboMain);
     // Whoever opens a chat window wants to type.
     ComboMain->setFocus();
 
-    auto addMenuItem = [this](const char *name, const QString &caption) {
-        QAction *action = menuBar()->addAction(caption);
-        action->setObjectName(QLatin1String(name));
-        return action;
-    };
-    mnuConnect = addMenuItem("mnuConnect", QStringLiteral("接続"));
-    mnuClose = addMenuItem("mnuClose", QStringLiteral("接続を切断"));
-    mnuSend = addMenuItem("mnuSend", QStringLiteral("送信"));
-    mnuInfWSock = addMenuItem("mnuInfWSock", QStringLiteral("情報"));
-    mnuLogClear = addMenuItem("mnuLogClear", QStringLiteral("ログクリア"));
-    mnuHistClear = addMenuItem("mnuHistClear", QStringLiteral("ヒストリークリア"));
+    mnuConnect = addMenuBarItem(menuBar(), "mnuConnect", QStringLiteral("接続"));
+    mnuClose = addMenuBarItem(menuBar(), "mnuClose", QStringLiteral("接続を切断"));
+    mnuSend = addMenuBarItem(menuBar(), "mnuSend", QStringLiteral("送信"));
+    mnuInfWSock = addMenuBarItem(menuBar(), "mnuInfWSock", QStringLiteral("情報"));
+    mnuLogClear = addMenuBarItem(menuBar(), "mnuLogClear", QStringLiteral("ログクリア"));
+    mnuHistClear = addMenuBarItem(menuBar(), "mnuHistClear", QStringLiteral("ヒストリークリア"));
     // The window runs these itself, on loading and on closing.
     mnuConnect->setEnabled(false);
     mnuClose->setEnabled(false);
@@ -282,13 +295,25 @@ void FormTCPClientMain::createControls()
 void FormTCPClientMain::showDisconnection(const QString &message)
 {
     QPointer<FormTCPClientMain> self(this);
-    auto *box = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("Pryne Chat"), message,
+    auto *box = new QMessageBox(QMessageBox::NoIcon, ProgramTitle::applicationTitle(), message,
                                 QMessageBox::Ok, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->exec();
     if (!self)
         return;
     mintDisconnected = 1;
+}
+
+void FormTCPClientMain::showLeaving()
+{
+    // Only the log stays usable while the logout line comes back: nothing typed now would be read.
+    ComboMain->setEnabled(false);
+    for (QAction *item : menuBar()->actions())
+        item->setEnabled(false);
+    // The log's text area and the combo box's field carry cursors of their own.
+    for (QWidget *area : {static_cast<QWidget *>(this), TextLog->viewport(),
+                          static_cast<QWidget *>(ComboMain->lineEdit())})
+        area->setCursor(Qt::BusyCursor);
 }
 
 void FormTCPClientMain::waitForEcho()

@@ -61,6 +61,7 @@ private:
 
     void createControls();
     void showDisconnection(const QString &message);
+    void showLeaving();
     void waitForEcho();
 
     std::unique_ptr<socks::CWS_TCP_C> CWS_TCP_C;

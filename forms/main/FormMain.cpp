@@ -1,6 +1,9 @@
 #include "forms/main/FormMain.h"
 
 #include "app/ModuleMain.h"
+#include "forms/MessageBox.h"
+#include "forms/PortReading.h"
+#include "forms/ProgramTitle.h"
 #include "forms/Twips.h"
 #include "forms/client/FormTCPClientMain.h"
 #include "forms/server/FormTCPServerMain.h"
@@ -116,7 +119,7 @@ FormMain::FormMain(QWidget *parent)
 
 void FormMain::Form_Load()
 {
-    LabelVer->setText(QStringLiteral("Ver:") + ModuleMain::versionText());
+    LabelVer->setText(QStringLiteral("Ver:") + ProgramTitle::versionText());
 
     // The version box is drawn for a smaller font than ours: it grows until the whole text shows,
     // staying inside the window.
@@ -130,25 +133,17 @@ void FormMain::Form_Load()
 
 void FormMain::btnChoise_Click(int Index)
 {
-    const std::optional<int> port = ModuleMain::readPortField(PortInp->text());
-    if (!port && Index != 0) {
-        ModuleMain::showMessage(QStringLiteral("ポート番号が正しくありません。0 から 65535 "
+    const bool stored = storeSettings();
+    if (Index == 0)
+        endProcessNow(); // whatever the port field holds
+    if (!stored) {
+        MessageBox::showMessage(QStringLiteral("ポート番号が正しくありません。0 から 65535 "
                                                "までの数字を入力してください。"),
                                 this);
         return;
     }
-    ModuleMain::gintPort = port.value_or(ModuleMain::gintPort);
-
-    const QString name = NameInp->text();
-    ModuleMain::gstrHandleName =
-            name.isEmpty() || name.size() > longestHandleName ? QStringLiteral("Default") : name;
-
-    const QString server = ServerIPInp->text();
-    ModuleMain::gstrServerIP = server.isEmpty() ? QStringLiteral("localhost") : server;
 
     switch (Index) {
-    case 0:
-        endProcessNow(); // whatever the port field holds
     case 1: {
         auto *server = new FormTCPServerMain(PortInp->text());
         server->setAttribute(Qt::WA_DeleteOnClose);
@@ -162,6 +157,22 @@ void FormMain::btnChoise_Click(int Index)
         break;
     }
     }
+}
+
+bool FormMain::storeSettings()
+{
+    const std::optional<int> port = PortReading::readPortField(PortInp->text());
+    if (!port)
+        return false;
+    ModuleMain::gintPort = *port;
+
+    const QString name = NameInp->text();
+    ModuleMain::gstrHandleName =
+            name.isEmpty() || name.size() > longestHandleName ? QStringLiteral("Default") : name;
+
+    const QString server = ServerIPInp->text();
+    ModuleMain::gstrServerIP = server.isEmpty() ? QStringLiteral("localhost") : server;
+    return true;
 }
 
 #include "moc_FormMain.cpp"

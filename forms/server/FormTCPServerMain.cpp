@@ -1,7 +1,9 @@
 #include "forms/server/FormTCPServerMain.h"
 
-#include "app/ModuleMain.h"
 #include "forms/LogBox.h"
+#include "forms/MenuBarItem.h"
+#include "forms/PortReading.h"
+#include "forms/ProgramTitle.h"
 #include "forms/Twips.h"
 
 #include <QAction>
@@ -25,15 +27,10 @@ FormTCPServerMain::FormTCPServerMain(const QString &portText, QWidget *parent)
     setWindowTitle(QStringLiteral("サーバ"));
     setWindowIcon(QIcon(QStringLiteral(":/resources/icon.png")));
 
-    // The menu items sit on the bar itself, without submenus.
-    mnuClose = menuBar()->addAction(QStringLiteral("閉じる"));
-    mnuConnectClose = menuBar()->addAction(QStringLiteral("接続を切断"));
-    mnuInfoWSock = menuBar()->addAction(QStringLiteral("情報"));
-    mnuLogClear = menuBar()->addAction(QStringLiteral("ログをクリア"));
-    mnuClose->setObjectName(QStringLiteral("mnuClose"));
-    mnuConnectClose->setObjectName(QStringLiteral("mnuConnectClose"));
-    mnuInfoWSock->setObjectName(QStringLiteral("mnuInfoWSock"));
-    mnuLogClear->setObjectName(QStringLiteral("mnuLogClear"));
+    mnuClose = addMenuBarItem(menuBar(), "mnuClose", QStringLiteral("閉じる"));
+    mnuConnectClose = addMenuBarItem(menuBar(), "mnuConnectClose", QStringLiteral("接続を切断"));
+    mnuInfoWSock = addMenuBarItem(menuBar(), "mnuInfoWSock", QStringLiteral("情報"));
+    mnuLogClear = addMenuBarItem(menuBar(), "mnuLogClear", QStringLiteral("ログをクリア"));
     // Switched off for good; their procedures stay callable from code.
     mnuClose->setEnabled(false);
     mnuConnectClose->setEnabled(false);
@@ -96,12 +93,14 @@ void FormTCPServerMain::Form_Load()
     TextLog->setCaretPosition(TextLog->logLength());
 
     // A number beyond 32 bits is no port either: the component refuses it with its own reason.
-    const std::optional<int> port = ModuleMain::readNumberLeniently(portText);
-    const bool started = CWS_TCP_S->StartService(port.value_or(-1));
+    const std::optional<int> port = PortReading::readNumberLeniently(portText);
+    // Shown in the caption when the service does not start: the port that was asked for.
+    askedPort = port ? QString::number(*port) : portText.trimmed();
+    serviceStarted = CWS_TCP_S->StartService(port.value_or(-1));
 
     CWS_TCP_S_ServiceComplete(false, 0);
 
-    if (started) {
+    if (serviceStarted) {
         TextLog->setLogText(QStringLiteral("接続の監視を開始しました\r\n"));
     } else {
         const QString message =
@@ -152,9 +151,10 @@ void FormTCPServerMain::CWS_TCP_S_ServiceComplete(bool vblnFlag, int Index)
     Q_UNUSED(Index);
     const int count = CWS_TCP_S->ConnectionCount();
     const QString address = CWS_TCP_S->Address();
-    const int port = CWS_TCP_S->Port();
+    // A service that never started serves no port; the one asked for says which start failed.
+    const QString port = serviceStarted ? QString::number(CWS_TCP_S->Port()) : askedPort;
     setWindowTitle(QStringLiteral("[") + QString::number(count) + QStringLiteral("]-[") + address
-                   + QStringLiteral(":") + QString::number(port) + QStringLiteral("] - サーバ"));
+                   + QStringLiteral(":") + port + QStringLiteral("] - サーバ"));
 }
 
 void FormTCPServerMain::CWS_TCP_S_ServiceError(int Index)
@@ -190,7 +190,7 @@ void FormTCPServerMain::reportStartFailure(const QString &message)
     // Shown once the window is up, and without a nested event loop: the box belongs to the
     // window and goes with it.
     QTimer::singleShot(0, this, [this, message] {
-        auto *box = new QMessageBox(QMessageBox::NoIcon, ModuleMain::applicationTitle(), message,
+        auto *box = new QMessageBox(QMessageBox::NoIcon, ProgramTitle::applicationTitle(), message,
                                     QMessageBox::Ok, this);
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->open();

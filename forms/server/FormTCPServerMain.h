@@ -51,5 +51,7 @@ private:
     void reportStartFailure(const QString &message);
 
     QString portText;
+    QString askedPort;
+    bool serviceStarted = false;
     std::unique_ptr<socks::CWS_TCP_S> CWS_TCP_S;
 };

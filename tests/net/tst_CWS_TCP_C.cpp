@@ -1,7 +1,9 @@
 #include "net/CWS_TCP_C.h"
-#include "net/FrameDecoder.h"
+#include "net/ClientStatus.h"
+#include "net/InfoDisplay.h"
+#include "tests/support/Waits.h"
+#include "tests/support/WireClient.h"
 
-#include <QLabel>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
@@ -13,44 +15,11 @@
 
 using socks::CWS_TCP_C;
 
+using testsupport::frameOf;
+using testsupport::waitTimeout;
+using testsupport::WireServer;
+
 namespace {
-
-QByteArray frameOf(const QByteArray &payload)
-{
-    QByteArray frame(4, '\0');
-    qToBigEndian<quint32>(quint32(payload.size()), frame.data());
-    return frame + payload;
-}
-
-// A server that speaks the wire format by hand and exposes its one accepted socket.
-struct RawServer
-{
-    QTcpServer server;
-    QPointer<QTcpSocket> peer;
-    socks::FrameDecoder decoder;
-    QList<QByteArray> received;
-    QByteArray wire; // every byte received, as it came
-
-    bool listen(const QHostAddress &address = QHostAddress::Any)
-    {
-        QObject::connect(&server, &QTcpServer::newConnection, &server, [this] {
-            peer = server.nextPendingConnection();
-            QObject::connect(peer, &QTcpSocket::readyRead, peer, [this] {
-                const QByteArray bytes = peer->readAll();
-                wire += bytes;
-                decoder.append(bytes);
-                while (decoder.next() == socks::FrameDecoder::Result::Frame)
-                    received.append(decoder.payload().toByteArray());
-            });
-        });
-        return server.listen(address, 0);
-    }
-    int port() const { return server.serverPort(); }
-    bool waitForPeer()
-    {
-        return QTest::qWaitFor([this] { return !peer.isNull(); }, 5000);
-    }
-};
 
 struct ClientEvents
 {
@@ -66,12 +35,57 @@ struct ClientEvents
     QSignalSpy texts;
 };
 
+// A client connected to a raw server, both ends up: the set-up of most cases.
+struct Link
+{
+    WireServer server;
+    CWS_TCP_C client;
+    ClientEvents events{client};
+
+    bool open()
+    {
+        if (!server.listen())
+            return false;
+        client.OpenConnection(QStringLiteral("127.0.0.1"), server.port());
+        return events.connected.wait(waitTimeout) && server.waitForPeer();
+    }
+};
+
 int refusedPort()
 {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort(); // closed when probe goes, so nobody listens there
 }
+
+// Stands in for the information window a program with widgets installs, and records what the
+// component gives it.
+template <typename Status> struct ViewLog
+{
+    struct View : socks::InfoView<Status>
+    {
+        explicit View(ViewLog &log)
+            : log(log)
+        {}
+        bool isShown() const override { return log.shown; }
+        void present() override { log.shown = true; }
+        void dismiss() override { log.shown = false; }
+        void showStatus(const Status &status) override { log.last = status; }
+        ViewLog &log;
+    };
+
+    void install()
+    {
+        socks::InfoDisplay<Status>::setFactory([this] {
+            ++made;
+            return std::make_unique<View>(*this);
+        });
+    }
+
+    bool shown = false;
+    int made = 0;
+    Status last;
+};
 
 } // namespace
 
@@ -92,6 +106,7 @@ private slots:
     void putsOneFramePerSend();
     void deliversFramesSplitAndCoalesced();
     void ignoresSendWhileNotConnected();
+    void serverThatNeverReadsIsLostPastEightMiBUnsent();
 
     // closing
     void serverCloseRaisesConnectCloseAfterTheLastTexts();
@@ -102,7 +117,7 @@ private slots:
     void reconnectsAfterADrop();
 
     // information window
-    void infoWindowFollowsInfoVisibleAndItsCloseBox();
+    void infoViewFollowsInfoVisibleAndTheTraffic();
 };
 
 void TestCWS_TCP_C::reportsConnectErrorOnlyAfterReturning_data()
@@ -151,13 +166,13 @@ void TestCWS_TCP_C::connectsByNameAndLiteral()
 {
     QFETCH(QString, host);
     QFETCH(QString, address);
-    RawServer server;
-    QVERIFY(server.listen());
+    WireServer server;
+    QVERIFY(server.listen(QHostAddress::Any));
     CWS_TCP_C client;
     ClientEvents events(client);
     client.OpenConnection(host, server.port());
     QCOMPARE(events.connected.count(), 0);
-    if (!events.connected.wait(5000)
+    if (!events.connected.wait(waitTimeout)
         && QHostAddress(address).protocol() == QAbstractSocket::IPv6Protocol)
         QSKIP("no IPv6 loopback on this machine");
     QCOMPARE(events.connected.count(), 1);
@@ -170,7 +185,7 @@ void TestCWS_TCP_C::connectsByNameAndLiteral()
 
 void TestCWS_TCP_C::socketNumberIsTheLocalPort()
 {
-    RawServer server;
+    WireServer server;
     QVERIFY(server.listen());
     CWS_TCP_C first;
     CWS_TCP_C second;
@@ -178,11 +193,11 @@ void TestCWS_TCP_C::socketNumberIsTheLocalPort()
     QSignalSpy secondUp(&second, &CWS_TCP_C::Connect);
     QCOMPARE(first.SocketNumber(), 0);
     first.OpenConnection(QStringLiteral("127.0.0.1"), server.port());
-    QVERIFY(firstUp.wait(5000));
+    QVERIFY(firstUp.wait(waitTimeout));
     QVERIFY(server.waitForPeer());
     QCOMPARE(first.SocketNumber(), int(server.peer->peerPort()));
     second.OpenConnection(QStringLiteral("127.0.0.1"), server.port());
-    QVERIFY(secondUp.wait(5000));
+    QVERIFY(secondUp.wait(waitTimeout));
     QVERIFY(second.SocketNumber() > 0);
     QVERIFY(second.SocketNumber() != first.SocketNumber());
     first.CloseConnection();
@@ -223,17 +238,13 @@ void TestCWS_TCP_C::givesUpAfterTenSecondsWithoutAnswer()
 
 void TestCWS_TCP_C::putsOneFramePerSend()
 {
-    RawServer server;
-    QVERIFY(server.listen());
-    CWS_TCP_C client;
-    ClientEvents events(client);
-    client.OpenConnection(QStringLiteral("127.0.0.1"), server.port());
-    QVERIFY(events.connected.wait(5000));
-    QVERIFY(server.waitForPeer());
+    Link link;
+    QVERIFY(link.open());
+    auto &[server, client, events] = link;
     client.SendData(QStringLiteral("あ"));
     client.SendData(QString());
     client.SendData(QStringLiteral("a\r\n"));
-    QTRY_COMPARE_WITH_TIMEOUT(server.wire.size(), 7 + 4 + 7, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.wire.size(), 7 + 4 + 7, waitTimeout);
     QCOMPARE(server.wire,
              QByteArray("\0\0\0\3\xe3\x81\x82"
                         "\0\0\0\0"
@@ -243,13 +254,9 @@ void TestCWS_TCP_C::putsOneFramePerSend()
 
 void TestCWS_TCP_C::deliversFramesSplitAndCoalesced()
 {
-    RawServer server;
-    QVERIFY(server.listen());
-    CWS_TCP_C client;
-    ClientEvents events(client);
-    client.OpenConnection(QStringLiteral("127.0.0.1"), server.port());
-    QVERIFY(events.connected.wait(5000));
-    QVERIFY(server.waitForPeer());
+    Link link;
+    QVERIFY(link.open());
+    auto &[server, client, events] = link;
     const QByteArray stream = frameOf(QStringLiteral("日本語🎌").toUtf8()) + frameOf("")
             + frameOf("1@Default   |a|b\r\n");
     for (qsizetype at = 0; at < 9; ++at) {
@@ -259,7 +266,7 @@ void TestCWS_TCP_C::deliversFramesSplitAndCoalesced()
     }
     QCOMPARE(events.texts.count(), 0);
     server.peer->write(stream.mid(9));
-    QTRY_COMPARE_WITH_TIMEOUT(events.texts.count(), 3, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(events.texts.count(), 3, waitTimeout);
     QCOMPARE(events.texts.at(0).first().toString(), QStringLiteral("日本語🎌"));
     QCOMPARE(events.texts.at(1).first().toString(), QString());
     QCOMPARE(events.texts.at(2).first().toString(), QStringLiteral("1@Default   |a|b\r\n"));
@@ -267,107 +274,118 @@ void TestCWS_TCP_C::deliversFramesSplitAndCoalesced()
 
 void TestCWS_TCP_C::ignoresSendWhileNotConnected()
 {
-    RawServer server;
+    WireServer server;
     QVERIFY(server.listen());
     CWS_TCP_C client;
     ClientEvents events(client);
     client.SendData(QStringLiteral("before opening"));
     client.OpenConnection(QStringLiteral("127.0.0.1"), server.port());
     client.SendData(QStringLiteral("while connecting"));
-    QVERIFY(events.connected.wait(5000));
+    QVERIFY(events.connected.wait(waitTimeout));
     client.SendData(QStringLiteral("connected"));
     QVERIFY(server.waitForPeer());
-    QTRY_COMPARE_WITH_TIMEOUT(server.received.size(), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.received.size(), 1, waitTimeout);
     client.CloseConnection();
     client.SendData(QStringLiteral("after closing"));
-    QTRY_COMPARE_WITH_TIMEOUT(server.peer->state(), QAbstractSocket::UnconnectedState, 5000);
+    QVERIFY(server.waitForPeerGone());
     QCOMPARE(server.received, QList<QByteArray>{"connected"});
+}
+
+void TestCWS_TCP_C::serverThatNeverReadsIsLostPastEightMiBUnsent()
+{
+    Link link;
+    link.server.neverReads = true;
+    QVERIFY(link.open());
+    auto &[server, client, events] = link;
+    const QString text(64 * 1024, QLatin1Char('x'));
+    // 64 MiB: the 8 MiB bound plus whatever the kernel buffers on both ends, many times over.
+    constexpr int maxSends = 1024;
+    int sends = 0;
+    while (events.closed.isEmpty() && sends < maxSends) {
+        client.SendData(text);
+        ++sends;
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(events.closed.count(), 1);
+    // Nothing is lost early: the kernel took its share and 8 MiB more waited before the end.
+    const qint64 sentBytes = qint64(sends) * (4 + text.size());
+    QVERIFY2(sentBytes > 8 * 1024 * 1024, qPrintable(QString::number(sentBytes)));
+    QCOMPARE(client.SocketNumber(), 0);
+    QCOMPARE(events.failed.count(), 0);
+    client.SendData(text);
+    QCoreApplication::processEvents();
+    QCOMPARE(events.closed.count(), 1);
 }
 
 void TestCWS_TCP_C::serverCloseRaisesConnectCloseAfterTheLastTexts()
 {
-    RawServer server;
-    QVERIFY(server.listen());
-    CWS_TCP_C client;
-    ClientEvents events(client);
+    Link link;
+    QVERIFY(link.open());
+    auto &[server, client, events] = link;
     QStringList order;
     connect(&client, &CWS_TCP_C::GetData, this, [&order](const QString &text) { order << text; });
     connect(&client, &CWS_TCP_C::ConnectClose, this,
             [&order] { order << QStringLiteral("closed"); });
-    client.OpenConnection(QStringLiteral("127.0.0.1"), server.port());
-    QVERIFY(events.connected.wait(5000));
-    QVERIFY(server.waitForPeer());
     server.peer->write(frameOf("one") + frameOf("two"));
     server.peer->disconnectFromHost();
-    QVERIFY(events.closed.wait(5000));
+    QVERIFY(events.closed.wait(waitTimeout));
     QCOMPARE(order, (QStringList{"one", "two", "closed"}));
     QCOMPARE(client.SocketNumber(), 0);
     QCOMPARE(events.failed.count(), 0);
     // Nothing more follows the close.
     client.SendData(QStringLiteral("into the void"));
-    RawServer other;
+    WireServer other;
     QVERIFY(other.listen());
     client.OpenConnection(QStringLiteral("127.0.0.1"), other.port());
-    QVERIFY(events.connected.wait(5000));
+    QVERIFY(events.connected.wait(waitTimeout));
     QCOMPARE(events.closed.count(), 1);
 }
 
 void TestCWS_TCP_C::oversizedFrameDropsTheConnection()
 {
-    RawServer server;
-    QVERIFY(server.listen());
-    CWS_TCP_C client;
-    ClientEvents events(client);
-    client.OpenConnection(QStringLiteral("127.0.0.1"), server.port());
-    QVERIFY(events.connected.wait(5000));
-    QVERIFY(server.waitForPeer());
+    Link link;
+    QVERIFY(link.open());
+    auto &[server, client, events] = link;
     QByteArray header(4, '\0');
     qToBigEndian<quint32>(1024 * 1024 + 1, header.data());
     server.peer->write(frameOf("fine") + header + QByteArray(64, 'x'));
-    QVERIFY(events.closed.wait(5000));
+    QVERIFY(events.closed.wait(waitTimeout));
     QCOMPARE(events.texts.count(), 1);
     QCOMPARE(events.closed.count(), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(server.peer->state(), QAbstractSocket::UnconnectedState, 5000);
+    QVERIFY(server.waitForPeerGone());
 }
 
 void TestCWS_TCP_C::ownCloseRaisesNoConnectClose()
 {
-    RawServer server;
-    QVERIFY(server.listen());
-    CWS_TCP_C client;
-    ClientEvents events(client);
-    client.OpenConnection(QStringLiteral("127.0.0.1"), server.port());
-    QVERIFY(events.connected.wait(5000));
-    QVERIFY(server.waitForPeer());
+    Link link;
+    QVERIFY(link.open());
+    auto &[server, client, events] = link;
     client.SendData(QStringLiteral("bye"));
     client.CloseConnection();
     // What was sent before the close still arrives; then the server sees the close.
-    QTRY_COMPARE_WITH_TIMEOUT(server.received, QList<QByteArray>{"bye"}, 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(server.peer->state(), QAbstractSocket::UnconnectedState, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.received, QList<QByteArray>{"bye"}, waitTimeout);
+    QVERIFY(server.waitForPeerGone());
     QCOMPARE(events.closed.count(), 0);
     QCOMPARE(events.failed.count(), 0);
 }
 
 void TestCWS_TCP_C::closingInsideGetDataStopsFurtherTexts()
 {
-    RawServer server;
-    QVERIFY(server.listen());
-    CWS_TCP_C client;
-    ClientEvents events(client);
-    connect(&client, &CWS_TCP_C::GetData, &client, [&client] { client.CloseConnection(); });
-    client.OpenConnection(QStringLiteral("127.0.0.1"), server.port());
-    QVERIFY(events.connected.wait(5000));
-    QVERIFY(server.waitForPeer());
+    Link link;
+    QVERIFY(link.open());
+    auto &[server, client, events] = link;
+    connect(&link.client, &CWS_TCP_C::GetData, &link.client,
+            [&link] { link.client.CloseConnection(); });
     server.peer->write(frameOf("one") + frameOf("two"));
-    QVERIFY(events.texts.wait(5000));
-    QTRY_COMPARE_WITH_TIMEOUT(server.peer->state(), QAbstractSocket::UnconnectedState, 5000);
+    QVERIFY(events.texts.wait(waitTimeout));
+    QVERIFY(server.waitForPeerGone());
     QCOMPARE(events.texts.count(), 1);
     QCOMPARE(events.closed.count(), 0);
 }
 
 void TestCWS_TCP_C::survivesBeingDestroyedInsideGetData()
 {
-    RawServer server;
+    WireServer server;
     QVERIFY(server.listen());
     auto client = std::make_unique<CWS_TCP_C>();
     QSignalSpy connected(client.get(), &CWS_TCP_C::Connect);
@@ -377,71 +395,62 @@ void TestCWS_TCP_C::survivesBeingDestroyedInsideGetData()
         client.reset();
     });
     client->OpenConnection(QStringLiteral("127.0.0.1"), server.port());
-    QVERIFY(connected.wait(5000));
+    QVERIFY(connected.wait(waitTimeout));
     QVERIFY(server.waitForPeer());
     server.peer->write(frameOf("one") + frameOf("two"));
-    QTRY_VERIFY_WITH_TIMEOUT(!client, 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(server.peer->state(), QAbstractSocket::UnconnectedState, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!client, waitTimeout);
+    QVERIFY(server.waitForPeerGone());
     QCOMPARE(texts, 1);
 }
 
 void TestCWS_TCP_C::reconnectsAfterADrop()
 {
-    RawServer server;
-    QVERIFY(server.listen());
-    CWS_TCP_C client;
-    ClientEvents events(client);
-    client.OpenConnection(QStringLiteral("127.0.0.1"), server.port());
-    QVERIFY(events.connected.wait(5000));
-    QVERIFY(server.waitForPeer());
+    Link link;
+    QVERIFY(link.open());
+    auto &[server, client, events] = link;
     server.peer->abort();
-    QVERIFY(events.closed.wait(5000));
+    QVERIFY(events.closed.wait(waitTimeout));
     client.OpenConnection(QStringLiteral("127.0.0.1"), server.port());
-    QVERIFY(events.connected.wait(5000));
+    QVERIFY(events.connected.wait(waitTimeout));
     QTRY_VERIFY_WITH_TIMEOUT(server.peer && server.peer->state() == QAbstractSocket::ConnectedState,
                              5000);
     server.peer->write(frameOf("again"));
-    QVERIFY(events.texts.wait(5000));
+    QVERIFY(events.texts.wait(waitTimeout));
     QCOMPARE(events.texts.last().first().toString(), QStringLiteral("again"));
     QCOMPARE(events.closed.count(), 1);
 }
 
-void TestCWS_TCP_C::infoWindowFollowsInfoVisibleAndItsCloseBox()
+void TestCWS_TCP_C::infoViewFollowsInfoVisibleAndTheTraffic()
 {
-    RawServer server;
+    ViewLog<socks::ClientStatus> log;
+    WireServer server;
     QVERIFY(server.listen());
     auto client = std::make_unique<CWS_TCP_C>();
     QSignalSpy connected(client.get(), &CWS_TCP_C::Connect);
     client->OpenConnection(QStringLiteral("127.0.0.1"), server.port());
-    QVERIFY(connected.wait(5000));
+    QVERIFY(connected.wait(waitTimeout));
+    // Without a view factory, as in a program without widgets, there is nothing to show.
+    socks::InfoDisplay<socks::ClientStatus>::setFactory({});
+    client->setInfoVisible(true);
     QVERIFY(!client->InfoVisible());
+
+    log.install();
     client->setInfoVisible(true);
     QVERIFY(client->InfoVisible());
-    QPointer<QWidget> window;
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (widget->objectName() == QStringLiteral("ClientInfoWindow") && widget->isVisible())
-            window = widget;
-    }
-    QVERIFY(window);
-    QCOMPARE(window->windowTitle(), QStringLiteral("クライアント情報"));
-    QVERIFY(!window->testAttribute(Qt::WA_QuitOnClose));
-    const QList<QLabel *> labels = window->findChildren<QLabel *>();
-    const auto showsText = [&labels](const QString &text) {
-        return std::any_of(labels.begin(), labels.end(),
-                           [&text](const QLabel *label) { return label->text() == text; });
-    };
-    QVERIFY(showsText(QStringLiteral("接続済み")));
-    QVERIFY(showsText(QString::number(client->SocketNumber())));
+    QCOMPARE(log.made, 1);
+    QCOMPARE(log.last.state, QStringLiteral("接続済み"));
+    QCOMPARE(log.last.socketNumber, client->SocketNumber());
     client->SendData(QStringLiteral("abc"));
-    QTRY_VERIFY_WITH_TIMEOUT(showsText(QStringLiteral("1 テキスト / 7 バイト")), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(log.last.textsOut, 1, waitTimeout);
+    QCOMPARE(log.last.bytesOut, 7);
 
     client->setInfoVisible(false);
     QVERIFY(!client->InfoVisible());
     client->setInfoVisible(true);
-    window->close();
+    QCOMPARE(log.made, 1);
+    log.shown = false; // the user closed it
     QVERIFY(!client->InfoVisible());
-    client.reset();
-    QVERIFY(!window);
+    socks::InfoDisplay<socks::ClientStatus>::setFactory({});
 }
 
 QTEST_MAIN(TestCWS_TCP_C)

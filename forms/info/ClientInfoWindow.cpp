@@ -1,4 +1,4 @@
-#include "net/ClientInfoWindow.h"
+#include "forms/info/ClientInfoWindow.h"
 
 #include <QFormLayout>
 #include <QLabel>

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QString>
+#include "net/ClientStatus.h"
+
 #include <QWidget>
 
 class QLabel;
@@ -14,17 +15,7 @@ class ClientInfoWindow : public QWidget
     Q_OBJECT
 
 public:
-    struct Status
-    {
-        QString state;
-        QString server;
-        QString local;
-        int socketNumber = 0;
-        qint64 textsIn = 0;
-        qint64 bytesIn = 0;
-        qint64 textsOut = 0;
-        qint64 bytesOut = 0;
-    };
+    using Status = ClientStatus;
 
     ClientInfoWindow();
 

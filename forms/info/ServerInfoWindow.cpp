@@ -1,4 +1,4 @@
-#include "net/ServerInfoWindow.h"
+#include "forms/info/ServerInfoWindow.h"
 
 #include <QFormLayout>
 #include <QHeaderView>
@@ -65,7 +65,7 @@ void ServerInfoWindow::showStatus(const Status &status)
 
     connectionTable->setRowCount(int(status.rows.size()));
     for (int row = 0; row < int(status.rows.size()); ++row) {
-        const ConnectionRow &connection = status.rows[size_t(row)];
+        const ServerStatus::ConnectionRow &connection = status.rows[size_t(row)];
         const QString peer =
                 connection.failed ? connection.peer + QStringLiteral(" (エラー)") : connection.peer;
         connectionTable->setItem(row, 0, cell(QString::number(connection.index), true));

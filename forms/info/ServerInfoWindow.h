@@ -1,10 +1,8 @@
 #pragma once
 
-#include <QDateTime>
-#include <QString>
-#include <QWidget>
+#include "net/ServerStatus.h"
 
-#include <vector>
+#include <QWidget>
 
 class QLabel;
 class QTableWidget;
@@ -18,26 +16,7 @@ class ServerInfoWindow : public QWidget
     Q_OBJECT
 
 public:
-    struct ConnectionRow
-    {
-        int index = 0;
-        QString peer;
-        QDateTime since;
-        qint64 textsIn = 0;
-        qint64 bytesIn = 0;
-        qint64 textsOut = 0;
-        qint64 bytesOut = 0;
-        bool failed = false;
-    };
-
-    struct Status
-    {
-        bool listening = false;
-        QString address;
-        int port = 0;
-        int connectionCount = 0;
-        std::vector<ConnectionRow> rows;
-    };
+    using Status = ServerStatus;
 
     ServerInfoWindow();
 

@@ -1,0 +1,112 @@
+#include "tests/support/WireClient.h"
+
+#include <QtEndian>
+
+namespace testsupport {
+
+namespace {
+
+constexpr qsizetype headerBytes = 4;
+
+} // namespace
+
+QByteArray frameOf(const QByteArray &payload)
+{
+    QByteArray frame(headerBytes, '\0');
+    qToBigEndian<quint32>(quint32(payload.size()), frame.data());
+    return frame + payload;
+}
+
+QByteArray frameOfText(const QString &text)
+{
+    return frameOf(text.toUtf8());
+}
+
+QList<QByteArray> takeFrames(QByteArray &buffer)
+{
+    QList<QByteArray> frames;
+    while (buffer.size() >= headerBytes) {
+        const quint32 length = qFromBigEndian<quint32>(buffer.constData());
+        if (buffer.size() - headerBytes < qsizetype(length))
+            break;
+        frames.append(buffer.mid(headerBytes, length));
+        buffer.remove(0, headerBytes + length);
+    }
+    return frames;
+}
+
+WireClient::WireClient(int port)
+{
+    QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] {
+        const QByteArray bytes = socket.readAll();
+        wire += bytes;
+        pending += bytes;
+        for (const QByteArray &frame : takeFrames(pending))
+            received.append(QString::fromUtf8(frame));
+    });
+    socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+}
+
+bool WireClient::waitConnected(int timeout)
+{
+    return waitUntil([this] { return socket.state() == QAbstractSocket::ConnectedState; }, timeout);
+}
+
+bool WireClient::waitForTexts(int count, int timeout)
+{
+    return waitUntil([this, count] { return received.size() >= count; }, timeout);
+}
+
+void WireClient::send(const QString &text)
+{
+    sendRaw(frameOfText(text));
+}
+
+void WireClient::sendRaw(const QByteArray &bytes)
+{
+    socket.write(bytes);
+    socket.flush();
+}
+
+bool WireServer::listen(const QHostAddress &address)
+{
+    QObject::connect(&server, &QTcpServer::newConnection, &server, [this] {
+        while (QTcpSocket *socket = server.nextPendingConnection()) {
+            peer = socket;
+            pending.clear();
+            if (neverReads) {
+                // Qt stops taking bytes from the kernel once its own buffer is full.
+                socket->setReadBufferSize(1);
+                continue;
+            }
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                if (socket != peer)
+                    return;
+                const QByteArray bytes = socket->readAll();
+                wire += bytes;
+                pending += bytes;
+                received += takeFrames(pending);
+            });
+        }
+    });
+    return server.listen(address, 0);
+}
+
+bool WireServer::waitForPeer(int timeout)
+{
+    return waitUntil([this] { return !peer.isNull(); }, timeout);
+}
+
+bool WireServer::waitForPeerGone(int timeout)
+{
+    return waitUntil([this] { return peer && peer->state() == QAbstractSocket::UnconnectedState; },
+                     timeout);
+}
+
+void WireServer::send(const QByteArray &payload)
+{
+    if (peer)
+        peer->write(frameOf(payload));
+}
+
+} // namespace testsupport

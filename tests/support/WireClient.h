@@ -1,0 +1,64 @@
+#pragma once
+
+#include "tests/support/Waits.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace testsupport {
+
+// The wire spelled out independently of the program: a 4-byte big-endian length, then the bytes.
+QByteArray frameOf(const QByteArray &payload);
+QByteArray frameOfText(const QString &text);
+
+// Takes whole frames off the front of buffer; a partial frame stays for the next bytes.
+QList<QByteArray> takeFrames(QByteArray &buffer);
+
+// A chat client reduced to the wire, on a real socket to 127.0.0.1.
+class WireClient
+{
+public:
+    explicit WireClient(int port);
+
+    bool waitConnected(int timeout = waitTimeout);
+    bool waitForTexts(int count, int timeout = waitTimeout);
+
+    void send(const QString &text);
+    void sendRaw(const QByteArray &bytes);
+
+    QTcpSocket socket;
+    QStringList received;
+    QByteArray wire; // every byte received, as it came
+
+private:
+    QByteArray pending;
+};
+
+// A server reduced to the wire: listens on a free port and keeps the last accepted connection.
+// With neverReads set before a client comes, it takes that client's bytes off the wire no more
+// than the kernel must, as a stalled relay would.
+class WireServer
+{
+public:
+    bool listen(const QHostAddress &address = QHostAddress::LocalHost);
+    int port() const { return server.serverPort(); }
+    bool waitForPeer(int timeout = waitTimeout);
+    bool waitForPeerGone(int timeout = waitTimeout);
+    void send(const QByteArray &payload);
+
+    QTcpServer server;
+    QPointer<QTcpSocket> peer;
+    QList<QByteArray> received;
+    QByteArray wire; // every byte received, as it came
+    bool neverReads = false;
+
+private:
+    QByteArray pending;
+};
+
+} // namespace testsupport
