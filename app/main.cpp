@@ -1,12 +1,14 @@
 #include "app/ModuleMain.h"
 #include "forms/ProgramTitle.h"
 #include "forms/info/InfoWindows.h"
+#include "net/SocketHelpers.h"
 
 #include <QApplication>
 #include <QIcon>
 
 int main(int argc, char *argv[])
 {
+    socks::raiseDescriptorLimit(); // a server window takes a descriptor per client
     QApplication application(argc, argv); // takes Qt's own options out of argv first
     // Lets the desktop match the windows to the installed entry and its icon (Wayland app id).
     QGuiApplication::setDesktopFileName(QStringLiteral(PRYNECHAT_APP_ID));

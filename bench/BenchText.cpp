@@ -41,7 +41,10 @@ TextTemplate::TextTemplate(std::size_t size)
 {
     for (std::size_t index = textHeaderBytes; index + 1 < bytes.size(); ++index)
         bytes[index] = char('a' + index % 26);
+    // Chat lines end in CR LF; the line relay only needs the LF.
     bytes.back() = '\n';
+    if (bytes.size() > minimumTextBytes)
+        bytes[bytes.size() - 2] = '\r';
 }
 
 void TextTemplate::writeData(char *out, const TextStamp &stamp) const

@@ -5,8 +5,9 @@
 #include <string>
 
 // The load tool's text: fixed-width hex fields "cccc ssssssss tttttttttttt ", then a filler that
-// depends only on the byte's position, ending in a line feed, so that a line relay can carry it
-// and a receiver can tell a whole text from a cut or spliced one without a table per sender.
+// depends only on the byte's position, ending in CR LF as chat lines do (LF alone at the minimal
+// size), so that a line relay can carry it and a receiver can tell a whole text from a cut or
+// spliced one without a table per sender.
 namespace bench {
 
 constexpr std::size_t textHeaderBytes = 27;

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Measures the relay against ncat --broker on this machine and prints Markdown tables:
-# deliveries/s and p99 latency (medians of the repetitions, ratio ours / ncat), losses, the
-# server's peak RSS and CPU share, then the cost of the server window's log and the client's
-# CPU while it waits for its logout echo.
+# Measures, side by side in one run, the headless relay (prynechat-relay --quiet), the server
+# window (prynechat /s, offscreen, log on), ncat --broker and a plain single-threaded epoll relay
+# (bench/EpollRelay.cpp, the machine's limit), and prints Markdown tables: deliveries/s and p99
+# latency (medians of the repetitions), the relay's ratios to ncat and to the epoll reference,
+# losses, peak RSS and CPU share; then the cost of the server window's log and the client's CPU
+# while it waits for its logout echo.
 #
-# Run it after ./test.sh (which builds everything). Ours serves port 555, so it needs root or
-# CAP_NET_BIND_SERVICE. Everything stays on 127.0.0.1.
+# Run it after ./test.sh (which builds everything). The window serves port 555, so it needs root
+# or CAP_NET_BIND_SERVICE. Everything stays on 127.0.0.1.
 #
 # Environment (defaults in brackets): BENCH_CLIENTS ["10 100 300 1000"], BENCH_SIZES ["48 1024"],
 # BENCH_WINDOW [8], BENCH_SECONDS [4], BENCH_REPEATS [3], BENCH_NCAT_PORT [5555],
-# BENCH_OUT [build/bench-results] (raw output of every run), BENCH_SERVERS ["ours ncat"].
+# BENCH_RELAY_PORT [5556], BENCH_EPOLL_PORT [5557], BENCH_OUT [build/bench-results] (raw output of
+# every run), BENCH_SERVERS ["relay window ncat epoll"].
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,10 +21,12 @@ sizes=(${BENCH_SIZES:-48 1024})
 window=${BENCH_WINDOW:-8}
 seconds=${BENCH_SECONDS:-4}
 repeats=${BENCH_REPEATS:-3}
-ourPort=555
+windowPort=555
 ncatPort=${BENCH_NCAT_PORT:-5555}
+relayPort=${BENCH_RELAY_PORT:-5556}
+epollPort=${BENCH_EPOLL_PORT:-5557}
 out=${BENCH_OUT:-build/bench-results}
-servers=(${BENCH_SERVERS:-ours ncat})
+servers=(${BENCH_SERVERS:-relay window ncat epoll})
 
 sudo=()
 [[ $(id -u) -eq 0 ]] || sudo=(sudo)
@@ -40,7 +45,8 @@ fi
 if [[ ! -f build/CMakeCache.txt ]]; then
     ./scripts/setup.sh
 fi
-cmake --build build --parallel "$(nproc)" --target prynechat prynechat-bench prynechat-windowcost >/dev/null
+cmake --build build --parallel "$(nproc)" --target prynechat prynechat-relay prynechat-bench \
+    prynechat-epoll-relay prynechat-windowcost >/dev/null
 
 # 1000 clients need 1000 descriptors in the tool and as many in the relay.
 hardLimit=$(ulimit -Hn)
@@ -85,30 +91,36 @@ portIsFree() {
     ! ss -Hltn "sport = :$1" 2>/dev/null | grep -q .
 }
 
+portOf() {
+    case $1 in
+    relay) echo "$relayPort" ;;
+    window) echo "$windowPort" ;;
+    ncat) echo "$ncatPort" ;;
+    epoll) echo "$epollPort" ;;
+    esac
+}
+
 startServer() {
-    local kind=$1
-    if [[ $kind == ours ]]; then
-        portIsFree "$ourPort" || { echo "run.sh: port $ourPort is already in use" >&2; return 1; }
-        QT_QPA_PLATFORM=offscreen ./build/prynechat /s >"$out/server.log" 2>&1 &
-        serverPid=$!
-        waitForListener "$ourPort"
-    else
-        portIsFree "$ncatPort" || { echo "run.sh: port $ncatPort is already in use" >&2; return 1; }
-        ncat --nodns --broker --max-conns 4000 --listen 127.0.0.1 "$ncatPort" >/dev/null 2>&1 </dev/null &
-        serverPid=$!
-        waitForListener "$ncatPort"
-    fi
+    local kind=$1 port
+    port=$(portOf "$kind")
+    portIsFree "$port" || { echo "run.sh: port $port is already in use" >&2; return 1; }
+    case $kind in
+    relay) ./build/prynechat-relay --quiet --port "$port" >"$out/server.log" 2>&1 & ;;
+    window) QT_QPA_PLATFORM=offscreen ./build/prynechat /s >"$out/server.log" 2>&1 & ;;
+    ncat) ncat --nodns --broker --max-conns 4000 --listen 127.0.0.1 "$port" >/dev/null 2>&1 </dev/null & ;;
+    epoll) ./build/bench/prynechat-epoll-relay "$port" >"$out/server.log" 2>&1 & ;;
+    esac
+    serverPid=$!
+    waitForListener "$port"
 }
 
 # runOne kind clients size repeat: one run on a fresh server, raw output kept.
 runOne() {
     local kind=$1 clients=$2 size=$3 repeat=$4
     local file="$out/$kind-n$clients-s$size-r$repeat.txt"
-    local port=$ourPort mode=framed
-    if [[ $kind == ncat ]]; then
-        port=$ncatPort
-        mode=lines
-    fi
+    local port mode=framed
+    port=$(portOf "$kind")
+    [[ $kind == ncat ]] && mode=lines
     if ! startServer "$kind"; then
         echo "result FAIL" >"$file"
         echo "error the $kind server did not start" >>"$file"
@@ -170,24 +182,39 @@ done
 echo >&2
 
 status=0
-echo "Relay: \`prynechat /s\` (offscreen, log on) against \`ncat --broker\`; W = $window, ${seconds} s per run, median of $repeats runs."
+has() { [[ " ${servers[*]} " == *" $1 "* ]]; }
+echo "Deliveries/s and p99 latency; W = $window, ${seconds} s per run, median of $repeats runs. relay ="
+echo "\`prynechat-relay --quiet\`, window = \`prynechat /s\` (offscreen, log on), ncat = \`ncat --broker\`,"
+echo "epoll = bench/EpollRelay.cpp (one thread, the machine's limit)."
 echo
-echo "| N | S | deliveries/s ours | ncat | ours/ncat | p99 µs ours | ncat | ours/ncat | ours failed runs (lost, misordered) | ncat failed runs | ours peak RSS MiB | ours CPU % |"
-echo "|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|---:|---:|"
+echo "| N | S | relay | window | ncat | epoll | relay/ncat | relay/epoll | p99 µs relay | window | ncat | epoll | failed runs relay, window, ncat, epoll | relay lost, misordered | peak RSS MiB relay | window | relay CPU % |"
+echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---|---:|---:|---:|"
 for clients in "${clientCounts[@]}"; do
     for size in "${sizes[@]}"; do
-        oursRate=$(metric ours "$clients" "$size" deliveries_per_s)
-        ncatRate=$(metric ncat "$clients" "$size" deliveries_per_s)
-        oursP99=$(metric ours "$clients" "$size" latency_p99_us)
-        ncatP99=$(metric ncat "$clients" "$size" latency_p99_us)
-        oursFailed=$(failures ours "$clients" "$size")
-        ncatFailed=$(failures ncat "$clients" "$size")
-        lost=$(metric ours "$clients" "$size" lost)
-        misordered=$(metric ours "$clients" "$size" misordered)
-        rss=$(metric ours "$clients" "$size" server_peak_rss_mib)
-        cpu=$(metric ours "$clients" "$size" server_cpu_percent)
-        [[ $oursFailed == 0 ]] || status=1
-        echo "| $clients | $size | $(human "$oursRate") | $(human "$ncatRate") | $(ratio "$oursRate" "$ncatRate") | $oursP99 | $ncatP99 | $(ratio "$oursP99" "$ncatP99") | $oursFailed of $repeats ($lost, $misordered) | $ncatFailed of $repeats | $rss | $cpu |"
+        row="| $clients | $size"
+        for kind in relay window ncat epoll; do
+            row+=" | $(human "$(metric "$kind" "$clients" "$size" deliveries_per_s)")"
+        done
+        relayRate=$(metric relay "$clients" "$size" deliveries_per_s)
+        row+=" | $(ratio "$relayRate" "$(metric ncat "$clients" "$size" deliveries_per_s)")"
+        row+=" | $(ratio "$relayRate" "$(metric epoll "$clients" "$size" deliveries_per_s)")"
+        for kind in relay window ncat epoll; do
+            row+=" | $(metric "$kind" "$clients" "$size" latency_p99_us)"
+        done
+        failed=()
+        for kind in relay window ncat epoll; do
+            if has "$kind"; then
+                failed+=("$(failures "$kind" "$clients" "$size")")
+                [[ $kind == ncat || ${failed[-1]} == 0 ]] || status=1
+            else
+                failed+=(-)
+            fi
+        done
+        row+=" | ${failed[0]}, ${failed[1]}, ${failed[2]}, ${failed[3]} of $repeats"
+        row+=" | $(metric relay "$clients" "$size" lost), $(metric relay "$clients" "$size" misordered)"
+        row+=" | $(metric relay "$clients" "$size" server_peak_rss_mib) | $(metric window "$clients" "$size" server_peak_rss_mib)"
+        row+=" | $(metric relay "$clients" "$size" server_cpu_percent) |"
+        echo "$row"
     done
 done
 echo

@@ -76,7 +76,7 @@ void CWS_TCP_C::OpenConnection(const QString &host, int port)
 {
     retireSocket(socket, Retirement::Drop);
     socket = nullptr;
-    decoder.clear();
+    reader.decoder.clear();
     state = State::Connecting;
     this->host = host;
     serverAddress.clear();
@@ -175,49 +175,46 @@ bool CWS_TCP_C::deliverFrames()
     if (state != State::Connected || !socket)
         return false;
     QTcpSocket *current = socket;
-    const auto pullAvailable = [this, current] {
+    // Takes what the socket holds; asked again when a nested event loop may have brought more.
+    const auto pull = [this, current] {
+        bool any = false;
         qint64 available = 0;
         while ((available = current->bytesAvailable()) > 0) {
-            char *room = decoder.prepareAppend(available);
+            char *room = reader.decoder.prepareAppend(available);
             const qint64 read = current->read(room, available);
-            decoder.commitAppend(read);
+            reader.decoder.commitAppend(read);
             if (read <= 0)
                 break;
             bytesIn += read;
+            any = true;
         }
+        return any;
     };
-    pullAvailable();
-    if (delivering)
-        return true; // the loop further up the stack takes the new frames
-    delivering = true;
+    pull();
     QPointer<CWS_TCP_C> self(this);
-    for (;;) {
-        const FrameDecoder::Result result = decoder.next();
-        if (result == FrameDecoder::Result::NeedMore) {
-            // Bytes may have come in while a handler ran a nested event loop.
-            if (current->bytesAvailable() <= 0)
-                break;
-            pullAvailable();
-            continue;
-        }
-        if (result == FrameDecoder::Result::Oversized) {
-            delivering = false;
-            dropConnection();
-            return false;
-        }
-        const QString text = QString::fromUtf8(decoder.payload());
+    const auto deliver = [this, current, &self](QByteArrayView, QByteArrayView payload) {
+        const QString text = QString::fromUtf8(payload);
         ++textsIn;
         emit GetData(text);
         // The handler may have closed the connection, opened another, or destroyed us.
         if (!self)
-            return false;
-        if (socket != current || state != State::Connected) {
-            delivering = false;
-            return false;
-        }
+            return FrameReader::Step::Gone;
+        if (socket != current || state != State::Connected)
+            return FrameReader::Step::Stop;
+        return FrameReader::Step::Next;
+    };
+    switch (reader.read(pull, deliver)) {
+    case FrameReader::Outcome::Drained:
+    case FrameReader::Outcome::Busy:
+        return true;
+    case FrameReader::Outcome::Oversized:
+        dropConnection();
+        return false;
+    case FrameReader::Outcome::Stopped:
+    case FrameReader::Outcome::Gone:
+        break;
     }
-    delivering = false;
-    return true;
+    return false;
 }
 
 void CWS_TCP_C::dropConnection()

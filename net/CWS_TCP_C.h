@@ -1,8 +1,8 @@
 #pragma once
 
 #include "net/ClientStatus.h"
-#include "net/FrameDecoder.h"
 #include "net/FrameEncoder.h"
+#include "net/FrameReader.h"
 #include "net/InfoDisplay.h"
 
 #include <QAbstractSocket>
@@ -60,8 +60,7 @@ private:
     QPointer<QTcpSocket> socket;
     State state = State::Idle;
     quint64 attempt = 0; // outdates queued steps of an earlier OpenConnection
-    bool delivering = false;
-    FrameDecoder decoder;
+    FrameReader reader;
     FrameEncoder encoder;
 
     QString host;

@@ -1,50 +1,137 @@
 #include "net/CWS_TCP_S.h"
 
 #include "net/FrameDecoder.h"
+#include "net/FrameReader.h"
+#include "net/LanAddress.h"
+#include "net/SendQueue.h"
 #include "net/SocketHelpers.h"
 
 #include <QDateTime>
 #include <QHostAddress>
-#include <QNetworkInterface>
 #include <QNetworkProxy>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
-#include <QTimer>
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstring>
-#include <deque>
+#include <functional>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <utility>
-#include <vector>
 
 namespace socks {
 
 namespace {
 
-// A client that stopped reading may cost the server this much outgoing memory, no more.
+// Relayed input stops while the slowest reader has more than this unsent, and starts again once it
+// is down to the lower number: the senders' TCP windows fill and they slow down instead.
+constexpr qint64 backlogPauseBytes = 4 * 1024 * 1024;
+constexpr qint64 backlogResumeBytes = 2 * 1024 * 1024;
+// Relayed input never gets a connection beyond backlogPauseBytes plus one read and one frame, so
+// only the owner's own sends can reach this: a hard bound on what one reader may cost.
 constexpr qint64 maxUnsentBytes = 8 * 1024 * 1024;
-// What a socket's own buffer takes at a time; the rest waits, shared, in the connection's queue.
-// Enough for several turns of writes, and a thousand clients still cost tens of MiB, not GiB.
-constexpr qint64 socketBufferBytes = 16 * 1024;
+// What one connection may hand in per turn of the event loop, so that one busy sender cannot
+// starve the others and the input of a turn stays small.
+constexpr qint64 readBytesPerTurn = 64 * 1024;
+// Texts relayed in one turn go out as one chunk; a turn that relays more starts a new chunk.
+constexpr qsizetype broadcastChunkBytes = 256 * 1024;
+// How often the time bounds are checked, while any connection has bytes waiting either way.
+constexpr int watchIntervalMilliseconds = 500;
+// A connection being closed may still take what it was sent, for this long, then it is cut.
+constexpr int closeFlushMilliseconds = 2000;
+// Out of descriptors: accepting rests this long unless a connection closes first.
+constexpr int acceptRetryMilliseconds = 500;
+// Connections taken per turn, so that a crowd arriving at once does not stall the relaying.
+constexpr int acceptsPerTurn = 64;
+constexpr int maxVectorsPerWrite = 64;
 // 200 clients arriving at once must not overflow the kernel's queue of unaccepted connections.
 constexpr int listenBacklog = 1024;
 
-QString findLanAddress()
+bool sendQueued(int descriptor, SendQueue &queue, bool &peerGone)
 {
-    const auto interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &networkInterface : interfaces) {
-        const auto flags = networkInterface.flags();
-        if (!flags.testFlag(QNetworkInterface::IsUp)
-            || flags.testFlag(QNetworkInterface::IsLoopBack))
-            continue;
-        const auto entries = networkInterface.addressEntries();
-        for (const QNetworkAddressEntry &entry : entries) {
-            const QHostAddress ip = entry.ip();
-            if (ip.protocol() == QAbstractSocket::IPv4Protocol && !ip.isLoopback())
-                return ip.toString();
+    // Returns whether the kernel took everything; peerGone when the connection broke.
+    while (!queue.isEmpty()) {
+        iovec vectors[maxVectorsPerWrite];
+        const int count = queue.takeIovecs(vectors, maxVectorsPerWrite);
+        qint64 offered = 0;
+        for (int each = 0; each < count; ++each)
+            offered += qint64(vectors[each].iov_len);
+        msghdr message{};
+        message.msg_iov = vectors;
+        message.msg_iovlen = size_t(count);
+        // No SIGPIPE: the window process does not ignore it, and a vanished reader is no reason
+        // to end the program.
+        const ssize_t written = ::sendmsg(descriptor, &message, MSG_NOSIGNAL);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                peerGone = true;
+            return false;
         }
+        queue.consume(written);
+        if (written < offered)
+            return false;
     }
-    return QStringLiteral("127.0.0.1");
+    return true;
+}
+
+// A connection closed by the server: it takes what is still queued for it, straight from the
+// shared chunks, until closeFlushMilliseconds have passed; then the descriptor is closed.
+class Farewell : public QObject
+{
+public:
+    Farewell(int descriptor, SendQueue &&queue)
+        : descriptor(descriptor)
+        , queue(std::move(queue))
+        , notifier(descriptor, QSocketNotifier::Write)
+    {
+        connect(&notifier, &QSocketNotifier::activated, this, &Farewell::write);
+        QTimer::singleShot(closeFlushMilliseconds, this, &Farewell::finish);
+    }
+    ~Farewell() override
+    {
+        if (descriptor >= 0)
+            ::close(descriptor);
+    }
+
+    void write()
+    {
+        bool peerGone = false;
+        if (sendQueued(descriptor, queue, peerGone) || peerGone)
+            finish();
+    }
+
+    void finish()
+    {
+        if (descriptor < 0)
+            return;
+        notifier.setEnabled(false);
+        ::shutdown(descriptor, SHUT_WR);
+        ::close(descriptor);
+        descriptor = -1;
+        queue.clear();
+        deleteLater();
+    }
+
+private:
+    int descriptor;
+    SendQueue queue;
+    QSocketNotifier notifier;
+};
+
+// A notifier may be the one whose signal is running, so it goes at the next turn.
+void discardNotifier(std::unique_ptr<QSocketNotifier> &notifier)
+{
+    if (!notifier)
+        return;
+    notifier->setEnabled(false);
+    notifier->disconnect();
+    notifier.release()->deleteLater();
 }
 
 } // namespace
@@ -52,38 +139,57 @@ QString findLanAddress()
 struct CWS_TCP_S::Connection
 {
     int index = 0;
-    QPointer<QTcpSocket> socket;
-    FrameDecoder decoder;
+    int descriptor = -1;
+    std::unique_ptr<QSocketNotifier> readNotifier;
+    std::unique_ptr<QSocketNotifier> writeNotifier;
+    FrameReader reader;
+    SendQueue queue;
     QString peer;
     QDateTime since;
     qint64 textsIn = 0;
     qint64 bytesIn = 0;
     qint64 textsOut = 0;
     qint64 bytesOut = 0;
+    qint64 lastInput = 0; // clock time of the last byte received
+    qint64 lastProgress = 0; // clock time the socket last took bytes, or bytes began to wait
+    qint64 behindSince = -1; // since when it has been more than backlogPauseBytes behind
+    qint64 unfinished = 0; // its part of unfinishedBytes
     bool open = true; // still in the component's table
     bool failed = false; // ServiceError is on its way; nothing more is read or sent
-    bool reading = false; // GetData of this connection is being raised
-    // Relayed bytes the socket has not taken yet, oldest first. A chunk is shared by every
-    // connection it goes to, so a broadcast is held once however many clients lag behind.
-    std::deque<std::pair<std::shared_ptr<const QByteArray>, qsizetype>> queue;
-    qint64 queuedBytes = 0;
+    bool peerGone = false; // the peer closed or broke the connection
 };
 
-CWS_TCP_S::CWS_TCP_S() = default;
+CWS_TCP_S::Limits CWS_TCP_S::defaultLimits()
+{
+    // 64 MiB: 64 clients in the middle of the largest frame, or thousands of chat lines.
+    // 30 s: a frame of 1 MiB takes well under a second on any LAN; a peer that stops in the
+    // middle of one for half a minute has gone. 5 s: a reader may hold everyone's input back at
+    // most this long. 30 s: a reader that takes nothing while bytes wait is gone or stuck.
+    return Limits{64 * 1024 * 1024, 30000, 5000, 30000};
+}
+
+CWS_TCP_S::CWS_TCP_S()
+{
+    clock.start();
+    watchTimer.setInterval(watchIntervalMilliseconds);
+    connect(&watchTimer, &QTimer::timeout, this, &CWS_TCP_S::watchConnections);
+    acceptRetry.setSingleShot(true);
+    acceptRetry.setInterval(acceptRetryMilliseconds);
+    connect(&acceptRetry, &QTimer::timeout, this, &CWS_TCP_S::resumeAccepting);
+}
 
 CWS_TCP_S::~CWS_TCP_S()
 {
     flushBroadcast();
     for (auto &entry : connections) {
         entry.second->open = false;
-        if (!entry.second->failed)
-            drainQueue(*entry.second);
-        retireSocket(entry.second->socket,
-                     entry.second->failed ? Retirement::Drop : Retirement::Flush);
+        closeDescriptor(*entry.second, !entry.second->failed);
     }
     connections.clear();
+    for (const qintptr descriptor : acceptedDescriptors)
+        ::close(int(descriptor));
+    discardNotifier(acceptNotifier);
     if (server) {
-        // Destroying the component may happen inside the server's own newConnection signal.
         server->disconnect(this);
         server->close();
         server->setParent(nullptr);
@@ -104,7 +210,7 @@ void CWS_TCP_S::setInfoVisible(bool visible)
 QString CWS_TCP_S::Address() const
 {
     if (address.isEmpty())
-        address = findLanAddress();
+        address = shownAddress(listenAddress);
     return address;
 }
 
@@ -121,20 +227,22 @@ int CWS_TCP_S::ConnectionCount() const
 void CWS_TCP_S::SendData(const QString &data, int index)
 {
     const QByteArrayView frame = frameFor(data);
-    if (index == 0 && (batchDepth > 0 || broadcastScheduled)) {
-        // Relaying the frames of one read: every connection gets them in one write at the end.
+    if (frame.size() - FrameDecoder::headerBytes > qsizetype(FrameDecoder::maxPayloadBytes))
+        return;
+    if (index == 0) {
         pendingBroadcast.append(frame);
         ++pendingBroadcastTexts;
+        if (pendingBroadcast.size() >= broadcastChunkBytes)
+            flushBroadcast();
+        else
+            scheduleBroadcast();
         return;
     }
+    // Whatever was relayed before goes first: one order for every connection.
     flushBroadcast();
-    if (index != 0) {
-        const auto found = connections.find(index);
-        if (found != connections.end() && !found->second->failed)
-            queueBytes(*found->second, std::make_shared<const QByteArray>(frame.toByteArray()), 1);
-        return;
-    }
-    broadcast(std::make_shared<const QByteArray>(frame.toByteArray()), 1);
+    const auto found = connections.find(index);
+    if (found != connections.end() && !found->second->failed && !found->second->peerGone)
+        queueChunk(*found->second, std::make_shared<const QByteArray>(frame.toByteArray()), 1);
 }
 
 bool CWS_TCP_S::StartService(int port)
@@ -146,17 +254,12 @@ bool CWS_TCP_S::StartService(int port)
         lastError = QStringLiteral("ポート番号は 0 から 65535 の範囲で指定してください");
         return false;
     }
-    if (!server) {
-        server = new QTcpServer(this);
-        server->setListenBacklogSize(listenBacklog);
-        server->setProxy(QNetworkProxy::NoProxy);
-        connect(server, &QTcpServer::newConnection, this, &CWS_TCP_S::acceptConnections);
-    }
-    server->close();
-    address = findLanAddress();
+    prepareServer();
     // Any is the dual-stack address: IPv4 peers arrive on the same socket as IPv6 ones.
-    if (server->listen(QHostAddress::Any, quint16(port)))
+    if (server->listen(listenAddress, quint16(port))) {
+        startAccepting();
         return true;
+    }
     switch (server->serverError()) {
     case QAbstractSocket::AddressInUseError:
         lastFailure = StartFailure::PortInUse;
@@ -172,6 +275,48 @@ bool CWS_TCP_S::StartService(int port)
         break;
     }
     return false;
+}
+
+void CWS_TCP_S::setListenAddress(const QHostAddress &listenOn)
+{
+    listenAddress = listenOn;
+}
+
+bool CWS_TCP_S::AdoptService(qintptr descriptor)
+{
+    lastError.clear();
+    lastFailure = StartFailure::None;
+    prepareServer();
+    if (server->setSocketDescriptor(descriptor) && server->isListening()) {
+        address = shownAddress(server->serverAddress());
+        startAccepting();
+        return true;
+    }
+    lastFailure = StartFailure::Other;
+    lastError = server->errorString();
+    return false;
+}
+
+void CWS_TCP_S::prepareServer()
+{
+    if (!server) {
+        server = new QTcpServer(this);
+        server->setListenBacklogSize(listenBacklog);
+        server->setProxy(QNetworkProxy::NoProxy);
+    }
+    discardNotifier(acceptNotifier);
+    server->close();
+    acceptPaused = false;
+    acceptRetry.stop();
+    address = shownAddress(listenAddress);
+}
+
+QString CWS_TCP_S::shownAddress(const QHostAddress &bound)
+{
+    // Bound to one address, that is the only one a peer can use.
+    const bool anyAddress = bound == QHostAddress::Any || bound == QHostAddress::AnyIPv4
+            || bound == QHostAddress::AnyIPv6;
+    return anyAddress ? lanAddress() : addressText(bound);
 }
 
 void CWS_TCP_S::CloseConnection(int index)
@@ -194,21 +339,14 @@ void CWS_TCP_S::CloseConnection(int index)
 
 void CWS_TCP_S::setReadingPaused(bool paused)
 {
-    if (readingPaused == paused)
-        return;
     readingPaused = paused;
-    // A socket whose buffer is full stops reading from the kernel, so the sender's window closes.
-    for (const auto &entry : connections) {
-        if (entry.second->socket)
-            entry.second->socket->setReadBufferSize(paused ? 1 : 0);
-    }
-    if (paused)
-        return;
-    for (const auto &entry : connections) {
-        const int index = entry.first;
-        QMetaObject::invokeMethod(
-                this, [this, index] { readConnection(index); }, Qt::QueuedConnection);
-    }
+    updateReading();
+}
+
+void CWS_TCP_S::setLimits(const Limits &limits)
+{
+    this->limits = limits;
+    enforceInputBudget();
 }
 
 QString CWS_TCP_S::LastError() const
@@ -221,53 +359,119 @@ CWS_TCP_S::StartFailure CWS_TCP_S::LastFailure() const
     return lastFailure;
 }
 
+void CWS_TCP_S::startAccepting()
+{
+    // The component accepts by itself: QTcpServer neither reports nor rests when descriptors run
+    // out, and would try again at once, for ever.
+    server->pauseAccepting();
+    acceptNotifier =
+            std::make_unique<QSocketNotifier>(server->socketDescriptor(), QSocketNotifier::Read);
+    connect(acceptNotifier.get(), &QSocketNotifier::activated, this, &CWS_TCP_S::acceptDescriptors);
+}
+
+void CWS_TCP_S::acceptDescriptors()
+{
+    if (!server || !acceptNotifier)
+        return;
+    const int listening = int(server->socketDescriptor());
+    for (int accepted = 0; accepted < acceptsPerTurn;) {
+        const int descriptor = ::accept4(listening, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (descriptor >= 0) {
+            acceptedDescriptors.push_back(descriptor);
+            ++accepted;
+            continue;
+        }
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        // The kernel keeps the waiting clients queued while accepting rests.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+            pauseAccepting();
+        break;
+    }
+    // Set up, and announced, from the event loop: a handler may destroy the component, and with
+    // it the notifier whose signal is running here.
+    if (!acceptedDescriptors.empty() && !acceptScheduled) {
+        acceptScheduled = true;
+        QMetaObject::invokeMethod(this, &CWS_TCP_S::acceptConnections, Qt::QueuedConnection);
+    }
+}
+
 void CWS_TCP_S::acceptConnections()
 {
+    acceptScheduled = false;
     // A newcomer must not receive texts relayed before it came.
     flushBroadcast();
+    std::vector<qintptr> descriptors = std::exchange(acceptedDescriptors, {});
     QPointer<CWS_TCP_S> self(this);
-    while (server && server->hasPendingConnections()) {
-        QTcpSocket *socket = server->nextPendingConnection();
-        if (!socket)
-            break;
-        tuneSocket(socket);
-        if (readingPaused)
-            socket->setReadBufferSize(1);
-        const int index = ++lastIndex;
+    for (std::size_t next = 0; next < descriptors.size(); ++next) {
+        const int descriptor = int(descriptors[next]);
+        tuneDescriptor(descriptor);
+        const int index = nextIndex();
         auto connection = std::make_shared<Connection>();
         connection->index = index;
-        connection->socket = socket;
-        connection->peer = addressText(socket->peerAddress()) + QLatin1Char(':')
-                + QString::number(socket->peerPort());
+        connection->descriptor = descriptor;
+        sockaddr_storage peerAddress{};
+        socklen_t peerLength = sizeof peerAddress;
+        if (::getpeername(descriptor, reinterpret_cast<sockaddr *>(&peerAddress), &peerLength)
+            == 0) {
+            const QHostAddress host(reinterpret_cast<const sockaddr *>(&peerAddress));
+            quint16 port = 0;
+            if (peerAddress.ss_family == AF_INET)
+                port = ntohs(reinterpret_cast<const sockaddr_in *>(&peerAddress)->sin_port);
+            else if (peerAddress.ss_family == AF_INET6)
+                port = ntohs(reinterpret_cast<const sockaddr_in6 *>(&peerAddress)->sin6_port);
+            connection->peer = addressText(host) + QLatin1Char(':') + QString::number(port);
+        }
         connection->since = QDateTime::currentDateTime();
-        connections.emplace(index, connection);
-        connect(socket, &QTcpSocket::readyRead, this, [this, index] { readConnection(index); });
-        connect(socket, &QTcpSocket::bytesWritten, this, [this, index] {
+        connection->lastInput = connection->lastProgress = clock.elapsed();
+        connection->readNotifier =
+                std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read);
+        connection->readNotifier->setEnabled(!readingStopped);
+        connect(connection->readNotifier.get(), &QSocketNotifier::activated, this,
+                [this, index] { readConnection(index); });
+        connection->writeNotifier =
+                std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Write);
+        connection->writeNotifier->setEnabled(false);
+        connect(connection->writeNotifier.get(), &QSocketNotifier::activated, this, [this, index] {
             const auto found = connections.find(index);
             if (found != connections.end())
-                feedSocket(*found->second);
+                writeConnection(*found->second);
         });
-        connect(socket, &QTcpSocket::disconnected, this,
-                [this, index] { endConnectionByPeer(index); });
-        connect(socket, &QTcpSocket::errorOccurred, this,
-                [this, index](QAbstractSocket::SocketError error) {
-                    // Qt reports a peer's reset exactly like its orderly close (the descriptor is
-                    // gone by now), so both simply end the connection when disconnected follows.
-                    if (error == QAbstractSocket::RemoteHostClosedError)
-                        return;
-                    const auto found = connections.find(index);
-                    if (found != connections.end())
-                        failConnection(*found->second);
-                });
+        connections.emplace(index, connection);
         emit ServiceComplete(true, index);
-        if (!self)
+        if (!self) {
+            for (std::size_t rest = next + 1; rest < descriptors.size(); ++rest)
+                ::close(int(descriptors[rest]));
             return;
-        // Bytes that came with the connection were read before our readyRead was connected.
-        if (socket->bytesAvailable() > 0)
-            readConnection(index);
-        if (!self)
-            return;
+        }
     }
+}
+
+void CWS_TCP_S::pauseAccepting()
+{
+    if (!acceptNotifier || acceptPaused)
+        return;
+    acceptPaused = true;
+    acceptNotifier->setEnabled(false);
+    acceptRetry.start();
+}
+
+void CWS_TCP_S::resumeAccepting()
+{
+    if (!acceptNotifier || !acceptPaused)
+        return;
+    acceptPaused = false;
+    acceptRetry.stop();
+    acceptNotifier->setEnabled(true);
+}
+
+int CWS_TCP_S::nextIndex()
+{
+    // After INT_MAX connections the numbers start again at 1, skipping those still in use.
+    do
+        lastIndex = lastIndex == INT_MAX ? 1 : lastIndex + 1;
+    while (connections.count(lastIndex) > 0);
+    return lastIndex;
 }
 
 void CWS_TCP_S::readConnection(int index)
@@ -278,71 +482,80 @@ void CWS_TCP_S::readConnection(int index)
     // The handler of GetData may close this connection or destroy the component, so the loop
     // keeps its own reference and checks after every event.
     const std::shared_ptr<Connection> connection = found->second;
-    if (connection->failed || !connection->socket || readingPaused)
+    if (connection->failed || connection->peerGone || connection->descriptor < 0)
         return;
-    QTcpSocket *socket = connection->socket;
-    const auto pullAvailable = [&connection, socket] {
-        qint64 available = 0;
-        while ((available = socket->bytesAvailable()) > 0) {
-            char *room = connection->decoder.prepareAppend(available);
-            const qint64 read = socket->read(room, available);
-            connection->decoder.commitAppend(read);
-            if (read <= 0)
-                break;
-            connection->bytesIn += read;
-        }
-    };
-    pullAvailable();
-    if (connection->reading)
-        return; // the outer loop further up the stack takes the new frames
-    connection->reading = true;
-    ++batchDepth;
+    if (readingStopped) {
+        connection->readNotifier->setEnabled(false);
+        return;
+    }
+    if (readBuffer.size() < readBytesPerTurn)
+        readBuffer.resize(readBytesPerTurn);
+    const ssize_t received =
+            ::recv(connection->descriptor, readBuffer.data(), size_t(readBytesPerTurn), 0);
+    if (received > 0) {
+        connection->reader.decoder.append(QByteArrayView(readBuffer.constData(), received));
+        connection->bytesIn += received;
+        connection->lastInput = clock.elapsed();
+    } else if (received == 0 || errno == ECONNRESET) {
+        // Qt reported a reset like an orderly close: both simply end the connection, after the
+        // whole frames that came before.
+        connection->peerGone = true;
+        discardNotifier(connection->readNotifier);
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        failConnection(*connection);
+        return;
+    }
+    if (!deliverFrames(connection))
+        return;
+    if (connection->peerGone && connection->open && !connection->failed)
+        removeConnection(index);
+}
+
+// False when the component is gone.
+bool CWS_TCP_S::deliverFrames(const std::shared_ptr<Connection> &connection)
+{
     QPointer<CWS_TCP_S> self(this);
-    for (;;) {
-        const FrameDecoder::Result result = connection->decoder.next();
-        if (result == FrameDecoder::Result::Oversized) {
-            failConnection(*connection);
-            break;
-        }
-        if (result == FrameDecoder::Result::NeedMore) {
-            // Bytes may have come in while a handler ran a nested event loop.
-            if (!connection->socket || connection->socket->bytesAvailable() <= 0)
-                break;
-            pullAvailable();
-            continue;
-        }
-        const QByteArrayView frame = connection->decoder.frame();
-        const QByteArrayView payload = connection->decoder.payload();
+    const int index = connection->index;
+    const auto deliver = [&](QByteArrayView frame, QByteArrayView payload) {
         const QString text = QString::fromUtf8(payload);
-        // Invalid bytes are passed on as the replacement characters they were read as, so that
-        // every receiver sees the text this component saw.
         if (payload.isValidUtf8()) {
             lastFrame.resize(frame.size());
             std::memcpy(lastFrame.data(), frame.data(), size_t(frame.size()));
-            lastText = text;
         } else {
-            lastText = QString();
+            // Invalid bytes are passed on as the replacement characters they were read as, so
+            // that every receiver sees the text this component saw; three bytes each, the text
+            // may no longer fit in a frame, and then it is the sender's fault.
+            lastFrame = encoder.encode(text).toByteArray();
+            if (lastFrame.size() - FrameDecoder::headerBytes
+                > qsizetype(FrameDecoder::maxPayloadBytes)) {
+                lastText = QString();
+                failConnection(*connection);
+                return FrameReader::Step::Stop;
+            }
         }
+        lastText = text;
         ++connection->textsIn;
         emit GetData(index, text);
-        if (!self) {
-            connection->reading = false;
-            return;
-        }
+        if (!self)
+            return FrameReader::Step::Gone;
         if (!connection->open || connection->failed)
-            break;
+            return FrameReader::Step::Stop;
+        return FrameReader::Step::Next;
+    };
+    // More bytes come with the next turn: the read per turn is bounded.
+    const FrameReader::Outcome outcome = connection->reader.read([] { return false; }, deliver);
+    if (outcome == FrameReader::Outcome::Gone)
+        return false;
+    if (outcome == FrameReader::Outcome::Busy)
+        return true; // the loop further up the stack takes the new frames
+    if (outcome == FrameReader::Outcome::Oversized)
+        failConnection(*connection);
+    if (!connection->failed) {
+        connection->reader.decoder.releaseSpare();
+        countUnfinished(*connection);
+        enforceInputBudget();
     }
-    connection->reading = false;
-    if (--batchDepth > 0)
-        return;
-    // While some client lags, the texts of every read of this turn go out as one chunk at the end
-    // of the turn, so that its queue grows by one entry per turn, not per read; otherwise at once.
-    if (laggingConnections == 0)
-        flushBroadcast();
-    else if (pendingBroadcastTexts > 0 && !broadcastScheduled) {
-        broadcastScheduled = true;
-        QMetaObject::invokeMethod(this, &CWS_TCP_S::flushBroadcast, Qt::QueuedConnection);
-    }
+    return true;
 }
 
 void CWS_TCP_S::endConnectionByPeer(int index)
@@ -350,11 +563,7 @@ void CWS_TCP_S::endConnectionByPeer(int index)
     const auto found = connections.find(index);
     if (found == connections.end() || found->second->failed)
         return;
-    // Whole frames sent just before the close still count.
-    QPointer<CWS_TCP_S> self(this);
-    readConnection(index);
-    if (self)
-        removeConnection(index);
+    removeConnection(index);
 }
 
 void CWS_TCP_S::failConnection(Connection &connection)
@@ -362,9 +571,8 @@ void CWS_TCP_S::failConnection(Connection &connection)
     if (connection.failed)
         return;
     connection.failed = true;
-    clearQueue(connection);
-    retireSocket(connection.socket, Retirement::Drop);
-    connection.socket = nullptr;
+    closeDescriptor(connection, false);
+    connection.reader.decoder.clear();
     // Reported from the event loop: failing may be noticed inside SendData, that is inside some
     // handler that should not see the table change under it.
     const int index = connection.index;
@@ -393,22 +601,39 @@ void CWS_TCP_S::removeConnection(int index)
     const std::shared_ptr<Connection> connection = found->second;
     connections.erase(found);
     connection->open = false;
-    if (!connection->failed) {
-        drainQueue(*connection);
-        retireSocket(connection->socket, Retirement::Flush);
-    }
-    connection->socket = nullptr;
+    closeDescriptor(*connection, !connection->failed);
     emit ServiceComplete(false, index);
 }
 
-void CWS_TCP_S::broadcast(const std::shared_ptr<const QByteArray> &frames, int textCount)
+void CWS_TCP_S::closeDescriptor(Connection &connection, bool flush)
 {
-    // Writing raises no signal, so the table cannot change under this loop; a connection that
-    // fails here is only marked and reported later.
-    for (auto &entry : connections) {
-        if (!entry.second->failed)
-            queueBytes(*entry.second, frames, textCount);
+    discardNotifier(connection.readNotifier);
+    discardNotifier(connection.writeNotifier);
+    unfinishedBytes -= connection.unfinished;
+    connection.unfinished = 0;
+    if (connection.descriptor >= 0) {
+        if (flush && !connection.queue.isEmpty()) {
+            // The queue moves, chunks and all: nothing is copied.
+            new Farewell(connection.descriptor, std::move(connection.queue));
+        } else {
+            if (flush)
+                ::shutdown(connection.descriptor, SHUT_WR);
+            ::close(connection.descriptor);
+        }
+        connection.descriptor = -1;
+        // A descriptor came free: a listener that ran out of them may go on.
+        resumeAccepting();
     }
+    connection.queue.clear();
+    releaseTakenChunks();
+}
+
+void CWS_TCP_S::scheduleBroadcast()
+{
+    if (broadcastScheduled)
+        return;
+    broadcastScheduled = true;
+    QMetaObject::invokeMethod(this, &CWS_TCP_S::flushBroadcast, Qt::QueuedConnection);
 }
 
 void CWS_TCP_S::flushBroadcast()
@@ -416,79 +641,172 @@ void CWS_TCP_S::flushBroadcast()
     broadcastScheduled = false;
     if (pendingBroadcastTexts == 0)
         return;
-    const int textCount = pendingBroadcastTexts;
-    pendingBroadcastTexts = 0;
-    broadcast(std::make_shared<const QByteArray>(std::exchange(pendingBroadcast, QByteArray())),
-              textCount);
+    const int textCount = std::exchange(pendingBroadcastTexts, 0);
+    const auto chunk =
+            std::make_shared<const QByteArray>(std::exchange(pendingBroadcast, QByteArray()));
+    relayedChunks.push_back(chunk);
+    relayedBytes += chunk->size();
+    // Writing raises no signal, so the table cannot change under this loop; a connection that
+    // fails here is only marked and reported later.
+    for (auto &entry : connections) {
+        if (!entry.second->failed && !entry.second->peerGone)
+            queueChunk(*entry.second, chunk, textCount);
+    }
+    releaseTakenChunks();
 }
 
-void CWS_TCP_S::queueBytes(Connection &connection, const std::shared_ptr<const QByteArray> &bytes,
+void CWS_TCP_S::queueChunk(Connection &connection, const std::shared_ptr<const QByteArray> &chunk,
                            int textCount)
 {
-    QTcpSocket *socket = connection.socket;
-    if (!socket) {
-        failConnection(connection);
-        return;
-    }
     connection.textsOut += textCount;
-    connection.bytesOut += bytes->size();
-    // A client that keeps up gets the bytes at once; only a lagging one queues them.
-    if (connection.queue.empty() && socket->bytesToWrite() + bytes->size() <= socketBufferBytes) {
-        if (socket->write(bytes->constData(), bytes->size()) != bytes->size())
-            failConnection(connection);
-        return;
+    connection.bytesOut += chunk->size();
+    const bool wasEmpty = connection.queue.isEmpty();
+    connection.queue.append(chunk);
+    // Otherwise the write notifier is armed already.
+    if (wasEmpty) {
+        connection.lastProgress = clock.elapsed();
+        writeConnection(connection);
     }
-    if (connection.queue.empty())
-        ++laggingConnections;
-    connection.queue.emplace_back(bytes, 0);
-    connection.queuedBytes += bytes->size();
-    feedSocket(connection);
-    if (!connection.failed && connection.socket
-        && connection.queuedBytes + connection.socket->bytesToWrite() > maxUnsentBytes)
+    if (!connection.failed && connection.queue.bytesBehind() > maxUnsentBytes)
         failConnection(connection);
 }
 
-void CWS_TCP_S::feedSocket(Connection &connection)
+void CWS_TCP_S::writeConnection(Connection &connection)
 {
-    QTcpSocket *socket = connection.socket;
-    if (!socket || connection.failed)
+    if (connection.failed || connection.descriptor < 0)
         return;
-    while (!connection.queue.empty()) {
-        const qint64 room = socketBufferBytes - socket->bytesToWrite();
-        if (room <= 0)
-            return; // bytesWritten brings the socket back here
-        auto &[bytes, offset] = connection.queue.front();
-        const qint64 size = std::min<qint64>(room, bytes->size() - offset);
-        if (socket->write(bytes->constData() + offset, size) != size) {
+    const qint64 before = connection.queue.bytesBehind();
+    bool peerGone = false;
+    const bool drained = sendQueued(connection.descriptor, connection.queue, peerGone);
+    if (peerGone) {
+        // The reader went away; its side ends like a close, from the event loop.
+        connection.peerGone = true;
+        connection.queue.clear();
+        discardNotifier(connection.writeNotifier);
+        discardNotifier(connection.readNotifier);
+        const int index = connection.index;
+        QMetaObject::invokeMethod(
+                this, [this, index] { endConnectionByPeer(index); }, Qt::QueuedConnection);
+        releaseTakenChunks();
+        return;
+    }
+    if (connection.queue.bytesBehind() < before)
+        connection.lastProgress = clock.elapsed();
+    if (connection.writeNotifier)
+        connection.writeNotifier->setEnabled(!drained);
+    if (!drained)
+        startWatching();
+    else if (before > 0)
+        releaseTakenChunks();
+}
+
+void CWS_TCP_S::countUnfinished(Connection &connection)
+{
+    // What the buffer holds, not what it is filled with: that is what the budget is for.
+    const qint64 now = connection.reader.decoder.bufferedBytes() > 0
+            ? connection.reader.decoder.heldBytes()
+            : 0;
+    unfinishedBytes += now - connection.unfinished;
+    connection.unfinished = now;
+    if (now > 0)
+        startWatching();
+}
+
+void CWS_TCP_S::enforceInputBudget()
+{
+    if (unfinishedBytes <= limits.unfinishedBytes)
+        return;
+    // Past the budget, those holding the largest unfinished frames go first: they cost the most,
+    // and chat lines in progress are small.
+    std::vector<Connection *> holders;
+    for (auto &entry : connections) {
+        if (entry.second->unfinished > 0 && !entry.second->failed)
+            holders.push_back(entry.second.get());
+    }
+    std::sort(holders.begin(), holders.end(), [](const Connection *left, const Connection *right) {
+        return left->unfinished > right->unfinished;
+    });
+    for (Connection *holder : holders) {
+        if (unfinishedBytes <= limits.unfinishedBytes)
+            break;
+        failConnection(*holder);
+    }
+}
+
+void CWS_TCP_S::releaseTakenChunks()
+{
+    // A chunk only this list still holds has been taken by everyone.
+    while (!relayedChunks.empty() && relayedChunks.front().use_count() == 1) {
+        relayedBytes -= relayedChunks.front()->size();
+        relayedChunks.pop_front();
+    }
+    updateReading();
+}
+
+void CWS_TCP_S::updateReading()
+{
+    const qint64 backlog = relayedBytes + pendingBroadcast.size();
+    if (!backlogHeld && backlog > backlogPauseBytes) {
+        backlogHeld = true;
+        startWatching();
+    } else if (backlogHeld && backlog <= backlogResumeBytes) {
+        backlogHeld = false;
+    }
+    const bool stop = readingPaused || backlogHeld;
+    if (stop == readingStopped)
+        return;
+    readingStopped = stop;
+    for (auto &entry : connections) {
+        if (entry.second->readNotifier && !entry.second->failed)
+            entry.second->readNotifier->setEnabled(!stop);
+    }
+}
+
+void CWS_TCP_S::startWatching()
+{
+    if (!watchTimer.isActive())
+        watchTimer.start();
+}
+
+void CWS_TCP_S::watchConnections()
+{
+    const qint64 now = clock.elapsed();
+    bool watching = false;
+    qint64 mostBehind = 0;
+    for (auto &entry : connections) {
+        Connection &connection = *entry.second;
+        if (connection.failed)
+            continue;
+        const qint64 behind = connection.queue.bytesBehind();
+        const bool unfinished = connection.reader.decoder.bufferedBytes() > 0;
+        // Holding everyone back: reading is stopped and this reader is what keeps it so.
+        if (backlogHeld && behind > backlogResumeBytes) {
+            if (connection.behindSince < 0)
+                connection.behindSince = now;
+        } else {
+            connection.behindSince = -1;
+        }
+        const bool laggard = connection.behindSince >= 0
+                && now - connection.behindSince >= limits.laggardMilliseconds;
+        const bool stalled =
+                behind > 0 && now - connection.lastProgress >= limits.stallMilliseconds;
+        const bool abandoned =
+                unfinished && now - connection.lastInput >= limits.unfinishedMilliseconds;
+        if (laggard || stalled || abandoned) {
             failConnection(connection);
-            return;
+            continue;
         }
-        connection.queuedBytes -= size;
-        offset += size;
-        if (offset == bytes->size()) {
-            connection.queue.pop_front();
-            if (connection.queue.empty())
-                --laggingConnections;
-        }
+        mostBehind = std::max(mostBehind, behind);
+        watching = watching || behind > 0 || unfinished;
     }
-}
-
-void CWS_TCP_S::drainQueue(Connection &connection)
-{
-    QTcpSocket *socket = connection.socket;
-    for (const auto &[bytes, offset] : connection.queue) {
-        if (socket)
-            socket->write(bytes->constData() + offset, bytes->size() - offset);
+    // The kernel may have taken part of the oldest chunks: what counts is how far the slowest
+    // reader still is behind.
+    if (backlogHeld && mostBehind <= backlogResumeBytes) {
+        backlogHeld = false;
+        updateReading();
     }
-    clearQueue(connection);
-}
-
-void CWS_TCP_S::clearQueue(Connection &connection)
-{
-    if (!connection.queue.empty())
-        --laggingConnections;
-    connection.queue.clear();
-    connection.queuedBytes = 0;
+    if (!watching && !backlogHeld)
+        watchTimer.stop();
 }
 
 QByteArrayView CWS_TCP_S::frameFor(const QString &data)

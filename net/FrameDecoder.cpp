@@ -6,6 +6,13 @@
 
 namespace socks {
 
+namespace {
+
+// Capacity a decoder keeps between frames without asking: room for a few turns of chat lines.
+constexpr qsizetype keptCapacityBytes = 64 * 1024;
+
+} // namespace
+
 void FrameDecoder::append(QByteArrayView bytes)
 {
     if (bytes.isEmpty())
@@ -53,6 +60,13 @@ void FrameDecoder::clear()
     buffer.clear();
     start = appendStart = frameStart = frameSize = 0;
     oversized = false;
+}
+
+void FrameDecoder::releaseSpare()
+{
+    compact();
+    if (buffer.capacity() > keptCapacityBytes && buffer.capacity() > 2 * buffer.size())
+        buffer.squeeze();
 }
 
 // Moves the unfinished tail to the front but keeps the capacity, so a steady stream of small

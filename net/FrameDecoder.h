@@ -30,8 +30,12 @@ public:
     QByteArrayView payload() const { return frame().sliced(headerBytes); }
 
     qsizetype bufferedBytes() const { return buffer.size() - start; }
+    qsizetype heldBytes() const { return buffer.capacity(); } // memory the buffer takes
     bool failed() const { return oversized; }
     void clear();
+    // Forgets the frames handed out and gives back memory a large frame left behind, so that a
+    // connection that once sent 1 MiB does not keep that much for the rest of its life.
+    void releaseSpare();
 
 private:
     void compact();

@@ -3,11 +3,10 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#ifdef Q_OS_LINUX
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
-#endif
 
 namespace socks {
 
@@ -28,16 +27,37 @@ void tuneSocket(QTcpSocket *socket)
 {
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-#ifdef Q_OS_LINUX
     const int descriptor = int(socket->socketDescriptor());
-    if (descriptor < 0)
-        return;
+    if (descriptor >= 0)
+        tuneDescriptor(descriptor);
+}
+
+void tuneDescriptor(int descriptor)
+{
+    const int on = 1;
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::setsockopt(descriptor, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+#ifdef Q_OS_LINUX
     ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPIDLE, &keepAliveIdleSeconds,
                  sizeof keepAliveIdleSeconds);
     ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPINTVL, &keepAliveIntervalSeconds,
                  sizeof keepAliveIntervalSeconds);
     ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPCNT, &keepAliveProbes, sizeof keepAliveProbes);
 #endif
+}
+
+long long raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return -1;
+    if (limit.rlim_cur != limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long long>(limit.rlim_cur);
 }
 
 void retireSocket(QTcpSocket *socket, Retirement retirement)

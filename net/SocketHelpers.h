@@ -11,6 +11,11 @@ namespace socks {
 // No Nagle delay (a chat line should leave at once) and keep-alive (a peer that vanished from the
 // LAN is noticed).
 void tuneSocket(QTcpSocket *socket);
+void tuneDescriptor(int descriptor); // the same for a bare connected TCP descriptor
+
+// Raises the soft limit on open descriptors to the hard limit: every client of a relay costs one.
+// Returns the soft limit now in force, or -1 when it cannot be read.
+long long raiseDescriptorLimit();
 
 enum class Retirement { Flush, Drop };
 

@@ -1,6 +1,7 @@
 #include "relay/RelayService.h"
 
 #include "net/CWS_TCP_S.h"
+#include "relay/ConsoleOutput.h"
 
 namespace {
 
@@ -12,72 +13,111 @@ void writeText(std::FILE *stream, const QString &text)
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
 }
 
+// The component's own reasons are Japanese, for its windows; an administrator's console and the
+// journal get them in English.
+QString englishReason(socks::CWS_TCP_S::StartFailure failure, const QString &componentReason)
+{
+    switch (failure) {
+    case socks::CWS_TCP_S::StartFailure::PortInUse:
+        return QStringLiteral("the port is already in use");
+    case socks::CWS_TCP_S::StartFailure::NoPermission:
+        return QStringLiteral("no permission to use the port");
+    case socks::CWS_TCP_S::StartFailure::InvalidPort:
+        return QStringLiteral("not a port (0 to 65535)");
+    case socks::CWS_TCP_S::StartFailure::Other:
+    case socks::CWS_TCP_S::StartFailure::None:
+        break;
+    }
+    // Qt's own message: the relay loads no translation, so it is English.
+    return componentReason;
+}
+
 } // namespace
 
-RelayService::RelayService(std::FILE *output, std::FILE *errors, bool quiet)
+RelayService::RelayService(int outputDescriptor, std::FILE *errors, bool quiet)
     : server(std::make_unique<socks::CWS_TCP_S>())
-    , output(output)
+    , output(std::make_unique<ConsoleOutput>(outputDescriptor))
     , errors(errors)
     , quiet(quiet)
 {
     connect(server.get(), &socks::CWS_TCP_S::GetData, this, &RelayService::relayText);
     connect(server.get(), &socks::CWS_TCP_S::ServiceError, this,
             &RelayService::closeFailedConnection);
-    // A busy relay prints in batches: the stream is flushed once the event loop has handled
-    // what is pending, not once per text.
-    flushTimer.setSingleShot(true);
-    flushTimer.setInterval(0);
-    connect(&flushTimer, &QTimer::timeout, this, &RelayService::flushOutput);
 }
 
 RelayService::~RelayService()
 {
-    stop();
+    server->CloseConnection(0);
+    output->finish();
 }
 
-bool RelayService::start(int port)
+bool RelayService::start(int port, const QHostAddress &listenAddress)
 {
+    server->setListenAddress(listenAddress);
     if (!server->StartService(port)) {
-        writeText(errors,
-                  QStringLiteral("prynechat-relay: cannot serve port %1: %2\n")
-                          .arg(port)
-                          .arg(server->LastError()));
-        QString advice;
-        switch (server->LastFailure()) {
-        case socks::CWS_TCP_S::StartFailure::PortInUse:
-            advice = QStringLiteral("Another program is already serving this port: stop it, or "
-                                    "choose another port with --port (ports from 1024 up need "
-                                    "no privileges).\n");
-            break;
-        case socks::CWS_TCP_S::StartFailure::NoPermission:
-            advice = QStringLiteral(
-                    "Ports below 1024 need privileges; ports from 1024 up do not. Start the "
-                    "relay through prynechat-relay.service, give it the capability once with "
-                    "\"setcap cap_net_bind_service=+ep\" on the executable, or choose a port "
-                    "from 1024 up with --port.\n");
-            break;
-        default:
-            if (port > 0 && port < firstUnprivilegedPort)
-                advice = QStringLiteral("Ports below 1024 need privileges; ports from 1024 up "
-                                        "do not.\n");
-            break;
-        }
-        writeText(errors, advice);
-        std::fflush(errors);
+        reportFailure(QStringLiteral("cannot serve port %1").arg(port), port);
         return false;
     }
-    writeText(output,
-              QStringLiteral("prynechat-relay: relaying on %1:%2\n")
-                      .arg(server->Address())
-                      .arg(server->Port()));
-    std::fflush(output);
+    announce();
     return true;
+}
+
+bool RelayService::adopt(int descriptor)
+{
+    if (!server->AdoptService(descriptor)) {
+        reportFailure(QStringLiteral("cannot serve the socket passed by the service manager"), 0);
+        return false;
+    }
+    announce();
+    return true;
+}
+
+void RelayService::reportFailure(const QString &what, int port)
+{
+    writeText(errors,
+              QStringLiteral("prynechat-relay: %1: %2\n")
+                      .arg(what, englishReason(server->LastFailure(), server->LastError())));
+    QString advice;
+    switch (server->LastFailure()) {
+    case socks::CWS_TCP_S::StartFailure::PortInUse:
+        advice = QStringLiteral("Another program is already serving this port: stop it, or "
+                                "choose another port with --port (ports from 1024 up need "
+                                "no privileges).\n");
+        break;
+    case socks::CWS_TCP_S::StartFailure::NoPermission:
+        advice = QStringLiteral(
+                "Ports below 1024 need privileges; ports from 1024 up do not. Start the "
+                "relay through prynechat-relay.socket or prynechat-relay.service, give it the "
+                "capability once with \"setcap cap_net_bind_service=+ep\" on the executable, or "
+                "choose a port from 1024 up with --port.\n");
+        break;
+    default:
+        if (port > 0 && port < firstUnprivilegedPort)
+            advice = QStringLiteral("Ports below 1024 need privileges; ports from 1024 up "
+                                    "do not.\n");
+        break;
+    }
+    writeText(errors, advice);
+    std::fflush(errors);
+}
+
+void RelayService::announce()
+{
+    say(QStringLiteral("prynechat-relay: relaying on %1:%2")
+                .arg(server->Address())
+                .arg(server->Port()));
+    output->flush();
+}
+
+void RelayService::say(const QString &line)
+{
+    output->writeOwnLine((line + QLatin1Char('\n')).toUtf8());
 }
 
 void RelayService::stop()
 {
     server->CloseConnection(0);
-    flushOutput();
+    output->finish();
 }
 
 void RelayService::divertTexts(std::function<void(const QString &)> sink)
@@ -104,23 +144,12 @@ void RelayService::relay(const QString &text)
 {
     // Index 0 reaches the sender too: clients wait for their own line.
     server->SendData(text, 0);
-    if (quiet)
-        return;
-    // Chat lines end in CR LF; terminals and the journal show lines ended by LF alone.
-    QString shown = text;
-    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    writeText(output, shown);
-    if (!flushTimer.isActive())
-        flushTimer.start();
+    // Written when the event loop finds the reader ready, so a busy relay prints in batches.
+    if (!quiet)
+        output->writeLine(consoleText(text).toUtf8());
 }
 
 void RelayService::closeFailedConnection(int index)
 {
     server->CloseConnection(index);
-}
-
-void RelayService::flushOutput()
-{
-    flushTimer.stop();
-    std::fflush(output);
 }

@@ -1,31 +1,39 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QObject>
-#include <QTimer>
 
 #include <cstdio>
 #include <functional>
 #include <memory>
+
+class ConsoleOutput;
 
 namespace socks {
 class CWS_TCP_S;
 }
 
 // The relay of a server window without the window: every text goes to every connection, the
-// sender too, and is echoed to a console stream instead of a log box.
+// sender too, and is echoed, escaped, to a console instead of a log box.
 class RelayService : public QObject
 {
     Q_OBJECT
 
 public:
-    // Relayed texts go to output unless quiet; the start line always does, failures go to errors.
-    RelayService(std::FILE *output, std::FILE *errors, bool quiet);
+    // Relayed texts go to the output descriptor unless quiet; the start line always does,
+    // failures go to errors.
+    RelayService(int outputDescriptor, std::FILE *errors, bool quiet);
     ~RelayService() override; // closes every connection
 
-    // Serves the port (0 takes a free one) and prints the start line with the port actually
-    // bound; on failure prints why, with advice for the common causes, and returns false.
-    bool start(int port);
-    void stop(); // closes every connection and flushes the output
+    // Serves the port (0 takes a free one) on listenAddress (Any: every interface) and prints the
+    // start line with the port actually bound; on failure prints why, in English with advice for
+    // the common causes, and returns false.
+    bool start(int port, const QHostAddress &listenAddress = QHostAddress::Any);
+    // The same for a socket that already listens, handed over by the service manager.
+    bool adopt(int descriptor);
+    void say(const QString &line); // a line of the relay's own on the output
+    // Closes every connection and writes what the output takes within a short bounded time.
+    void stop();
 
     // Bridged relays hand their clients' texts to sink instead of relaying them, and relay
     // what comes back through relay(), in the order all bridged relays share.
@@ -34,14 +42,14 @@ public:
     void setReadingPaused(bool paused); // slows the clients when the sink cannot keep up
 
 private:
+    void reportFailure(const QString &what, int port);
+    void announce();
     void relayText(int index, const QString &text);
     void closeFailedConnection(int index);
-    void flushOutput();
 
     std::unique_ptr<socks::CWS_TCP_S> server;
-    std::FILE *output;
+    std::unique_ptr<ConsoleOutput> output;
     std::FILE *errors;
     bool quiet;
-    QTimer flushTimer;
     std::function<void(const QString &)> sink;
 };

@@ -10,7 +10,8 @@
 
 namespace {
 
-constexpr std::array<int, 2> stopSignals{SIGINT, SIGTERM};
+// SIGHUP too: a closed terminal or an ssh session that dropped ends the relay in order.
+constexpr std::array<int, 3> stopSignals{SIGINT, SIGTERM, SIGHUP};
 
 // [0] is read by the event loop, [1] written by the handler; -1 while not installed.
 int pipeEnds[2] = {-1, -1};

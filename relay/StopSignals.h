@@ -4,7 +4,7 @@
 
 class QSocketNotifier;
 
-// Turns SIGINT and SIGTERM into a Qt signal on the event loop. The handler only writes the signal
+// Turns SIGINT, SIGTERM and SIGHUP into a Qt signal on the event loop. The handler only writes the signal
 // number into a pipe, the one thing a signal handler may safely do; the event loop reads it back.
 // One instance per process.
 class StopSignals : public QObject

@@ -1,5 +1,6 @@
 #include "app/ModuleMain.h"
 #include "forms/main/FormMain.h"
+#include "tests/support/Windows.h"
 
 #include <QMessageBox>
 #include <QPushButton>
@@ -165,29 +166,14 @@ void TestModuleMain::endsWithoutWindowForOtherArguments()
 
 void TestModuleMain::helpBoxShowsTheSwitches()
 {
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::Information;
-    QMessageBox::StandardButtons buttons;
-    QObject context;
-    QTimer::singleShot(0, &context, [&]() {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        QVERIFY(box);
-        title = box->windowTitle();
-        text = box->text();
-        icon = box->icon();
-        buttons = box->standardButtons();
-        QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
-    });
-
+    testsupport::MessageBoxAnswerer answerer;
     QVERIFY(!Main(QStringLiteral("/?")));
 
-    QCOMPARE(title, QString("Pryne Chat"));
-    QCOMPARE(text,
-             QString("Exe Command Lines\r\n\r\n[/s] = Auto Server Mode Command\r\n"
-                     "[/c] = Auto Client Mode Command\r\n[/?] = This Message Box"));
-    QCOMPARE(icon, QMessageBox::NoIcon);
-    QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(answerer.titles(), QStringList{"Pryne Chat"});
+    QCOMPARE(answerer.texts(),
+             QStringList{"Exe Command Lines\r\n\r\n[/s] = Auto Server Mode Command\r\n"
+                         "[/c] = Auto Client Mode Command\r\n[/?] = This Message Box"});
+    QVERIFY(answerer.allPlain());
     QVERIFY(visibleWindows().isEmpty());
 }
 

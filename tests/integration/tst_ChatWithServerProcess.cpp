@@ -1,10 +1,10 @@
 #include "app/ModuleMain.h"
 #include "forms/client/FormTCPClientMain.h"
 #include "forms/main/FormMain.h"
+#include "tests/support/Windows.h"
 
 #include <QAbstractButton>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
@@ -12,6 +12,10 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
+
+using testsupport::MessageBoxAnswerer;
+using testsupport::typeLine;
+using testsupport::visibleWindows;
 
 namespace {
 
@@ -27,38 +31,18 @@ bool acceptsConnections(int port)
     return connected;
 }
 
-QList<FormTCPClientMain *> clientWindows()
-{
-    QList<FormTCPClientMain *> clients;
-    for (QWidget *window : QApplication::topLevelWidgets()) {
-        if (auto *client = qobject_cast<FormTCPClientMain *>(window); client && client->isVisible())
-            clients << client;
-    }
-    return clients;
-}
-
 FormTCPClientMain *openClientFrom(FormMain &form, const QString &name)
 {
-    const QList<FormTCPClientMain *> before = clientWindows();
+    const QList<FormTCPClientMain *> before = visibleWindows<FormTCPClientMain>();
     form.NameInp->setText(name);
     QTest::mouseClick(form.btnChoise[2], Qt::LeftButton);
-    for (FormTCPClientMain *client : clientWindows()) {
+    for (FormTCPClientMain *client : visibleWindows<FormTCPClientMain>()) {
         if (!before.contains(client))
             return client;
     }
     return nullptr;
 }
 
-void typeLine(QComboBox *combo, const QString &text)
-{
-    for (const QChar character : text) {
-        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(character));
-        QApplication::sendEvent(combo, &press);
-    }
-    QTest::keyClick(combo, Qt::Key_Return);
-}
-
-// The socket number at the head of the named client's login line, -1 while there is none.
 int loginNumber(const QString &log, const QString &paddedName)
 {
     const QRegularExpression login(QStringLiteral("(\\d+)@")
@@ -115,7 +99,7 @@ void TestChatWithServerProcess::initTestCase()
 
 void TestChatWithServerProcess::cleanupTestCase()
 {
-    for (FormTCPClientMain *client : clientWindows()) {
+    for (FormTCPClientMain *client : visibleWindows<FormTCPClientMain>()) {
         QPointer<FormTCPClientMain> closing(client);
         client->close();
         QTRY_VERIFY(closing.isNull());
@@ -159,18 +143,9 @@ void TestChatWithServerProcess::chatsThroughTheServerProcess()
 void TestChatWithServerProcess::endingTheServerDropsTheClients()
 {
     QVERIFY(alice);
-    QStringList messages;
-    QTimer answer;
-    connect(&answer, &QTimer::timeout, this, [&messages] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            messages << box->text();
-            box->button(QMessageBox::Ok)->click();
-        }
-    });
-    answer.start(20);
-
+    MessageBoxAnswerer answerer;
     server.terminate();
-    QTRY_COMPARE(messages, QStringList{"切断されました。"});
+    QTRY_COMPARE(answerer.texts(), QStringList{"切断されました。"});
     QVERIFY(alice->isVisible());
 
     // Nothing is left to say goodbye to: the window goes at once.

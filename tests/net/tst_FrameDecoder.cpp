@@ -45,6 +45,7 @@ private slots:
     void readsStraightIntoItsBuffer();
     void acceptsTheLargestFrameAndRefusesOneByteMore();
     void stopsForGoodAfterAnOversizedHeader();
+    void givesBackTheMemoryOfALargeFrame();
     void encodesLengthBigEndianThenUtf8_data();
     void encodesLengthBigEndianThenUtf8();
     void encoderReusesItsBufferCorrectly();
@@ -130,6 +131,23 @@ void TestFrameDecoder::stopsForGoodAfterAnOversizedHeader()
     decoder.clear();
     decoder.append(frameOf("fresh"));
     QCOMPARE(decoder.next(), FrameDecoder::Result::Frame);
+}
+
+void TestFrameDecoder::givesBackTheMemoryOfALargeFrame()
+{
+    FrameDecoder decoder;
+    QByteArray large(4, '\0');
+    qToBigEndian<quint32>(1024 * 1024, large.data());
+    large.append(QByteArray(1024 * 1024, 'L'));
+    decoder.append(large + QByteArray("\0\0\0\5sm", 6));
+    QCOMPARE(decoder.next(), FrameDecoder::Result::Frame);
+    QCOMPARE(decoder.next(), FrameDecoder::Result::NeedMore);
+    decoder.releaseSpare();
+    QVERIFY2(decoder.heldBytes() <= 64 * 1024, qPrintable(QString::number(decoder.heldBytes())));
+    // What was not handed out yet survives.
+    decoder.append("all");
+    QCOMPARE(decoder.next(), FrameDecoder::Result::Frame);
+    QCOMPARE(decoder.payload(), QByteArrayView("small"));
 }
 
 void TestFrameDecoder::encodesLengthBigEndianThenUtf8_data()

@@ -9,8 +9,13 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 // Drives the prynechat-relay executable as an administrator would, with the program's client
@@ -25,12 +30,16 @@ private slots:
     void relaysEveryTextToEveryConnectionIncludingSender();
     void quietKeepsTheTextsOffTheConsole();
     void clientWindowsChatThroughTheRelay();
+    void consoleShowsControlsEscaped();
+    void unreadOutputNeitherBlocksNorGrows();
 
     // start
     void portInUseEndsWithStatusOne();
     void privilegedPortEndsWithStatusOneAndAdvice();
     void refusesPortTexts_data();
     void refusesPortTexts();
+    void listensOnOneAddress();
+    void takesTheSocketOfTheServiceManager();
 
     // stop
     void stopSignalClosesEveryConnection_data();
@@ -108,12 +117,20 @@ struct Relay
         process.waitForFinished(waitMilliseconds);
     }
 
+    QString address; // as the start line shows it
+
     // Starts the relay on a free port and reads the bound port from its start line.
     bool start(const QStringList &extraArguments = {})
     {
+        return startProgram(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
+                            QStringList{QStringLiteral("--port"), QStringLiteral("0")}
+                                    + extraArguments);
+    }
+
+    bool startProgram(const QString &program, const QStringList &arguments)
+    {
         process.setProcessEnvironment(headlessEnvironment());
-        process.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
-                      QStringList{QStringLiteral("--port"), QStringLiteral("0")} + extraArguments);
+        process.start(program, arguments);
         if (!process.waitForStarted(waitMilliseconds))
             return false;
         static const QRegularExpression startLine(
@@ -126,6 +143,7 @@ struct Relay
         const QRegularExpressionMatch match = startLine.match(QString::fromUtf8(output));
         if (!match.hasMatch())
             return false;
+        address = match.captured(1);
         port = match.captured(2).toInt();
         output.remove(0, match.capturedLength());
         return port > 0;
@@ -258,6 +276,94 @@ void TestRelayService::clientWindowsChatThroughTheRelay()
     QVERIFY2(console.count("@Bob       |ログアウト - ") == 2, qPrintable(console));
 }
 
+void TestRelayService::consoleShowsControlsEscaped()
+{
+    Relay relay;
+    QVERIFY(relay.start());
+    // Colour, window title, clipboard (OSC 52), a bare CR over the line, a C1 CSI, a tab.
+    const QString text = QStringLiteral("1@mallory   |\x1b[31mred\x1b]0;title\x07"
+                                        "\x1b]52;c;SGVsbG8=\x1b\\ok\rover\u009b2J\tend\r\n");
+    const std::unique_ptr<Client> client = relay.join(text);
+    QVERIFY(client);
+    const QByteArray expected = "1@mallory   |\\x1b[31mred\\x1b]0;title\\x07\\x1b]52;c;SGVsbG8="
+                                "\\x1b\\ok\\rover\\u009b2J\\tend\n";
+    QVERIFY(relay.outputReaches(expected));
+    QCOMPARE(relay.output, expected);
+}
+
+void TestRelayService::unreadOutputNeitherBlocksNorGrows()
+{
+    // Standard output is a pipe that is read for the start line only.
+    int pipeEnds[2];
+    QCOMPARE(::pipe2(pipeEnds, O_CLOEXEC), 0);
+    const auto closePipe = qScopeGuard([&pipeEnds] {
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+    });
+    QProcess process;
+    process.setProcessEnvironment(headlessEnvironment());
+    process.setChildProcessModifier([&pipeEnds] { ::dup2(pipeEnds[1], STDOUT_FILENO); });
+    process.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
+                  {QStringLiteral("--port"), QStringLiteral("0")});
+    QVERIFY(process.waitForStarted(waitMilliseconds));
+    const auto stopRelay = qScopeGuard([&process] {
+        process.kill();
+        process.waitForFinished(waitMilliseconds);
+    });
+    const auto readPipe = [&pipeEnds](QByteArray &into, qsizetype atLeast) {
+        while (into.size() < atLeast) {
+            pollfd readable{pipeEnds[0], POLLIN, 0};
+            if (::poll(&readable, 1, waitMilliseconds) != 1)
+                return false;
+            char buffer[65536];
+            const ssize_t got = ::read(pipeEnds[0], buffer, sizeof buffer);
+            if (got <= 0)
+                return false;
+            into.append(buffer, got);
+        }
+        return true;
+    };
+    QByteArray output;
+    while (!output.contains('\n'))
+        QVERIFY(readPipe(output, output.size() + 1));
+    Relay relay; // only for its join
+    relay.port = QString::fromUtf8(output).section(u':', -1).trimmed().toInt();
+    QVERIFY(relay.port > 0);
+    output.clear();
+
+    const std::unique_ptr<Client> sender = relay.join(QStringLiteral("sender"));
+    QVERIFY(sender);
+    const std::unique_ptr<Client> receiver = relay.join(QStringLiteral("receiver"));
+    QVERIFY(receiver);
+    QVERIFY(sender->receive(2));
+    // Several times what a pipe and the relay's bound hold, one text at a time.
+    const QString text = QString(1000, u'x') + QStringLiteral("\r\n");
+    const int count = 4000;
+    for (int sent = 0; sent < count; ++sent) {
+        QVERIFY(sender->send(frame(text)));
+        QVERIFY2(receiver->receive(receiver->texts.size() + 1), qPrintable(QString::number(sent)));
+    }
+    QVERIFY(sender->receive(2 + count));
+    QCOMPARE(receiver->texts.constLast(), text);
+
+    // Once read, the output ends with the count of lines that did not fit.
+    ::close(pipeEnds[1]);
+    pipeEnds[1] = -1;
+    QCOMPARE(::kill(pid_t(process.processId()), SIGTERM), 0);
+    while (readPipe(output, output.size() + 1)) {} // to the end: the relay has exited
+    QVERIFY(process.waitForFinished(waitMilliseconds));
+    static const QRegularExpression dropped(QStringLiteral(
+            "\\nprynechat-relay: (\\d+) lines dropped: the output was not read in time\\n$"));
+    const QRegularExpressionMatch match = dropped.match(QString::fromUtf8(output));
+    QVERIFY2(match.hasMatch(), output.right(200).constData());
+    const int shown = int(output.count(QString(1000, u'x').toUtf8() + '\n'));
+    QVERIFY(shown > 0);
+    // "receiver" may be shown or dropped too.
+    const int droppedCount = match.captured(1).toInt();
+    QVERIFY2(shown + droppedCount == count || shown + droppedCount == count + 1,
+             qPrintable(QStringLiteral("%1 + %2").arg(shown).arg(droppedCount)));
+}
+
 void TestRelayService::portInUseEndsWithStatusOne()
 {
     QTcpServer occupant;
@@ -272,7 +378,8 @@ void TestRelayService::portInUseEndsWithStatusOne()
     QCOMPARE(relay.exitStatus(), QProcess::NormalExit);
     QCOMPARE(relay.exitCode(), 1);
     const QString errors = QString::fromUtf8(relay.readAllStandardError());
-    QVERIFY2(errors.startsWith("prynechat-relay: cannot serve port " + port + ": "),
+    QVERIFY2(errors.startsWith("prynechat-relay: cannot serve port " + port
+                               + ": the port is already in use\n"),
              qPrintable(errors));
     QVERIFY2(errors.contains("choose another port with --port (ports from 1024 up need no "
                              "privileges)"),
@@ -307,7 +414,9 @@ void TestRelayService::privilegedPortEndsWithStatusOneAndAdvice()
     QCOMPARE(relay.exitStatus(), QProcess::NormalExit);
     const QString errors = QString::fromUtf8(relay.readAllStandardError());
     QVERIFY2(relay.exitCode() == 1, qPrintable(errors));
-    QVERIFY2(errors.startsWith("prynechat-relay: cannot serve port 555: "), qPrintable(errors));
+    QVERIFY2(errors.startsWith("prynechat-relay: cannot serve port 555: no permission to use the "
+                               "port\n"),
+             qPrintable(errors));
     QVERIFY2(errors.contains("Ports below 1024 need privileges; ports from 1024 up do not."),
              qPrintable(errors));
     QVERIFY2(errors.contains("setcap cap_net_bind_service=+ep"), qPrintable(errors));
@@ -328,6 +437,12 @@ void TestRelayService::refusesPortTexts_data()
                               << "prynechat-relay: 55.5 is not a port (0 to 65535)\n";
     QTest::newRow("a window switch")
             << QStringList{"/s"} << "prynechat-relay: unexpected argument /s; see --help\n";
+    QTest::newRow("unknown option")
+            << QStringList{"--bogus"} << "prynechat-relay: Unknown option 'bogus'; see --help\n";
+    QTest::newRow("missing value") << QStringList{"--port"}
+                                   << "prynechat-relay: Missing value after '--port'; see --help\n";
+    QTest::newRow("not an address") << QStringList{"--listen", "lan"}
+                                    << "prynechat-relay: lan is not an IPv4 or IPv6 address\n";
 }
 
 void TestRelayService::refusesPortTexts()
@@ -345,6 +460,54 @@ void TestRelayService::refusesPortTexts()
     QCOMPARE(QString::fromUtf8(relay.readAllStandardError()), message);
 }
 
+void TestRelayService::listensOnOneAddress()
+{
+    Relay relay;
+    QVERIFY(relay.start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1")}));
+    QCOMPARE(relay.address, QStringLiteral("127.0.0.1"));
+    QVERIFY(relay.join(QStringLiteral("local")));
+
+    // Bound to IPv4 loopback only, the IPv6 one is not served.
+    QTcpSocket other;
+    other.connectToHost(QHostAddress::LocalHostIPv6, quint16(relay.port));
+    QVERIFY(!other.waitForConnected(waitMilliseconds));
+}
+
+void TestRelayService::takesTheSocketOfTheServiceManager()
+{
+    // What systemd does for prynechat-relay.socket: a listening socket on descriptor 3 and
+    // LISTEN_PID/LISTEN_FDS naming the relay's process; the shell's exec keeps its pid.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    QVERIFY(listener >= 0);
+    const auto closeListener = qScopeGuard([listener] { ::close(listener); });
+    sockaddr_in bound = {};
+    bound.sin_family = AF_INET;
+    bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof bound;
+    QCOMPARE(::bind(listener, reinterpret_cast<sockaddr *>(&bound), sizeof bound), 0);
+    QCOMPARE(::listen(listener, 16), 0);
+    QCOMPARE(::getsockname(listener, reinterpret_cast<sockaddr *>(&bound), &length), 0);
+
+    Relay relay;
+    relay.process.setChildProcessModifier([listener] { ::fcntl(listener, F_SETFD, 0); });
+    // --port 1 would fail: with a passed socket it does not apply.
+    const QString script = QStringLiteral("LISTEN_PID=$$ LISTEN_FDS=1; export LISTEN_PID "
+                                          "LISTEN_FDS; exec \"$0\" \"$@\" 3<&%1")
+                                   .arg(listener);
+    QVERIFY(relay.startProgram(QStringLiteral("/bin/sh"),
+                               {QStringLiteral("-c"), script,
+                                QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
+                                QStringLiteral("--port"), QStringLiteral("1")}));
+    QCOMPARE(relay.port, int(ntohs(bound.sin_port)));
+    QCOMPARE(relay.address, QStringLiteral("127.0.0.1"));
+    const std::unique_ptr<Client> first = relay.join(QStringLiteral("first"));
+    QVERIFY(first);
+    const std::unique_ptr<Client> second = relay.join(QStringLiteral("second"));
+    QVERIFY(second);
+    QVERIFY(first->receive(2));
+    QCOMPARE(first->texts, QStringList({"first", "second"}));
+}
+
 void TestRelayService::stopSignalClosesEveryConnection_data()
 {
     QTest::addColumn<int>("signal");
@@ -354,6 +517,8 @@ void TestRelayService::stopSignalClosesEveryConnection_data()
                              << QByteArray("prynechat-relay: SIGTERM, closing every connection\n");
     QTest::newRow("SIGINT") << int(SIGINT)
                             << QByteArray("prynechat-relay: SIGINT, closing every connection\n");
+    QTest::newRow("SIGHUP") << int(SIGHUP)
+                            << QByteArray("prynechat-relay: SIGHUP, closing every connection\n");
 }
 
 void TestRelayService::stopSignalClosesEveryConnection()

@@ -1,5 +1,6 @@
 #include "app/ModuleMain.h"
 #include "forms/main/FormMain.h"
+#include "tests/support/Windows.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -48,37 +49,6 @@ private slots:
 };
 
 namespace {
-
-// What a message box showed before the test answered it.
-struct ShownBox
-{
-    bool seen = false;
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::Information;
-    QMessageBox::StandardButtons buttons;
-};
-
-// Records the next modal message box and presses its OK button. The context ends the wait
-// when no box ever came.
-void answerNextMessageBox(ShownBox &shown, QObject *context)
-{
-    QTimer::singleShot(0, context, [&shown]() {
-        QWidget *modal = QApplication::activeModalWidget();
-        auto *box = qobject_cast<QMessageBox *>(modal);
-        if (!box) {
-            if (modal)
-                modal->close();
-            return;
-        }
-        shown.seen = true;
-        shown.title = box->windowTitle();
-        shown.text = box->text();
-        shown.icon = box->icon();
-        shown.buttons = box->standardButtons();
-        QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
-    });
-}
 
 void setSettings(int port, const QString &handleName, const QString &serverIP)
 {
@@ -505,17 +475,14 @@ void TestFormMain::refusedPortShowsMessageAndStoresNothing()
     form.NameInp->setText(QStringLiteral("someone"));
     form.ServerIPInp->setText(QString());
 
-    QObject context;
-    ShownBox shown;
-    answerNextMessageBox(shown, &context);
+    testsupport::MessageBoxAnswerer answerer;
     QTest::mouseClick(form.btnChoise[button], Qt::LeftButton);
 
-    QVERIFY(shown.seen);
-    QCOMPARE(shown.text,
-             QString("ポート番号が正しくありません。0 から 65535 までの数字を入力してください。"));
-    QCOMPARE(shown.title, QString("Pryne Chat"));
-    QCOMPARE(shown.icon, QMessageBox::NoIcon);
-    QCOMPARE(shown.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(answerer.texts(),
+             QStringList{
+                     "ポート番号が正しくありません。0 から 65535 までの数字を入力してください。"});
+    QCOMPARE(answerer.titles(), QStringList{"Pryne Chat"});
+    QVERIFY(answerer.allPlain());
     QCOMPARE(ModuleMain::gintPort, 1234);
     QCOMPARE(ModuleMain::gstrHandleName, QString("before"));
     QCOMPARE(ModuleMain::gstrServerIP, QString("before"));

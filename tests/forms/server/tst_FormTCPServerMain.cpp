@@ -629,6 +629,8 @@ void TestFormTCPServerMain::startWindowOpensServersOnItsPortField()
     QCOMPARE(testsupport::windowsOf<FormTCPServerMain>().size(), 1);
     QCOMPARE(testsupport::windowsOf<FormTCPServerMain>()[0]->TextLog->logText(),
              QStringLiteral("接続の監視を開始できませんでした: ポートは既に使用されています\r\n"));
+    QCOMPARE(testsupport::windowsOf<FormTCPServerMain>()[0]->windowTitle(),
+             QStringLiteral("[0]-[%1:%2] - サーバ").arg(componentAddress(), heldPort));
     QTRY_VERIFY(!answerer.boxes.isEmpty());
 
     // Every press opens one more, each with its own service.

@@ -1,0 +1,213 @@
+#!/usr/bin/env python3
+"""What hostile or careless peers cost a relay: runs each case against a fresh relay on 127.0.0.1
+(port 0) and prints one line of numbers per case.
+
+usage: bench/hostile-peers.py build/prynechat-relay [utf8 burst flood shutdown unfinished shrink fds]
+
+utf8        a text of 349,526 bytes 0xFF (relayed as 3 bytes each) among three readers
+burst       one client sends 9 x 1 MiB at once to four readers (itself included)
+flood       1000 non-readers, three readers, one of them floods 4 KiB texts for 6 s
+shutdown    200 non-readers after 7 MiB relayed, then SIGTERM: peak memory
+unfinished  1000 peers each send a header and 1 MiB - 1 bytes and stop
+shrink      100 clients each send one 1 MiB text, then stay idle
+fds         the relay under a descriptor limit of 64 with 100 clients: CPU, then recovery
+"""
+import os, re, select, socket, struct, subprocess, sys, threading, time
+
+RELAY = sys.argv[1]
+CASES = sys.argv[2:] or ["utf8", "burst", "flood", "shutdown", "unfinished", "shrink", "fds"]
+
+def start(prefix=()):
+    p = subprocess.Popen(list(prefix) + [RELAY, "--port", "0", "--quiet"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    line = p.stdout.readline().decode()
+    port = int(re.search(r":(\d+)\s*$", line).group(1))
+    return p, port
+
+def stop(p):
+    p.terminate()
+    try: p.wait(10)
+    except subprocess.TimeoutExpired: p.kill(); p.wait()
+
+def status(pid, key):
+    try:
+        for l in open(f"/proc/{pid}/status"):
+            if l.startswith(key + ":"): return int(l.split()[1]) / 1024.0
+    except FileNotFoundError: return None
+
+def cpu(pid):
+    f = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(f[11]) + int(f[12])) / os.sysconf("SC_CLK_TCK")
+
+def conn(port, rcvbuf=None):
+    s = socket.socket()
+    if rcvbuf: s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    s.connect(("127.0.0.1", port)); return s
+
+def frame(b): return struct.pack(">I", len(b)) + b
+
+class Reader:
+    """Reads frames from several sockets in a thread; counts frames, bytes, closes, biggest L."""
+    def __init__(self, socks):
+        self.socks = list(socks); self.frames = {s: [] for s in socks}; self.buf = {s: b"" for s in socks}
+        self.closed = set(); self.maxlen = 0; self.run = True
+        self.t = threading.Thread(target=self.loop, daemon=True); self.t.start()
+    def loop(self):
+        while self.run:
+            live = [s for s in self.socks if s not in self.closed]
+            if not live: time.sleep(0.05); continue
+            r, _, _ = select.select(live, [], [], 0.1)
+            for s in r:
+                try: d = s.recv(1 << 20)
+                except OSError: d = b""
+                if not d: self.closed.add(s); continue
+                b = self.buf[s] + d
+                while len(b) >= 4:
+                    (L,) = struct.unpack(">I", b[:4]); self.maxlen = max(self.maxlen, L)
+                    if len(b) < 4 + L: break
+                    self.frames[s].append(b[4:4 + L]); b = b[4 + L:]
+                self.buf[s] = b
+    def stop(self): self.run = False; self.t.join()
+
+def wait_until(cond, seconds):
+    end = time.time() + seconds
+    while time.time() < end:
+        if cond(): return True
+        time.sleep(0.05)
+    return cond()
+
+def case_utf8():
+    p, port = start()
+    readers = [conn(port) for _ in range(3)]; bad = conn(port)
+    r = Reader(readers + [bad]); time.sleep(0.3)
+    bad.sendall(frame(b"\xff" * 349526))
+    time.sleep(1.5)
+    readers[0].sendall(frame(b"still chatting"))
+    ok = wait_until(lambda: all(any(f == b"still chatting" for f in r.frames[s]) for s in readers if s not in r.closed), 3)
+    time.sleep(0.3)
+    print(f"utf8: largest L sent by the relay {r.maxlen}; sender dropped: {bad in r.closed}; "
+          f"readers still connected {sum(s not in r.closed for s in readers)}/3; "
+          f"0xFF text reached readers: {sum(len(r.frames[s]) > 0 and len(r.frames[s][0]) > 1000 for s in readers)}/3; "
+          f"later chat reached {sum(any(f == b'still chatting' for f in r.frames[s]) for s in readers)}/3")
+    r.stop(); stop(p)
+
+def case_burst():
+    p, port = start()
+    socks_ = [conn(port) for _ in range(4)]; time.sleep(0.3)
+    r = Reader(socks_)
+    payloads = [bytes([65 + i]) * (1 << 20) for i in range(9)]
+    socks_[0].sendall(b"".join(frame(x) for x in payloads))
+    wait_until(lambda: all(len(r.frames[s]) >= 9 or s in r.closed for s in socks_), 30)
+    whole = sum(r.frames[s] == payloads for s in socks_)
+    print(f"burst 9 x 1 MiB: clients dropped {len(r.closed)}/4; clients with all 9 whole and in order {whole}/4; "
+          f"frames delivered {sum(len(v) for v in r.frames.values())}")
+    r.stop(); stop(p)
+
+def case_flood():
+    # 3 fast readers, 1000 idle non-readers, one client floods 4 KiB frames at ~5 MB/s for 6 s.
+    p, port = start()
+    idle = [conn(port, 4096) for _ in range(1000)]
+    fast = [conn(port) for _ in range(3)]; time.sleep(1)
+    r = Reader(fast)
+    body = b"x" * 4092; sent = 0; t0 = time.time(); first_drop = None
+    while time.time() - t0 < 6:
+        try: fast[0].sendall(b"".join(frame(b"%08d" % (sent + i) + body[8:]) for i in range(12)))
+        except OSError: break
+        sent += 12
+        if r.closed and first_drop is None: first_drop = time.time() - t0
+        time.sleep(0.01)
+    wait_until(lambda: all(len(r.frames[s]) >= sent or s in r.closed for s in fast), 30)
+    idle_open = 0
+    for s in idle:
+        s.setblocking(False)
+        while True:
+            try: d = s.recv(1 << 20)
+            except BlockingIOError: idle_open += 1; break
+            except OSError: break
+            if not d: break
+    inorder = sum([int(f[:8]) for f in r.frames[s]] == list(range(sent)) for s in fast)
+    print(f"flood {sent} x 4 KiB among 1000 non-readers: fast readers dropped {len(r.closed)}/3"
+          f" (first after {first_drop}); fast readers with everything in order {inorder}/3; "
+          f"non-readers still connected {idle_open}/1000; relay peak RSS {status(p.pid, 'VmHWM'):.1f} MiB")
+    r.stop(); stop(p)
+    for s in idle + fast: s.close()
+
+def case_shutdown():
+    # 200 non-readers while a reading client sends 7 MiB; then SIGTERM.
+    p, port = start()
+    idle = [conn(port, 4096) for _ in range(200)]
+    fast = conn(port); time.sleep(0.5)
+    r = Reader([fast])
+    total = 7 * 16
+    fast.sendall(b"".join(frame(b"y" * (64 * 1024)) for _ in range(total)))
+    wait_until(lambda: len(r.frames[fast]) >= total or fast in r.closed, 20)
+    time.sleep(1)
+    before = status(p.pid, "VmRSS"); hwm = status(p.pid, "VmHWM")
+    t0 = time.time(); p.terminate(); peak = hwm
+    while p.poll() is None:
+        v = status(p.pid, "VmHWM")
+        if v: peak = max(peak, v)
+        time.sleep(0.005)
+    print(f"shutdown with 200 non-readers after 7 MiB relayed: reader got {len(r.frames[fast])}/{total}; RSS before SIGTERM {before:.1f} MiB, "
+          f"peak {peak:.1f} MiB, exit after {time.time() - t0:.2f} s")
+    r.stop()
+    for s in idle: s.close()
+
+def case_unfinished():
+    p, port = start()
+    base = status(p.pid, "VmRSS"); peers = []
+    part = struct.pack(">I", 1 << 20) + b"z" * ((1 << 20) - 1)
+    for i in range(1000):
+        try:
+            s = conn(port); s.setblocking(False); peers.append([s, memoryview(part)])
+        except OSError: break
+    t0 = time.time()
+    while time.time() - t0 < 60:
+        pending = [x for x in peers if len(x[1])]
+        if not pending: break
+        _, w, _ = select.select([], [x[0] for x in pending], [], 1)
+        for x in pending:
+            if x[0] in w:
+                try: n = x[0].send(x[1][:1 << 18]); x[1] = x[1][n:]
+                except OSError: x[1] = x[1][:0]
+    time.sleep(2)
+    rss = status(p.pid, "VmRSS"); hwm = status(p.pid, "VmHWM")
+    alive = 0
+    for s, _ in peers:
+        try: d = s.recv(1)
+        except BlockingIOError: alive += 1
+        except OSError: pass
+    print(f"1000 x (header + 1 MiB - 1): RSS {base:.1f} -> {rss:.1f} MiB (peak {hwm:.1f}); still connected {alive}/1000")
+    stop(p)
+    for s, _ in peers: s.close()
+
+def case_shrink():
+    p, port = start()
+    clients = [conn(port) for _ in range(100)]
+    r = Reader(clients); time.sleep(0.5)
+    base = status(p.pid, "VmRSS")
+    for s in clients:
+        s.sendall(frame(b"q" * (1 << 20)))
+        wait_until(lambda: len(r.frames[clients[-1]]) >= clients.index(s) + 1, 10)
+    time.sleep(1.5)
+    print(f"100 clients each sent one 1 MiB frame, then idle: RSS {base:.1f} -> {status(p.pid, 'VmRSS'):.1f} MiB")
+    r.stop(); stop(p)
+
+def case_fds():
+    p, port = start(["prlimit", "--nofile=64:64"])
+    peers = []
+    for _ in range(100):
+        try: peers.append(conn(port))
+        except OSError: break
+    time.sleep(0.5)
+    c0 = cpu(p.pid); time.sleep(2); c1 = cpu(p.pid)
+    for s in peers[:60]: s.close()
+    time.sleep(1.5)
+    late = conn(port); r = Reader([late]); time.sleep(0.3)
+    late.sendall(frame(b"back"))
+    ok = wait_until(lambda: r.frames[late] == [b"back"], 5)
+    print(f"fd limit 64, 100 clients: relay CPU {c1 - c0:.2f} s over 2 s; after 60 closed a new client is served: {ok}")
+    r.stop(); stop(p)
+    for s in peers: s.close()
+
+for c in CASES:
+    globals()["case_" + c]()

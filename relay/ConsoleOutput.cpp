@@ -1,0 +1,180 @@
+#include "relay/ConsoleOutput.h"
+
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+QString consoleText(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (qsizetype at = 0; at < text.size(); ++at) {
+        const char16_t c = text[at].unicode();
+        if (c == u'\r' && at + 1 < text.size() && text[at + 1] == u'\n')
+            continue; // CR LF: a terminal line ends in LF alone
+        if (c == u'\n' || (c >= 0x20 && c < 0x7f) || c > 0x9f) {
+            shown.append(QChar(c));
+        } else if (c == u'\r') {
+            shown.append(QLatin1String("\\r"));
+        } else if (c == u'\t') {
+            shown.append(QLatin1String("\\t"));
+        } else if (c < 0x80) {
+            shown.append(QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0')));
+        } else {
+            shown.append(QStringLiteral("\\u%1").arg(uint(c), 4, 16, QLatin1Char('0')));
+        }
+    }
+    return shown;
+}
+
+ConsoleOutput::ConsoleOutput(int descriptor, QObject *parent)
+    : QObject(parent)
+    , descriptor(descriptor)
+{
+    // O_NONBLOCK on the inherited descriptor would also change the shell's terminal or the
+    // writer's end it shares, so a pipe or terminal is opened anew for this process alone. A
+    // regular file never keeps a writer waiting; a socket (the journal) takes MSG_DONTWAIT.
+    struct stat status = {};
+    if (::fstat(descriptor, &status) == 0) {
+        if (S_ISSOCK(status.st_mode)) {
+            isSocket = true;
+        } else if (S_ISFIFO(status.st_mode) || S_ISCHR(status.st_mode)) {
+            const QByteArray path = "/proc/self/fd/" + QByteArray::number(descriptor);
+            ownDescriptor = ::open(path.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        }
+    }
+    writable = new QSocketNotifier(ownDescriptor >= 0 ? ownDescriptor : descriptor,
+                                   QSocketNotifier::Write, this);
+    writable->setEnabled(false);
+    connect(writable, &QSocketNotifier::activated, this, &ConsoleOutput::drain);
+}
+
+ConsoleOutput::~ConsoleOutput()
+{
+    flush();
+    writable->setEnabled(false);
+    if (ownDescriptor >= 0)
+        ::close(ownDescriptor);
+}
+
+void ConsoleOutput::writeLine(const QByteArray &line)
+{
+    if (line.isEmpty())
+        return;
+    if (!chunks.empty() && sinceProgress.hasExpired(maxStallMilliseconds))
+        dropWaitingLines();
+    if (pendingBytes + line.size() > maxPendingBytes) {
+        ++droppedLines;
+        return;
+    }
+    append(line);
+}
+
+void ConsoleOutput::writeOwnLine(const QByteArray &line)
+{
+    append(line);
+}
+
+void ConsoleOutput::append(const QByteArray &line)
+{
+    if (chunks.empty())
+        sinceProgress.start();
+    // The front chunk may be partly written: only a chunk behind it grows.
+    if (chunks.size() > 1 && chunks.back().bytes.size() + line.size() <= chunkBytes) {
+        chunks.back().bytes.append(line);
+        ++chunks.back().lineCount;
+    } else {
+        chunks.push_back({line, 1});
+    }
+    pendingBytes += line.size();
+    if (!writable->isEnabled())
+        writable->setEnabled(true); // written once the loop finds the reader ready, in a batch
+}
+
+void ConsoleOutput::flush()
+{
+    drain();
+}
+
+void ConsoleOutput::finish()
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    drain();
+    while (!chunks.empty() && !elapsed.hasExpired(finishMilliseconds)) {
+        pollfd ready{ownDescriptor >= 0 ? ownDescriptor : descriptor, POLLOUT, 0};
+        ::poll(&ready, 1, int(finishMilliseconds - elapsed.elapsed()));
+        drain();
+    }
+}
+
+long ConsoleOutput::writeSome(const char *data, unsigned long size)
+{
+    if (isSocket)
+        return ::send(descriptor, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (ownDescriptor >= 0)
+        return ::write(ownDescriptor, data, size);
+    // Without a descriptor of its own, a pipe that polls writable takes PIPE_BUF bytes at once.
+    pollfd ready{descriptor, POLLOUT, 0};
+    if (::poll(&ready, 1, 0) != 1 || !(ready.revents & POLLOUT)) {
+        errno = EAGAIN;
+        return -1;
+    }
+    return ::write(descriptor, data, std::min<unsigned long>(size, PIPE_BUF));
+}
+
+void ConsoleOutput::drain()
+{
+    for (;;) {
+        while (!chunks.empty()) {
+            const QByteArray &front = chunks.front().bytes;
+            const long written = writeSome(front.constData() + frontWritten,
+                                           (unsigned long)(front.size() - frontWritten));
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                // Nobody can ever read this output: keep relaying, print nothing more.
+                chunks.clear();
+                pendingBytes = frontWritten = droppedLines = 0;
+                writable->setEnabled(false);
+                return;
+            }
+            if (written <= 0) {
+                writable->setEnabled(true);
+                return;
+            }
+            sinceProgress.start();
+            frontWritten += written;
+            if (frontWritten < front.size())
+                continue;
+            pendingBytes -= front.size();
+            frontWritten = 0;
+            chunks.pop_front();
+        }
+        if (droppedLines == 0)
+            break;
+        const QByteArray note = "prynechat-relay: " + QByteArray::number(droppedLines)
+                + " lines dropped: the output was not read in time\n";
+        droppedLines = 0;
+        chunks.push_back({note, 1});
+        pendingBytes += note.size();
+    }
+    writable->setEnabled(false);
+}
+
+void ConsoleOutput::dropWaitingLines()
+{
+    // A line partly written is finished, so that the next one starts on a line of its own.
+    while (chunks.size() > (frontWritten > 0 ? 1u : 0u)) {
+        pendingBytes -= chunks.back().bytes.size();
+        droppedLines += chunks.back().lineCount;
+        chunks.pop_back();
+    }
+}

@@ -1,0 +1,419 @@
+#include "net/CWS_TCP_S.h"
+#include "net/SocketHelpers.h"
+#include "tests/support/WireClient.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using socks::CWS_TCP_S;
+
+namespace {
+
+constexpr int maxPayload = 1024 * 1024;
+
+using testsupport::frameOf;
+using testsupport::WireClient;
+
+std::vector<std::unique_ptr<WireClient>> wireClients(int count, int port)
+{
+    std::vector<std::unique_ptr<WireClient>> clients;
+    for (int each = 0; each < count; ++each) {
+        clients.push_back(std::make_unique<WireClient>(port));
+        if (!clients.back()->waitConnected())
+            return {};
+    }
+    return clients;
+}
+
+bool connected(const WireClient &client)
+{
+    return client.socket.state() == QAbstractSocket::ConnectedState;
+}
+
+// The largest length announced on the bytes a client received.
+quint32 largestFrame(const QByteArray &wire)
+{
+    quint32 largest = 0;
+    for (qsizetype at = 0; at + 4 <= wire.size();) {
+        const quint32 length = qFromBigEndian<quint32>(wire.constData() + at);
+        largest = std::max(largest, length);
+        at += 4 + qsizetype(length);
+    }
+    return largest;
+}
+
+// A peer whose kernel receive buffer is tiny and which never reads.
+int stalledPeer(int port)
+{
+    const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small = 4096;
+    ::setsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(quint16(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(descriptor, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        ::close(descriptor);
+        return -1;
+    }
+    return descriptor;
+}
+
+qint64 statusKib(const char *key)
+{
+    QFile file(QStringLiteral("/proc/self/status"));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(int(qstrlen(key))).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+void resetPeakMemory()
+{
+    QFile file(QStringLiteral("/proc/self/clear_refs"));
+    if (file.open(QIODevice::WriteOnly))
+        file.write("5");
+}
+
+void relayEverything(CWS_TCP_S &server)
+{
+    QObject::connect(&server, &CWS_TCP_S::GetData, &server,
+                     [&server](int, const QString &text) { server.SendData(text, 0); });
+    QObject::connect(&server, &CWS_TCP_S::ServiceError, &server,
+                     [&server](int index) { server.CloseConnection(index); });
+}
+
+QString numbered(int number, int size)
+{
+    QString text = QString::number(number).rightJustified(8, QLatin1Char('0'));
+    text.resize(size, QLatin1Char(char('a' + number % 26)));
+    return text;
+}
+
+} // namespace
+
+class TestRelayBounds : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    // frames leaving the relay
+    void dropsASenderWhoseTextGrowsPastTheFrameLimit();
+
+    // flow control
+    void deliversOneClientsBurstWholeToEveryFastReader();
+    void dropsNonReadersUnderAFloodWhileOthersLoseNothing();
+    void pausedReadingHoldsTextsBackUntilResumed();
+
+    // memory and descriptors
+    void closingWithLaggardsCopiesNothing();
+    void halfSentFramesStayWithinTheInputBudget();
+    void restsWhenDescriptorsRunOutAndRecovers();
+};
+
+void TestRelayBounds::initTestCase()
+{
+    // A thousand clients and their thousand server sides in this one process.
+    QVERIFY(socks::raiseDescriptorLimit() >= 2100 || socks::raiseDescriptorLimit() < 0);
+}
+
+void TestRelayBounds::dropsASenderWhoseTextGrowsPastTheFrameLimit()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    relayEverything(server);
+    QSignalSpy errors(&server, &CWS_TCP_S::ServiceError);
+    auto readers = wireClients(3, server.Port());
+    QVERIFY(!readers.empty());
+    WireClient sender(server.Port());
+    QVERIFY(sender.waitConnected());
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 4, 5000);
+
+    // Each 0xFF goes out as U+FFFD, three bytes: 349,525 of them still fit in 1 MiB, one more not.
+    sender.sendRaw(frameOf(QByteArray(349525, '\xff')));
+    QVERIFY(readers[2]->waitForTexts(1, 10000));
+    QCOMPARE(readers[2]->received.first(), QString(349525, QChar(0xFFFD)));
+    sender.sendRaw(frameOf(QByteArray(349526, '\xff')) + frameOf("never relayed"));
+    QVERIFY(errors.wait(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(!connected(sender), 5000);
+
+    readers[0]->send(QStringLiteral("still chatting"));
+    for (const auto &reader : readers) {
+        QVERIFY(reader->waitForTexts(2, 5000));
+        QCOMPARE(reader->received.size(), 2);
+        QCOMPARE(reader->received.last(), QStringLiteral("still chatting"));
+        QCOMPARE(largestFrame(reader->wire), quint32(349525 * 3));
+        QVERIFY(connected(*reader));
+    }
+    QCOMPARE(errors.count(), 1);
+}
+
+void TestRelayBounds::deliversOneClientsBurstWholeToEveryFastReader()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    relayEverything(server);
+    QSignalSpy errors(&server, &CWS_TCP_S::ServiceError);
+    auto peers = wireClients(4, server.Port()); // the first sends, all four read
+    QVERIFY(!peers.empty());
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 4, 5000);
+
+    QStringList burst;
+    QByteArray wire;
+    for (int number = 0; number < 9; ++number) {
+        burst.append(numbered(number, maxPayload));
+        wire += testsupport::frameOfText(burst.last());
+    }
+    peers[0]->sendRaw(wire);
+    for (const auto &peer : peers)
+        QVERIFY(peer->waitForTexts(9, 30000));
+    for (const auto &peer : peers) {
+        QVERIFY(peer->received == burst);
+        QVERIFY(connected(*peer));
+    }
+    QCOMPARE(errors.count(), 0);
+}
+
+void TestRelayBounds::dropsNonReadersUnderAFloodWhileOthersLoseNothing()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    relayEverything(server);
+    QSignalSpy errors(&server, &CWS_TCP_S::ServiceError);
+    auto readers = wireClients(2, server.Port());
+    QVERIFY(!readers.empty());
+    std::vector<int> stalled;
+    for (int count = 0; count < 50; ++count) {
+        stalled.push_back(stalledPeer(server.Port()));
+        QVERIFY(stalled.back() >= 0);
+    }
+    const int flooder = stalledPeer(server.Port());
+    QVERIFY(flooder >= 0);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 53, 5000);
+
+    // From another thread, as a separate program would: 4 KiB texts as fast as the relay takes
+    // them (reading what comes back), until the non-readers have gone and a second more.
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    std::thread flood([&] {
+        QByteArray pending;
+        char sink[65536];
+        while (!stop) {
+            if (pending.isEmpty())
+                for (int count = 0; count < 16; ++count)
+                    pending += testsupport::frameOfText(numbered(sent++, 4096));
+            pollfd watched{flooder, POLLIN | POLLOUT, 0};
+            ::poll(&watched, 1, 10);
+            if (watched.revents & POLLIN)
+                ::recv(flooder, sink, sizeof sink, MSG_DONTWAIT);
+            if (watched.revents & POLLOUT) {
+                const ssize_t written = ::send(flooder, pending.constData(), size_t(pending.size()),
+                                               MSG_DONTWAIT | MSG_NOSIGNAL);
+                if (written > 0)
+                    pending.remove(0, written);
+            }
+            if (watched.revents & (POLLERR | POLLHUP))
+                break;
+        }
+        // The texts counted are those sent whole.
+        sent -= int(pending.size() / (4 + 4096)) + (pending.size() % (4 + 4096) ? 1 : 0);
+    });
+    // The rule allows non-readers 5 s of holding the others back.
+    QTRY_VERIFY_WITH_TIMEOUT(!errors.isEmpty(), 20000);
+    QTest::qWait(1000);
+    stop = true;
+    flood.join();
+    QVERIFY2(sent > 2048, qPrintable(QString::number(sent))); // beyond every buffer on the way
+    for (const auto &reader : readers) {
+        QVERIFY(reader->waitForTexts(sent, 20000));
+        QCOMPARE(reader->received.size(), int(sent));
+        for (int number = 0; number < sent; ++number)
+            QVERIFY2(reader->received.at(number) == numbered(number, 4096),
+                     qPrintable(QString::number(number)));
+        QVERIFY(connected(*reader));
+    }
+    QCOMPARE(errors.count(), 50);
+    QCOMPARE(server.ConnectionCount(), 3);
+    ::close(flooder);
+    for (int descriptor : stalled)
+        ::close(descriptor);
+}
+
+void TestRelayBounds::pausedReadingHoldsTextsBackUntilResumed()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    relayEverything(server);
+    QSignalSpy texts(&server, &CWS_TCP_S::GetData);
+    WireClient first(server.Port());
+    QVERIFY(first.waitConnected());
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 1, 5000);
+    server.setReadingPaused(true);
+    first.send(QStringLiteral("held"));
+    WireClient second(server.Port()); // accepted while paused
+    QVERIFY(second.waitConnected());
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
+    second.send(QStringLiteral("held too"));
+    server.SendData(QStringLiteral("from the owner"), 0);
+    QVERIFY(second.waitForTexts(1));
+    QCOMPARE(texts.count(), 0);
+
+    server.setReadingPaused(false);
+    QTRY_COMPARE_WITH_TIMEOUT(texts.count(), 2, 5000);
+    QVERIFY(first.waitForTexts(3));
+    QCOMPARE(first.received.first(), QStringLiteral("from the owner"));
+}
+
+void TestRelayBounds::closingWithLaggardsCopiesNothing()
+{
+    auto server = std::make_unique<CWS_TCP_S>();
+    QVERIFY(server->StartService(0));
+    std::vector<int> laggards;
+    for (int count = 0; count < 50; ++count) {
+        laggards.push_back(stalledPeer(server->Port()));
+        QVERIFY(laggards.back() >= 0);
+    }
+    WireClient reader(server->Port());
+    QVERIFY(reader.waitConnected());
+    QTRY_COMPARE_WITH_TIMEOUT(server->ConnectionCount(), 51, 5000);
+    // 6 MiB for every laggard: within the 8 MiB a reader may cost, held once for all of them.
+    const QString text(256 * 1024, QLatin1Char('w'));
+    for (int count = 0; count < 24; ++count)
+        server->SendData(text, 0);
+    QVERIFY(reader.waitForTexts(24, 10000));
+
+    const qint64 before = statusKib("VmRSS:");
+    resetPeakMemory();
+    server->CloseConnection(0);
+    QCOMPARE(server->ConnectionCount(), 0);
+    server.reset();
+    QTest::qWait(100);
+    const qint64 peak = statusKib("VmHWM:");
+    QVERIFY2(peak - before < 16 * 1024,
+             qPrintable(QStringLiteral("%1 KiB before, %2 KiB peak").arg(before).arg(peak)));
+    for (int descriptor : laggards)
+        ::close(descriptor);
+}
+
+void TestRelayBounds::halfSentFramesStayWithinTheInputBudget()
+{
+    constexpr int peerCount = 1000;
+    constexpr int partBytes = 200 * 1024; // of a frame announced as 1 MiB
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    relayEverything(server);
+    QSignalSpy errors(&server, &CWS_TCP_S::ServiceError);
+    std::vector<int> peers;
+    for (int count = 0; count < peerCount; ++count) {
+        peers.push_back(stalledPeer(server.Port()));
+        QVERIFY(peers.back() >= 0);
+        ::fcntl(peers.back(), F_SETFL, ::fcntl(peers.back(), F_GETFL) | O_NONBLOCK);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), peerCount, 20000);
+    const qint64 before = statusKib("VmRSS:");
+    resetPeakMemory();
+
+    QByteArray part(4, '\0');
+    qToBigEndian<quint32>(quint32(maxPayload), part.data());
+    part.append(QByteArray(partBytes, 'h'));
+    std::vector<qsizetype> offsets(peers.size(), 0);
+    QElapsedTimer spent;
+    spent.start();
+    for (bool pending = true; pending && spent.elapsed() < 60000;) {
+        pending = false;
+        for (std::size_t each = 0; each < peers.size(); ++each) {
+            if (offsets[each] < 0 || offsets[each] == part.size())
+                continue;
+            const ssize_t written = ::send(peers[each], part.constData() + offsets[each],
+                                           size_t(part.size() - offsets[each]), MSG_NOSIGNAL);
+            if (written > 0)
+                offsets[each] += written;
+            else if (errno != EAGAIN)
+                offsets[each] = -1; // dropped by the relay
+            pending = pending || (offsets[each] >= 0 && offsets[each] < part.size());
+        }
+        QCoreApplication::processEvents();
+    }
+    QTest::qWait(500);
+    // 1000 x 200 KiB is 195 MiB; the relay keeps at most 64 MiB of it and drops the rest.
+    const qint64 grown = statusKib("VmHWM:") - before;
+    QVERIFY2(grown < 80 * 1024, qPrintable(QString::number(grown)));
+    QTRY_VERIFY_WITH_TIMEOUT(errors.count() >= peerCount - 64 * 1024 / 200, 10000);
+    QVERIFY(server.ConnectionCount() > 0);
+
+    // Those left never finish their frames: they go once the time for a frame is up.
+    CWS_TCP_S::Limits limits = CWS_TCP_S::defaultLimits();
+    limits.unfinishedMilliseconds = 500;
+    server.setLimits(limits);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 0, 10000);
+    for (int descriptor : peers)
+        ::close(descriptor);
+}
+
+void TestRelayBounds::restsWhenDescriptorsRunOutAndRecovers()
+{
+    QProcess relay;
+    relay.setChildProcessModifier([] {
+        const rlimit few{40, 40};
+        ::setrlimit(RLIMIT_NOFILE, &few);
+    });
+    relay.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
+                {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--quiet")});
+    QVERIFY(relay.waitForReadyRead(10000));
+    const auto match = QRegularExpression(QStringLiteral(":(\\d+)\\s*$"))
+                               .match(QString::fromUtf8(relay.readLine()));
+    QVERIFY(match.hasMatch());
+    const int port = match.captured(1).toInt();
+
+    std::vector<int> crowd;
+    for (int count = 0; count < 80; ++count)
+        crowd.push_back(stalledPeer(port));
+    const auto cpuSeconds = [&relay] {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(relay.processId()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return -1.0;
+        const QList<QByteArray> fields = stat.readAll().split(')').last().split(' ');
+        return double(fields.at(12).toLongLong() + fields.at(13).toLongLong())
+                / double(::sysconf(_SC_CLK_TCK));
+    };
+    QTest::qWait(300);
+    const double cpuBefore = cpuSeconds();
+    QTest::qWait(2000);
+    const double cpuSpent = cpuSeconds() - cpuBefore;
+    QVERIFY2(cpuSpent < 0.2, qPrintable(QString::number(cpuSpent)));
+
+    for (int &descriptor : crowd) {
+        ::close(descriptor);
+        descriptor = -1;
+    }
+    WireClient late(port);
+    QVERIFY(late.waitConnected(10000));
+    late.send(QStringLiteral("served again"));
+    QVERIFY(late.waitForTexts(1, 10000));
+    QCOMPARE(late.received, QStringList{QStringLiteral("served again")});
+    relay.terminate();
+    QVERIFY(relay.waitForFinished(5000));
+}
+
+QTEST_MAIN(TestRelayBounds)
+#include "tst_RelayBounds.moc"
