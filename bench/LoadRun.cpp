@@ -138,7 +138,10 @@ private:
             const int one = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             clients[std::size_t(id)].fd = fd;
-            if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
+            sockaddr_in target = address;
+            if (options.otherPort > 0 && id % 2 == 1)
+                target.sin_port = htons(std::uint16_t(options.otherPort));
+            if (connect(fd, reinterpret_cast<const sockaddr *>(&target), sizeof target) != 0
                 && errno != EINPROGRESS) {
                 fail("connect", errno);
                 return false;
@@ -532,8 +535,9 @@ LoadRun::Result LoadRun::run()
                 + std::to_string(maximumClients);
         return result;
     }
-    if (options.port < 1 || options.port > 65535 || options.window < 1
-        || options.textBytes < minimumTextBytes || options.textBytes > maxFrameBytes
+    if (options.port < 1 || options.port > 65535 || options.otherPort < 0
+        || options.otherPort > 65535 || options.window < 1 || options.textBytes < minimumTextBytes
+        || options.textBytes > maxFrameBytes
         || (options.durationMillis == 0 && options.textsPerClient == 0)
         || options.textsPerClient > 0xffffffffULL) {
         result.error = "bad options: port 1-65535, window >= 1, size "

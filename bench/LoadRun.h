@@ -23,6 +23,7 @@ public:
     {
         std::string host = "127.0.0.1";
         int port = 555;
+        int otherPort = 0; // not 0: every second client joins this port (a bridged relay)
         int clients = 10;
         std::uint64_t textsPerClient = 1000; // used when durationMillis is 0
         std::uint64_t durationMillis = 0;

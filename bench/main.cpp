@@ -9,17 +9,19 @@
 
 namespace {
 
-const char usage[] = "usage: prynechat-bench [--host 127.0.0.1] [--port P] [--clients N]\n"
-                     "         [--texts M | --duration SECONDS] [--size BYTES] [--window W]\n"
-                     "         [--mode framed|lines] [--server-pid PID] [--timeout SECONDS]\n"
-                     "         [--stall SECONDS]\n"
-                     "--timeout bounds the whole run (default 30 s, or the duration + 30 s);\n"
-                     "--stall ends it when nothing is delivered for that long (default 5 s)\n"
-                     "framed: 4-byte big-endian length + text, relayed to all, sender included\n"
-                     "lines:  newline-ended texts relayed to all others (ncat --broker);\n"
-                     "        latency is then measured at the next client (id + 1)\n"
-                     "Exit status: 0 all delivered whole and in one order, 1 loss, disorder,\n"
-                     "corruption or timeout, 2 bad usage or set-up failure.\n";
+const char usage[] =
+        "usage: prynechat-bench [--host 127.0.0.1] [--port P] [--clients N]\n"
+        "         [--other-port P2] [--texts M | --duration SECONDS] [--size BYTES] [--window W]\n"
+        "         [--mode framed|lines] [--server-pid PID] [--timeout SECONDS]\n"
+        "         [--stall SECONDS]\n"
+        "--timeout bounds the whole run (default 30 s, or the duration + 30 s);\n"
+        "--stall ends it when nothing is delivered for that long (default 5 s)\n"
+        "--other-port: every second client joins P2 (two bridged relays)\n"
+        "framed: 4-byte big-endian length + text, relayed to all, sender included\n"
+        "lines:  newline-ended texts relayed to all others (ncat --broker);\n"
+        "        latency is then measured at the next client (id + 1)\n"
+        "Exit status: 0 all delivered whole and in one order, 1 loss, disorder,\n"
+        "corruption or timeout, 2 bad usage or set-up failure.\n";
 
 bool readNumber(const char *text, double &value)
 {
@@ -68,6 +70,8 @@ int main(int argc, char *argv[])
         }
         if (name == "--port")
             options.port = int(number);
+        else if (name == "--other-port")
+            options.otherPort = int(number);
         else if (name == "--clients")
             options.clients = int(number);
         else if (name == "--texts")

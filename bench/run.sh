@@ -35,6 +35,7 @@ sudo=()
 missing=()
 command -v ncat >/dev/null || missing+=(ncat)
 command -v ss >/dev/null || missing+=(iproute2)
+command -v redis-server >/dev/null || missing+=(redis-server) # for the bridged cell
 if ((${#missing[@]})); then
     echo "run.sh: installing ${missing[*]}" >&2
     export DEBIAN_FRONTEND=noninteractive
@@ -219,6 +220,51 @@ for clients in "${clientCounts[@]}"; do
 done
 echo
 echo "Raw output of every run: $out/"
+
+# Bridged cell: two `prynechat-relay --bridge` on one redis-server (no persistence), every second
+# client on the second relay, beside one relay. BENCH_BRIDGED=0 leaves it out.
+bridgedClients=(${BENCH_BRIDGED_CLIENTS:-10 100})
+if [[ ${BENCH_BRIDGED:-1} != 0 ]] && has relay && command -v redis-server >/dev/null; then
+    redisPort=${BENCH_REDIS_PORT:-5560}
+    bridgePorts=(${BENCH_BRIDGE_PORTS:-5558 5559})
+    for repeat in $(seq "$repeats"); do
+        for clients in "${bridgedClients[@]}"; do
+            printf '\rrun.sh: bridged run (N=%s, S=48, repeat %s)   ' "$clients" "$repeat" >&2
+            file="$out/bridged-n$clients-s48-r$repeat.txt"
+            pids=()
+            redis-server --port "$redisPort" --bind 127.0.0.1 --save "" --appendonly no >"$out/redis.log" 2>&1 &
+            pids+=($!)
+            serverPid=${pids[0]}
+            if waitForListener "$redisPort"; then
+                for port in "${bridgePorts[@]}"; do
+                    ./build/prynechat-relay --quiet --port "$port" --bridge "redis://127.0.0.1:$redisPort/bench" >>"$out/server.log" 2>&1 &
+                    pids+=($!)
+                    serverPid=$!
+                    waitForListener "$port" || break
+                done
+                ./build/bench/prynechat-bench --port "${bridgePorts[0]}" --other-port "${bridgePorts[1]}" --clients "$clients" \
+                    --size 48 --window "$window" --duration "$seconds" --timeout 120 --stall 20 --server-pid "${pids[1]}" \
+                    >"$file" 2>&1 || true
+            fi
+            for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+            for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+            serverPid=
+        done
+    done
+    echo >&2
+    echo
+    echo "Bridged: two relays, N/2 clients each, one Redis, S = 48 (median of $repeats; target: >= 0.5 of one relay, p99 < 10 ms at 10)."
+    echo
+    echo "| N | deliveries/s one relay | bridged | bridged/one | p99 µs one relay | bridged | bridged failed runs (lost, misordered) |"
+    echo "|---:|---:|---:|---:|---:|---:|---|"
+    for clients in "${bridgedClients[@]}"; do
+        one=$(metric relay "$clients" 48 deliveries_per_s)
+        bridged=$(metric bridged "$clients" 48 deliveries_per_s)
+        failedBridged=$(failures bridged "$clients" 48)
+        [[ $failedBridged == 0 ]] || status=1
+        echo "| $clients | $(human "$one") | $(human "$bridged") | $(ratio "$bridged" "$one") | $(metric relay "$clients" 48 latency_p99_us) | $(metric bridged "$clients" 48 latency_p99_us) | $failedBridged of $repeats ($(metric bridged "$clients" 48 lost), $(metric bridged "$clients" 48 misordered)) |"
+    done
+fi
 
 echo
 QT_QPA_PLATFORM=offscreen ./build/bench/prynechat-windowcost 2>/dev/null || status=1

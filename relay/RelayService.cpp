@@ -120,9 +120,28 @@ void RelayService::stop()
     output->finish();
 }
 
+void RelayService::divertTexts(std::function<void(const QString &)> sink)
+{
+    this->sink = std::move(sink);
+}
+
+void RelayService::setReadingPaused(bool paused)
+{
+    server->setReadingPaused(paused);
+}
+
 void RelayService::relayText(int index, const QString &text)
 {
     Q_UNUSED(index)
+    if (sink) {
+        sink(text);
+        return;
+    }
+    relay(text);
+}
+
+void RelayService::relay(const QString &text)
+{
     // Index 0 reaches the sender too: clients wait for their own line.
     server->SendData(text, 0);
     // Written when the event loop finds the reader ready, so a busy relay prints in batches.

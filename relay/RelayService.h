@@ -4,6 +4,7 @@
 #include <QObject>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 class ConsoleOutput;
@@ -34,6 +35,12 @@ public:
     // Closes every connection and writes what the output takes within a short bounded time.
     void stop();
 
+    // Bridged relays hand their clients' texts to sink instead of relaying them, and relay
+    // what comes back through relay(), in the order all bridged relays share.
+    void divertTexts(std::function<void(const QString &)> sink);
+    void relay(const QString &text);
+    void setReadingPaused(bool paused); // slows the clients when the sink cannot keep up
+
 private:
     void reportFailure(const QString &what, int port);
     void announce();
@@ -44,4 +51,5 @@ private:
     std::unique_ptr<ConsoleOutput> output;
     std::FILE *errors;
     bool quiet;
+    std::function<void(const QString &)> sink;
 };

@@ -1,4 +1,5 @@
 #include "net/SocketHelpers.h"
+#include "relay/RedisBridge.h"
 #include "relay/RelayService.h"
 #include "relay/StopSignals.h"
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <optional>
 #include <unistd.h>
 #include <variant>
@@ -39,6 +41,7 @@ struct Settings
     int port = defaultPort;
     QHostAddress listenAddress = QHostAddress::Any;
     bool quiet = false;
+    std::optional<RedisAddress> bridge;
 };
 
 // The settings, or the exit status when the command line is wrong or asked for help or version.
@@ -64,7 +67,13 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
     const QCommandLineOption quietOption(
             {QStringLiteral("q"), QStringLiteral("quiet")},
             QStringLiteral("Print only the start line, not the relayed texts."));
-    parser.addOptions({portOption, listenOption, quietOption});
+    const QCommandLineOption bridgeOption(
+            {QStringLiteral("b"), QStringLiteral("bridge")},
+            QStringLiteral("Share one chat with every relay bridged to the same Redis stream: "
+                           "redis://[:PASSWORD@]HOST[:PORT][/ROOM], ROOM defaults to "
+                           "prynechat."),
+            QStringLiteral("url"));
+    parser.addOptions({portOption, listenOption, quietOption, bridgeOption});
 
     if (!parser.parse(application.arguments())) {
         QString reason = parser.errorText();
@@ -104,6 +113,14 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
         }
     }
     settings.quiet = parser.isSet(quietOption);
+    if (parser.isSet(bridgeOption)) {
+        QString reason;
+        settings.bridge = parseRedisUrl(parser.value(bridgeOption), &reason);
+        if (!settings.bridge) {
+            std::fprintf(stderr, "prynechat-relay: %s\n", qUtf8Printable(reason));
+            return exitUsage;
+        }
+    }
     return settings;
 }
 
@@ -169,6 +186,19 @@ int main(int argc, char *argv[])
         relay.stop();
         QCoreApplication::quit();
     });
+    std::unique_ptr<RedisBridge> bridge;
+    if (settings.bridge) {
+        bridge = std::make_unique<RedisBridge>(*settings.bridge, stderr);
+        QString reason;
+        if (!bridge->start(&reason)) {
+            std::fprintf(stderr, "prynechat-relay: %s\n", qUtf8Printable(reason));
+            return exitFailedStart;
+        }
+        relay.divertTexts([&bridge](const QString &text) { bridge->publish(text); });
+        QObject::connect(bridge.get(), &RedisBridge::textArrived, &relay, &RelayService::relay);
+        QObject::connect(bridge.get(), &RedisBridge::backlogFull, &relay,
+                         &RelayService::setReadingPaused);
+    }
     // A passed socket is what the service manager listens on: --port and --listen do not apply.
     const std::optional<int> listener = passedListener();
     const bool started =

@@ -11,6 +11,7 @@ packages=(
     qt6-base-dev libgl-dev
     fonts-ipafont-gothic qt6-translations-l10n
     desktop-file-utils appstream appstream-compose appstream-util lintian
+    libhiredis-dev redis-server
 )
 if [[ ${1:-} == --fuzz ]]; then
     packages+=(clang libclang-rt-14-dev)

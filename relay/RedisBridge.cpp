@@ -1,0 +1,648 @@
+#include "relay/RedisBridge.h"
+
+#include "net/FrameDecoder.h"
+
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QSocketNotifier>
+#include <QUrl>
+
+#include <algorithm>
+#include <hiredis/async.h>
+#include <hiredis/hiredis.h>
+#include <memory>
+
+namespace {
+
+// Clients may have this much text waiting for Redis; past it their reading is paused, so TCP
+// slows them as it would for a slow reader, and reading resumes below half of it.
+constexpr qint64 maxWaitingBytes = 8 * 1024 * 1024;
+// The stream keeps about this many texts (approximate trimming is cheap for Redis): a relay that
+// was away longer than it takes the chat to write them misses the oldest.
+constexpr int streamLength = 100000;
+// One read takes at most this many entries, so one reply holds at most 256 MiB of valid frames
+// and usually a few KiB.
+constexpr int readCount = 256;
+// XREAD waits this long for a new entry, then asks again: a reader that does not answer within
+// the wait plus answerMilliseconds is taken for lost, as is a writer silent that long.
+constexpr int blockMilliseconds = 2000;
+constexpr int answerMilliseconds = 5000;
+constexpr int connectMilliseconds = 5000;
+// Reconnecting starts after a short pause and doubles it up to a few seconds.
+constexpr int firstBackoffMilliseconds = 100;
+constexpr int maxBackoffMilliseconds = 4000;
+// Readers remember the last text of this many relays; a relay restarts under a new number.
+constexpr std::size_t maxKnownRelays = 1024;
+
+QByteArray replyText(const redisReply *reply)
+{
+    if (!reply || !reply->str)
+        return QByteArray();
+    return QByteArray(reply->str, qsizetype(reply->len));
+}
+
+// Lets hiredis watch its socket from the Qt event loop. The notifiers go with deleteLater, since
+// hiredis may drop them inside their own signal.
+class EventHooks : public QObject
+{
+public:
+    explicit EventHooks(redisAsyncContext *context)
+        : context(context)
+    {
+        context->ev.data = this;
+        context->ev.addRead = [](void *data) {
+            static_cast<EventHooks *>(data)->watch(true);
+        };
+        context->ev.delRead = [](void *data) {
+            static_cast<EventHooks *>(data)->unwatch(true);
+        };
+        context->ev.addWrite = [](void *data) {
+            static_cast<EventHooks *>(data)->watch(false);
+        };
+        context->ev.delWrite = [](void *data) {
+            static_cast<EventHooks *>(data)->unwatch(false);
+        };
+        context->ev.cleanup = [](void *data) {
+            auto *hooks = static_cast<EventHooks *>(data);
+            hooks->unwatch(true);
+            hooks->unwatch(false);
+            hooks->deleteLater();
+        };
+    }
+
+private:
+    void watch(bool read)
+    {
+        QSocketNotifier *&notifier = read ? reader : writer;
+        if (notifier)
+            return;
+        notifier = new QSocketNotifier(context->c.fd,
+                                       read ? QSocketNotifier::Read : QSocketNotifier::Write, this);
+        connect(notifier, &QSocketNotifier::activated, this, [this, read] {
+            if (read)
+                redisAsyncHandleRead(context);
+            else
+                redisAsyncHandleWrite(context);
+        });
+    }
+
+    void unwatch(bool read)
+    {
+        QSocketNotifier *&notifier = read ? reader : writer;
+        if (!notifier)
+            return;
+        notifier->setEnabled(false);
+        notifier->disconnect(this);
+        notifier->deleteLater();
+        notifier = nullptr;
+    }
+
+    redisAsyncContext *context;
+    QSocketNotifier *reader = nullptr;
+    QSocketNotifier *writer = nullptr;
+};
+
+std::pair<quint64, quint64> splitStreamId(const QByteArray &id)
+{
+    const qsizetype dash = id.indexOf('-');
+    bool timeOk = false;
+    bool seqOk = false;
+    const quint64 time = id.left(dash).toULongLong(&timeOk);
+    const quint64 seq = dash < 0 ? 0 : id.mid(dash + 1).toULongLong(&seqOk);
+    if (!timeOk || (dash >= 0 && !seqOk))
+        return {0, 0};
+    return {time, seq};
+}
+
+} // namespace
+
+std::optional<RedisAddress> parseRedisUrl(const QString &url, QString *reason)
+{
+    const QUrl parsed(url, QUrl::StrictMode);
+    if (!parsed.isValid() || parsed.scheme() != QStringLiteral("redis")) {
+        *reason = QStringLiteral("%1 is not a redis://[:PASSWORD@]HOST[:PORT][/ROOM] URL").arg(url);
+        return std::nullopt;
+    }
+    if (parsed.host().isEmpty()) {
+        *reason = QStringLiteral("%1 names no host").arg(url);
+        return std::nullopt;
+    }
+    if (!parsed.userName().isEmpty()) {
+        *reason = QStringLiteral(
+                          "%1 names a user; only a password is supported (redis://:PASSWORD@HOST)")
+                          .arg(url);
+        return std::nullopt;
+    }
+    if (parsed.hasQuery() || parsed.hasFragment()) {
+        *reason = QStringLiteral("%1 has a query or fragment, which mean nothing here").arg(url);
+        return std::nullopt;
+    }
+    RedisAddress address;
+    address.host = parsed.host().toUtf8();
+    address.port = parsed.port(6379);
+    if (address.port <= 0) {
+        *reason = QStringLiteral("%1 names port 0").arg(url);
+        return std::nullopt;
+    }
+    address.password = parsed.password(QUrl::FullyDecoded).toUtf8();
+    QString room = parsed.path(QUrl::FullyDecoded);
+    if (room.startsWith(QLatin1Char('/')))
+        room.remove(0, 1);
+    if (room.contains(QLatin1Char('/'))) {
+        *reason = QStringLiteral("%1: a room name has no slash").arg(url);
+        return std::nullopt;
+    }
+    if (!room.isEmpty())
+        address.room = room.toUtf8();
+    return address;
+}
+
+std::optional<StreamEntry> readStreamEntry(const std::vector<QByteArray> &fieldsAndValues,
+                                           QString *reason)
+{
+    if (fieldsAndValues.size() != 6) {
+        *reason = QStringLiteral("%1 fields instead of payload, relay and seq")
+                          .arg(fieldsAndValues.size() / 2);
+        return std::nullopt;
+    }
+    StreamEntry entry;
+    bool havePayload = false;
+    bool haveRelay = false;
+    bool haveSeq = false;
+    for (std::size_t index = 0; index < fieldsAndValues.size(); index += 2) {
+        const QByteArray &field = fieldsAndValues[index];
+        const QByteArray &value = fieldsAndValues[index + 1];
+        bool ok = false;
+        if (field == "payload" && !havePayload) {
+            if (value.size() > qsizetype(socks::FrameDecoder::maxPayloadBytes)) {
+                *reason = QStringLiteral("a payload of %1 bytes, above the frame limit")
+                                  .arg(value.size());
+                return std::nullopt;
+            }
+            entry.payload = value;
+            havePayload = true;
+        } else if (field == "relay" && !haveRelay) {
+            entry.relay = value.toULongLong(&ok, 16);
+            if (!ok || value.size() != 16) {
+                *reason = QStringLiteral("a relay that is not 16 hex digits");
+                return std::nullopt;
+            }
+            haveRelay = true;
+        } else if (field == "seq" && !haveSeq) {
+            entry.seq = value.toULongLong(&ok, 10);
+            if (!ok || entry.seq == 0) {
+                *reason = QStringLiteral("a seq that is not a positive number");
+                return std::nullopt;
+            }
+            haveSeq = true;
+        } else {
+            *reason =
+                    QStringLiteral("an unexpected field %1").arg(QString::fromUtf8(field.left(64)));
+            return std::nullopt;
+        }
+    }
+    return entry;
+}
+
+int compareStreamIds(const QByteArray &left, const QByteArray &right)
+{
+    const auto a = splitStreamId(left);
+    const auto b = splitStreamId(right);
+    return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+RedisBridge::RedisBridge(RedisAddress address, std::FILE *errors)
+    : address(std::move(address))
+    , errors(errors)
+{
+    // A restarted relay counts its texts from 1 again, so it must not pass for its old self.
+    do
+        relayId = QRandomGenerator::system()->generate64();
+    while (relayId == 0);
+    reconnectTimer.setSingleShot(true);
+    connect(&reconnectTimer, &QTimer::timeout, this, &RedisBridge::connectBoth);
+    watchdog.setInterval(500);
+    connect(&watchdog, &QTimer::timeout, this, &RedisBridge::checkDeadlines);
+}
+
+RedisBridge::~RedisBridge()
+{
+    closeBoth();
+}
+
+bool RedisBridge::start(QString *reason)
+{
+    // Checked once, synchronously: a relay that cannot reach its Redis should not start at all.
+    const timeval timeout{connectMilliseconds / 1000, 0};
+    std::unique_ptr<redisContext, void (*)(redisContext *)> context(
+            redisConnectWithTimeout(address.host.constData(), address.port, timeout), redisFree);
+    const QString where =
+            QStringLiteral("Redis at %1:%2").arg(QString::fromUtf8(address.host)).arg(address.port);
+    if (!context || context->err) {
+        *reason = QStringLiteral("cannot reach %1: %2")
+                          .arg(where,
+                               context ? QString::fromUtf8(context->errstr)
+                                       : QStringLiteral("out of memory"));
+        return false;
+    }
+    redisSetTimeout(context.get(), timeout);
+    const auto command = [&context](std::vector<QByteArray> arguments) {
+        std::vector<const char *> argv;
+        std::vector<size_t> lengths;
+        for (const QByteArray &argument : arguments) {
+            argv.push_back(argument.constData());
+            lengths.push_back(size_t(argument.size()));
+        }
+        return std::unique_ptr<redisReply, void (*)(void *)>(
+                static_cast<redisReply *>(redisCommandArgv(context.get(), int(argv.size()),
+                                                           argv.data(), lengths.data())),
+                freeReplyObject);
+    };
+    if (!address.password.isEmpty()) {
+        const auto reply = command({"AUTH", address.password});
+        if (!reply || reply->type == REDIS_REPLY_ERROR) {
+            *reason = QStringLiteral("%1 refused the password: %2")
+                              .arg(where,
+                                   reply ? QString::fromUtf8(replyText(reply.get()))
+                                         : QString::fromUtf8(context->errstr));
+            return false;
+        }
+    }
+    const auto reply = command({"XREVRANGE", address.streamKey(), "+", "-", "COUNT", "1"});
+    if (!reply || reply->type != REDIS_REPLY_ARRAY) {
+        *reason = QStringLiteral("%1 cannot serve the stream %2: %3")
+                          .arg(where, QString::fromUtf8(address.streamKey()),
+                               reply ? QString::fromUtf8(replyText(reply.get()))
+                                     : QString::fromUtf8(context->errstr));
+        return false;
+    }
+    // Only what comes after the start is relayed: the relay has no clients yet to show the past.
+    if (reply->elements > 0 && reply->element[0]->type == REDIS_REPLY_ARRAY
+        && reply->element[0]->elements > 0)
+        lastReadId = replyText(reply->element[0]->element[0]);
+    connectBoth();
+    watchdog.start();
+    return true;
+}
+
+void RedisBridge::publish(const QString &text)
+{
+    Pending pending{nextSeq++, text.toUtf8()};
+    waitingBytes += pending.payload.size();
+    waiting.push_back(std::move(pending));
+    // While connecting, hiredis holds the command until the connection is up.
+    if (writer)
+        sendWaiting();
+    updateBacklog();
+}
+
+redisAsyncContext *RedisBridge::open()
+{
+    redisAsyncContext *context = redisAsyncConnect(address.host.constData(), address.port);
+    if (!context)
+        return nullptr;
+    if (context->err) {
+        redisAsyncFree(context);
+        return nullptr;
+    }
+    context->data = this;
+    new EventHooks(context);
+    redisAsyncSetConnectCallback(context, &RedisBridge::onConnect);
+    redisAsyncSetDisconnectCallback(context, &RedisBridge::onDisconnect);
+    if (!address.password.isEmpty()) {
+        const char *argv[] = {"AUTH", address.password.constData()};
+        const size_t lengths[] = {4, size_t(address.password.size())};
+        redisAsyncCommandArgv(context, &RedisBridge::onAuthReply, nullptr, 2, argv, lengths);
+    }
+    return context;
+}
+
+void RedisBridge::connectBoth()
+{
+    closeBoth();
+    writer = open();
+    reader = open();
+    if (!writer || !reader) {
+        lose(QStringLiteral("cannot open a connection"));
+        return;
+    }
+    // Everything not yet read back goes out again; readers drop what they have relayed already.
+    sentOnThisLink = 0;
+    unanswered = 0;
+    sendWaiting();
+    // Where to go on: after the last entry relayed, unless the stream has lost entries since.
+    const QByteArray key = address.streamKey();
+    const char *argv[] = {"XREVRANGE", key.constData(), "+", "-", "COUNT", "1"};
+    const size_t lengths[] = {9, size_t(key.size()), 1, 1, 5, 1};
+    redisAsyncCommandArgv(reader, &RedisBridge::onLastIdReply, nullptr, 6, argv, lengths);
+    readerWaiting = true;
+    readerSilence.start();
+}
+
+void RedisBridge::closeBoth()
+{
+    // Freeing answers every open command with no reply and may report the disconnection: with
+    // data cleared, the callbacks know the connection is no longer ours.
+    for (redisAsyncContext **context : {&writer, &reader}) {
+        redisAsyncContext *gone = std::exchange(*context, nullptr);
+        if (gone) {
+            gone->data = nullptr;
+            redisAsyncFree(gone);
+        }
+    }
+    readerWaiting = false;
+    unanswered = 0;
+}
+
+void RedisBridge::lose(const QString &why)
+{
+    if (!lost) {
+        lost = true;
+        say(QStringLiteral("lost Redis at %1:%2 (%3); clients stay connected, their texts wait "
+                           "(up to 8 MiB) until it is back")
+                    .arg(QString::fromUtf8(address.host))
+                    .arg(address.port)
+                    .arg(why));
+    }
+    // Inside a reply callback hiredis frees that connection when the callback returns.
+    closeBoth();
+    writerSilence.invalidate();
+    backoffMilliseconds = backoffMilliseconds == 0
+            ? firstBackoffMilliseconds
+            : std::min(backoffMilliseconds * 2, maxBackoffMilliseconds);
+    reconnectTimer.start(backoffMilliseconds);
+}
+
+void RedisBridge::markAlive()
+{
+    if (!lost)
+        return;
+    lost = false;
+    backoffMilliseconds = 0;
+    say(QStringLiteral("Redis at %1:%2 is back; %3 waiting texts go out")
+                .arg(QString::fromUtf8(address.host))
+                .arg(address.port)
+                .arg(waiting.size()));
+}
+
+void RedisBridge::sendWaiting()
+{
+    while (sentOnThisLink < waiting.size())
+        sendAdd(waiting[sentOnThisLink++]);
+}
+
+void RedisBridge::sendAdd(const Pending &pending)
+{
+    const QByteArray key = address.streamKey();
+    const QByteArray length = QByteArray::number(streamLength);
+    const QByteArray relay = QByteArray::number(relayId, 16).rightJustified(16, '0');
+    const QByteArray seq = QByteArray::number(pending.seq);
+    const char *argv[] = {"XADD",
+                          key.constData(),
+                          "MAXLEN",
+                          "~",
+                          length.constData(),
+                          "*",
+                          "payload",
+                          pending.payload.constData(),
+                          "relay",
+                          relay.constData(),
+                          "seq",
+                          seq.constData()};
+    const size_t lengths[] = {4,
+                              size_t(key.size()),
+                              6,
+                              1,
+                              size_t(length.size()),
+                              1,
+                              7,
+                              size_t(pending.payload.size()),
+                              5,
+                              size_t(relay.size()),
+                              3,
+                              size_t(seq.size())};
+    if (unanswered++ == 0)
+        writerSilence.start();
+    redisAsyncCommandArgv(writer, &RedisBridge::onWriterReply, nullptr, 12, argv, lengths);
+}
+
+void RedisBridge::readNext()
+{
+    const QByteArray key = address.streamKey();
+    const QByteArray count = QByteArray::number(readCount);
+    const QByteArray block = QByteArray::number(blockMilliseconds);
+    const char *argv[] = {"XREAD",           "COUNT",   count.constData(), "BLOCK",
+                          block.constData(), "STREAMS", key.constData(),   lastReadId.constData()};
+    const size_t lengths[] = {5,
+                              5,
+                              size_t(count.size()),
+                              5,
+                              size_t(block.size()),
+                              7,
+                              size_t(key.size()),
+                              size_t(lastReadId.size())};
+    redisAsyncCommandArgv(reader, &RedisBridge::onReadReply, nullptr, 8, argv, lengths);
+    readerWaiting = true;
+    readerSilence.start();
+}
+
+void RedisBridge::onConnect(const redisAsyncContext *context, int status)
+{
+    auto *bridge = static_cast<RedisBridge *>(context->data);
+    if (!bridge || status == REDIS_OK)
+        return;
+    // hiredis frees this connection itself once this callback returns.
+    bridge->forget(context);
+    bridge->lose(QString::fromUtf8(context->errstr));
+}
+
+void RedisBridge::onDisconnect(const redisAsyncContext *context, int status)
+{
+    auto *bridge = static_cast<RedisBridge *>(context->data);
+    if (!bridge)
+        return;
+    bridge->forget(context);
+    bridge->lose(status == REDIS_OK ? QStringLiteral("connection closed")
+                                    : QString::fromUtf8(context->errstr));
+}
+
+void RedisBridge::forget(const redisAsyncContext *context)
+{
+    if (writer == context)
+        writer = nullptr;
+    if (reader == context)
+        reader = nullptr;
+}
+
+void RedisBridge::onAuthReply(redisAsyncContext *context, void *reply, void *)
+{
+    auto *bridge = static_cast<RedisBridge *>(context->data);
+    const auto *answer = static_cast<redisReply *>(reply);
+    if (bridge && answer && answer->type == REDIS_REPLY_ERROR)
+        bridge->lose(
+                QStringLiteral("password refused: %1").arg(QString::fromUtf8(replyText(answer))));
+}
+
+void RedisBridge::onWriterReply(redisAsyncContext *context, void *reply, void *)
+{
+    auto *bridge = static_cast<RedisBridge *>(context->data);
+    const auto *answer = static_cast<redisReply *>(reply);
+    if (!bridge || !answer)
+        return;
+    if (answer->type == REDIS_REPLY_ERROR) {
+        bridge->lose(QStringLiteral("XADD refused: %1").arg(QString::fromUtf8(replyText(answer))));
+        return;
+    }
+    bridge->markAlive();
+    if (--bridge->unanswered > 0)
+        bridge->writerSilence.start();
+    else
+        bridge->writerSilence.invalidate();
+}
+
+void RedisBridge::onLastIdReply(redisAsyncContext *context, void *reply, void *)
+{
+    auto *bridge = static_cast<RedisBridge *>(context->data);
+    const auto *answer = static_cast<redisReply *>(reply);
+    if (!bridge || !answer)
+        return;
+    if (answer->type != REDIS_REPLY_ARRAY) {
+        bridge->lose(
+                QStringLiteral("XREVRANGE refused: %1").arg(QString::fromUtf8(replyText(answer))));
+        return;
+    }
+    QByteArray lastId = "0-0";
+    if (answer->elements > 0 && answer->element[0]->type == REDIS_REPLY_ARRAY
+        && answer->element[0]->elements > 0)
+        lastId = replyText(answer->element[0]->element[0]);
+    // A stream that ends before what was relayed has been emptied or replaced (Redis restarted
+    // without its data): all of it is new.
+    if (compareStreamIds(lastId, bridge->lastReadId) < 0) {
+        bridge->say(QStringLiteral("the stream %1 is behind the last entry relayed: Redis lost "
+                                   "data; reading it from its start")
+                            .arg(QString::fromUtf8(bridge->address.streamKey())));
+        bridge->lastReadId = "0-0";
+    }
+    bridge->markAlive();
+    bridge->readNext();
+}
+
+void RedisBridge::onReadReply(redisAsyncContext *context, void *reply, void *)
+{
+    auto *bridge = static_cast<RedisBridge *>(context->data);
+    const auto *answer = static_cast<redisReply *>(reply);
+    if (!bridge || !answer)
+        return;
+    bridge->readerWaiting = false;
+    if (answer->type == REDIS_REPLY_ERROR) {
+        bridge->lose(QStringLiteral("XREAD refused: %1").arg(QString::fromUtf8(replyText(answer))));
+        return;
+    }
+    bridge->markAlive();
+    QPointer<RedisBridge> self(bridge);
+    bridge->takeEntries(answer);
+    if (self && bridge->reader == context && context->data)
+        bridge->readNext();
+}
+
+void RedisBridge::takeEntries(const redisReply *reply)
+{
+    // Nil: the wait ran out. Otherwise [[key, [[id, [field, value, ...]], ...]]].
+    if (reply->type != REDIS_REPLY_ARRAY || reply->elements == 0)
+        return;
+    const redisReply *stream = reply->element[0];
+    if (stream->type != REDIS_REPLY_ARRAY || stream->elements < 2
+        || stream->element[1]->type != REDIS_REPLY_ARRAY)
+        return;
+    const redisReply *entries = stream->element[1];
+    QPointer<RedisBridge> self(this);
+    for (size_t index = 0; index < entries->elements && self; ++index) {
+        const redisReply *entry = entries->element[index];
+        if (entry->type != REDIS_REPLY_ARRAY || entry->elements < 2
+            || entry->element[0]->type != REDIS_REPLY_STRING)
+            continue;
+        const QByteArray id = replyText(entry->element[0]);
+        lastReadId = id;
+        takeEntry(id, entry->element[1]);
+    }
+}
+
+void RedisBridge::takeEntry(const QByteArray &id, const redisReply *fields)
+{
+    std::vector<QByteArray> fieldsAndValues;
+    bool strings = fields->type == REDIS_REPLY_ARRAY;
+    for (size_t index = 0; strings && index < fields->elements; ++index) {
+        strings = fields->element[index]->type == REDIS_REPLY_STRING;
+        fieldsAndValues.push_back(replyText(fields->element[index]));
+    }
+    QString reason = QStringLiteral("fields that are not strings");
+    const std::optional<StreamEntry> entry =
+            strings ? readStreamEntry(fieldsAndValues, &reason) : std::nullopt;
+    if (!entry) {
+        ++skipped;
+        // Said for the first few and then now and then, so a flood cannot fill the journal.
+        if (skipped <= 10 || skipped % 1000 == 0)
+            say(QStringLiteral("skipped stream entry %1, not a relayed text: %2 (%3 skipped so "
+                               "far)")
+                        .arg(QString::fromLatin1(id), reason)
+                        .arg(skipped));
+        return;
+    }
+    auto found = relayed.find(entry->relay);
+    if (found != relayed.end() && entry->seq <= found->second.seq)
+        return; // sent again across a reconnection, relayed already
+    if (found == relayed.end()) {
+        if (relayed.size() >= maxKnownRelays) {
+            auto oldest = std::min_element(relayed.begin(), relayed.end(),
+                                           [](const auto &left, const auto &right) {
+                                               return left.second.lastUse < right.second.lastUse;
+                                           });
+            relayed.erase(oldest);
+        }
+        found = relayed.emplace(entry->relay, Watermark{0, 0}).first;
+    }
+    found->second.seq = entry->seq;
+    found->second.lastUse = ++useCounter;
+    if (entry->relay == relayId)
+        forgetSeenOwn(entry->seq);
+    emit textArrived(QString::fromUtf8(entry->payload));
+}
+
+void RedisBridge::forgetSeenOwn(quint64 seq)
+{
+    while (!waiting.empty() && waiting.front().seq <= seq) {
+        waitingBytes -= waiting.front().payload.size();
+        waiting.pop_front();
+        if (sentOnThisLink > 0)
+            --sentOnThisLink;
+    }
+    updateBacklog();
+}
+
+void RedisBridge::updateBacklog()
+{
+    if (!backlogPaused && waitingBytes > maxWaitingBytes) {
+        backlogPaused = true;
+        emit backlogFull(true);
+    } else if (backlogPaused && waitingBytes < maxWaitingBytes / 2) {
+        backlogPaused = false;
+        emit backlogFull(false);
+    }
+}
+
+void RedisBridge::checkDeadlines()
+{
+    if (lost || !writer || !reader)
+        return;
+    if (unanswered > 0 && writerSilence.isValid() && writerSilence.elapsed() > answerMilliseconds)
+        lose(QStringLiteral("no answer to XADD for %1 ms").arg(answerMilliseconds));
+    else if (readerWaiting && readerSilence.elapsed() > blockMilliseconds + answerMilliseconds)
+        lose(QStringLiteral("no answer to XREAD for %1 ms")
+                     .arg(blockMilliseconds + answerMilliseconds));
+}
+
+void RedisBridge::say(const QString &line)
+{
+    std::fprintf(errors, "prynechat-relay: %s\n", qUtf8Printable(line));
+    std::fflush(errors);
+}
