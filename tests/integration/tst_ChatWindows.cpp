@@ -3,6 +3,7 @@
 #include "forms/main/FormMain.h"
 #include "forms/server/FormTCPServerMain.h"
 #include "net/CWS_TCP_S.h"
+#include "tests/support/ClientWindows.h"
 #include "tests/support/Waits.h"
 #include "tests/support/Windows.h"
 
@@ -21,6 +22,10 @@ using testsupport::typeLine;
 using testsupport::typeText;
 using testsupport::visibleWindows;
 
+using testsupport::loginPattern;
+using testsupport::openClient;
+using testsupport::socketNumberOf;
+
 namespace {
 
 const QString localHost = QStringLiteral("127.0.0.1");
@@ -30,20 +35,6 @@ int portFromServerCaption(const QString &caption)
     static const QRegularExpression pattern(
             QStringLiteral("^\\[\\d+\\]-\\[.*:(\\d+)\\] - サーバ$"));
     const QRegularExpressionMatch match = pattern.match(caption);
-    return match.hasMatch() ? match.captured(1).toInt() : -1;
-}
-
-QString loginPattern(const QString &paddedName)
-{
-    return QStringLiteral("(\\d+)@") + QRegularExpression::escape(paddedName)
-            + QStringLiteral("\\|ログイン - \\d{4}/\\d{2}/\\d{2}/\\d{1,2}:\\d{2}:\\d{2}\\r\\n");
-}
-
-// The socket number that heads the client's own login line in its log.
-int socketNumberOf(FormTCPClientMain *client, const QString &paddedName)
-{
-    const QRegularExpression login(loginPattern(paddedName));
-    const QRegularExpressionMatch match = login.match(client->TextLog->logText());
     return match.hasMatch() ? match.captured(1).toInt() : -1;
 }
 
@@ -101,7 +92,6 @@ private slots:
 
 private:
     FormTCPServerMain *openServer();
-    FormTCPClientMain *openClient(const QString &name, int port);
 };
 
 void TestChatWindows::initTestCase()
@@ -112,9 +102,7 @@ void TestChatWindows::initTestCase()
 
 void TestChatWindows::init()
 {
-    ModuleMain::gintPort = 0;
-    ModuleMain::gstrHandleName.clear();
-    ModuleMain::gstrServerIP.clear();
+    testsupport::resetSettings();
 }
 
 void TestChatWindows::cleanup()
@@ -133,17 +121,6 @@ FormTCPServerMain *TestChatWindows::openServer()
     server->setAttribute(Qt::WA_DeleteOnClose);
     server->show();
     return server;
-}
-
-FormTCPClientMain *TestChatWindows::openClient(const QString &name, int port)
-{
-    ModuleMain::gintPort = port;
-    ModuleMain::gstrHandleName = name;
-    ModuleMain::gstrServerIP = localHost;
-    auto *client = new FormTCPClientMain;
-    client->setAttribute(Qt::WA_DeleteOnClose);
-    client->show();
-    return client;
 }
 
 void TestChatWindows::loginLinesReachEveryClient()

@@ -100,19 +100,9 @@ std::unique_ptr<CWS_TCP_C> connectedClient(int port)
 // piles up at the server.
 std::unique_ptr<QTcpSocket> stalledPeer(int port)
 {
-    const int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int descriptor = testsupport::stalledPeer(port);
     if (descriptor < 0)
         return nullptr;
-    const int small = 4096;
-    ::setsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(quint16(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(descriptor, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        ::close(descriptor);
-        return nullptr;
-    }
     auto socket = std::make_unique<QTcpSocket>();
     socket->setReadBufferSize(1);
     socket->setSocketDescriptor(descriptor);

@@ -22,6 +22,8 @@
 
 using socks::CWS_TCP_S;
 
+using testsupport::stalledPeer;
+
 namespace {
 
 constexpr int maxPayload = 1024 * 1024;
@@ -55,23 +57,6 @@ quint32 largestFrame(const QByteArray &wire)
         at += 4 + qsizetype(length);
     }
     return largest;
-}
-
-// A peer whose kernel receive buffer is tiny and which never reads.
-int stalledPeer(int port)
-{
-    const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int small = 4096;
-    ::setsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(quint16(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(descriptor, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        ::close(descriptor);
-        return -1;
-    }
-    return descriptor;
 }
 
 qint64 statusKib(const char *key)

@@ -19,6 +19,10 @@ QByteArray frameOfText(const QString &text);
 // Takes whole frames off the front of buffer; a partial frame stays for the next bytes.
 QList<QByteArray> takeFrames(QByteArray &buffer);
 
+// A raw descriptor connected to 127.0.0.1:port whose kernel receive buffer is tiny and which the
+// test never reads: what a server sends it piles up at the server. -1 when connecting failed.
+int stalledPeer(int port);
+
 // A chat client reduced to the wire, on a real socket to 127.0.0.1.
 class WireClient
 {

@@ -3,6 +3,7 @@
 #include "forms/client/FormTCPClientMain.h"
 #include "forms/info/InfoWindows.h"
 #include "net/CWS_TCP_S.h"
+#include "tests/support/ClientWindows.h"
 #include "tests/support/Waits.h"
 #include "tests/support/Windows.h"
 #include "tests/support/WireClient.h"
@@ -29,9 +30,11 @@ using testsupport::typeText;
 using testsupport::visibleWindows;
 using testsupport::WireServer;
 
-namespace {
+using testsupport::loginPattern;
+using testsupport::openClient;
+using testsupport::socketNumberOf;
 
-const QString localHost = QStringLiteral("127.0.0.1");
+namespace {
 
 // A relay on the real server component whose answer to each received text the test decides.
 class ScriptedRelay : public QObject
@@ -55,12 +58,6 @@ public:
     QStringList received;
     std::function<void(const QString &)> answer; // empty: echo to everybody at once
 };
-
-QString loginPattern(const QString &paddedName)
-{
-    return QStringLiteral("(\\d+)@") + QRegularExpression::escape(paddedName)
-            + QStringLiteral("\\|ログイン - \\d{4}/\\d{2}/\\d{2}/\\d{1,2}:\\d{2}:\\d{2}\\r\\n");
-}
 
 // Whether a client information window shows this many texts received.
 bool infoShowsReceived(int texts)
@@ -111,8 +108,6 @@ private slots:
     void failedConnectionReportsAndClosesAtOnce();
 
 private:
-    FormTCPClientMain *openClient(const QString &name, int port);
-    int socketNumberOf(FormTCPClientMain *client, const QString &paddedName);
 };
 
 void TestFormTCPClientMain::initTestCase()
@@ -124,9 +119,7 @@ void TestFormTCPClientMain::initTestCase()
 
 void TestFormTCPClientMain::init()
 {
-    ModuleMain::gintPort = 0;
-    ModuleMain::gstrHandleName.clear();
-    ModuleMain::gstrServerIP.clear();
+    testsupport::resetSettings();
 }
 
 void TestFormTCPClientMain::cleanup()
@@ -135,25 +128,6 @@ void TestFormTCPClientMain::cleanup()
     for (FormTCPClientMain *window : testsupport::windowsOf<FormTCPClientMain>())
         window->close();
     QTRY_VERIFY_WITH_TIMEOUT(testsupport::windowsOf<FormTCPClientMain>().isEmpty(), 15000);
-}
-
-FormTCPClientMain *TestFormTCPClientMain::openClient(const QString &name, int port)
-{
-    ModuleMain::gintPort = port;
-    ModuleMain::gstrHandleName = name;
-    ModuleMain::gstrServerIP = localHost;
-    auto *client = new FormTCPClientMain;
-    client->setAttribute(Qt::WA_DeleteOnClose);
-    client->show();
-    return client;
-}
-
-// The socket number that heads the client's own login line in its log.
-int TestFormTCPClientMain::socketNumberOf(FormTCPClientMain *client, const QString &paddedName)
-{
-    const QRegularExpression login(loginPattern(paddedName));
-    const QRegularExpressionMatch match = login.match(client->TextLog->logText());
-    return match.hasMatch() ? match.captured(1).toInt() : -1;
 }
 
 void TestFormTCPClientMain::opensWithItsDesign()
