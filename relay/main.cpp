@@ -157,7 +157,15 @@ const char *signalName(int signal)
 
 int main(int argc, char *argv[])
 {
+    // Qt's GLib-based event loop writes to its wake-up descriptor whenever a socket is watched or
+    // unwatched, which a busy relay does several times per text. The relay uses nothing from
+    // GLib, so it runs Qt's own loop.
+    const bool glibChosen = qEnvironmentVariableIsSet("QT_NO_GLIB");
+    if (!glibChosen)
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication application(argc, argv);
+    if (!glibChosen)
+        qunsetenv("QT_NO_GLIB");
     QCoreApplication::setApplicationName(QStringLiteral("prynechat-relay"));
     QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
                                                     .arg(PRYNECHAT_VERSION_MAJOR)
