@@ -173,6 +173,9 @@ CWS_TCP_S::CWS_TCP_S()
     clock.start();
     watchTimer.setInterval(watchIntervalMilliseconds);
     connect(&watchTimer, &QTimer::timeout, this, &CWS_TCP_S::watchConnections);
+    broadcastTimer.setSingleShot(true);
+    broadcastTimer.setInterval(0);
+    connect(&broadcastTimer, &QTimer::timeout, this, &CWS_TCP_S::flushBroadcast);
     acceptRetry.setSingleShot(true);
     acceptRetry.setInterval(acceptRetryMilliseconds);
     connect(&acceptRetry, &QTimer::timeout, this, &CWS_TCP_S::resumeAccepting);
@@ -630,15 +633,15 @@ void CWS_TCP_S::closeDescriptor(Connection &connection, bool flush)
 
 void CWS_TCP_S::scheduleBroadcast()
 {
-    if (broadcastScheduled)
-        return;
-    broadcastScheduled = true;
-    QMetaObject::invokeMethod(this, &CWS_TCP_S::flushBroadcast, Qt::QueuedConnection);
+    // A zero timer rather than a posted call: posting wakes the event loop through a descriptor,
+    // two system calls a turn on a busy relay.
+    if (!broadcastTimer.isActive())
+        broadcastTimer.start();
 }
 
 void CWS_TCP_S::flushBroadcast()
 {
-    broadcastScheduled = false;
+    broadcastTimer.stop();
     if (pendingBroadcastTexts == 0)
         return;
     const int textCount = std::exchange(pendingBroadcastTexts, 0);

@@ -140,7 +140,7 @@ private:
     // chunk shared by every connection's queue.
     QByteArray pendingBroadcast;
     int pendingBroadcastTexts = 0;
-    bool broadcastScheduled = false;
+    QTimer broadcastTimer;
     // Relayed chunks, oldest first, while some connection still has to take them: their bytes are
     // the backlog of the slowest reader.
     std::deque<std::shared_ptr<const QByteArray>> relayedChunks;
