@@ -41,65 +41,56 @@ QByteArray replyText(const redisReply *reply)
     return QByteArray(reply->str, qsizetype(reply->len));
 }
 
-// Lets hiredis watch its socket from the Qt event loop. The notifiers go with deleteLater, since
-// hiredis may drop them inside their own signal.
+// Lets hiredis watch its socket from the Qt event loop. hiredis asks to watch for writing around
+// every command it sends, so the two notifiers live as long as the connection and are only
+// switched on and off; they go with deleteLater, since hiredis may drop the connection inside
+// their own signal.
 class EventHooks : public QObject
 {
 public:
     explicit EventHooks(redisAsyncContext *context)
-        : context(context)
+        : reader(context->c.fd, QSocketNotifier::Read, this)
+        , writer(context->c.fd, QSocketNotifier::Write, this)
     {
+        reader.setEnabled(false);
+        writer.setEnabled(false);
+        connect(&reader, &QSocketNotifier::activated, this, [this, context] {
+            redisAsyncHandleRead(context);
+            // A command the replies led to (the next XREAD) goes out before the relay turns to
+            // its clients, so Redis can wait for the next entries meanwhile.
+            if (!gone && writer.isEnabled())
+                redisAsyncHandleWrite(context);
+        });
+        connect(&writer, &QSocketNotifier::activated, this,
+                [context] { redisAsyncHandleWrite(context); });
         context->ev.data = this;
         context->ev.addRead = [](void *data) {
-            static_cast<EventHooks *>(data)->watch(true);
+            static_cast<EventHooks *>(data)->reader.setEnabled(true);
         };
         context->ev.delRead = [](void *data) {
-            static_cast<EventHooks *>(data)->unwatch(true);
+            static_cast<EventHooks *>(data)->reader.setEnabled(false);
         };
         context->ev.addWrite = [](void *data) {
-            static_cast<EventHooks *>(data)->watch(false);
+            static_cast<EventHooks *>(data)->writer.setEnabled(true);
         };
         context->ev.delWrite = [](void *data) {
-            static_cast<EventHooks *>(data)->unwatch(false);
+            static_cast<EventHooks *>(data)->writer.setEnabled(false);
         };
         context->ev.cleanup = [](void *data) {
             auto *hooks = static_cast<EventHooks *>(data);
-            hooks->unwatch(true);
-            hooks->unwatch(false);
+            hooks->gone = true;
+            for (QSocketNotifier *notifier : {&hooks->reader, &hooks->writer}) {
+                notifier->setEnabled(false);
+                notifier->disconnect(hooks);
+            }
             hooks->deleteLater();
         };
     }
 
 private:
-    void watch(bool read)
-    {
-        QSocketNotifier *&notifier = read ? reader : writer;
-        if (notifier)
-            return;
-        notifier = new QSocketNotifier(context->c.fd,
-                                       read ? QSocketNotifier::Read : QSocketNotifier::Write, this);
-        connect(notifier, &QSocketNotifier::activated, this, [this, read] {
-            if (read)
-                redisAsyncHandleRead(context);
-            else
-                redisAsyncHandleWrite(context);
-        });
-    }
-
-    void unwatch(bool read)
-    {
-        QSocketNotifier *&notifier = read ? reader : writer;
-        if (!notifier)
-            return;
-        notifier->setEnabled(false);
-        notifier->disconnect(this);
-        notifier->deleteLater();
-        notifier = nullptr;
-    }
-
-    redisAsyncContext *context;
-    QSocketNotifier *reader = nullptr;
-    QSocketNotifier *writer = nullptr;
+    QSocketNotifier reader;
+    QSocketNotifier writer;
+    bool gone = false; // hiredis has freed the connection
 };
 
 std::pair<quint64, quint64> splitStreamId(const QByteArray &id)
@@ -157,30 +148,34 @@ std::optional<RedisAddress> parseRedisUrl(const QString &url, QString *reason)
     return address;
 }
 
-std::optional<StreamEntry> readStreamEntry(const std::vector<QByteArray> &fieldsAndValues,
+std::optional<StreamEntry> readStreamEntry(const std::vector<QByteArrayView> &fieldsAndValues,
                                            QString *reason)
 {
-    if (fieldsAndValues.size() != 6) {
-        *reason = QStringLiteral("%1 fields instead of payload, relay and seq")
-                          .arg(fieldsAndValues.size() / 2);
+    if (fieldsAndValues.size() % 2 != 0) {
+        *reason = QStringLiteral("a field without a value");
         return std::nullopt;
     }
     StreamEntry entry;
-    bool havePayload = false;
     bool haveRelay = false;
     bool haveSeq = false;
+    qint64 payloadBytes = 0;
     for (std::size_t index = 0; index < fieldsAndValues.size(); index += 2) {
-        const QByteArray &field = fieldsAndValues[index];
-        const QByteArray &value = fieldsAndValues[index + 1];
+        const QByteArrayView field = fieldsAndValues[index];
+        const QByteArrayView value = fieldsAndValues[index + 1];
         bool ok = false;
-        if (field == "payload" && !havePayload) {
-            if (value.size() > qsizetype(socks::FrameDecoder::maxPayloadBytes)) {
-                *reason = QStringLiteral("a payload of %1 bytes, above the frame limit")
-                                  .arg(value.size());
+        if (field == "payload") {
+            payloadBytes += value.size();
+            if (payloadBytes > qint64(socks::FrameDecoder::maxPayloadBytes)) {
+                *reason = QStringLiteral("payloads of more than %1 bytes together, above the "
+                                         "frame limit")
+                                  .arg(socks::FrameDecoder::maxPayloadBytes);
                 return std::nullopt;
             }
-            entry.payload = value;
-            havePayload = true;
+            if (entry.payloads.size() == std::size_t(maxTextsPerEntry)) {
+                *reason = QStringLiteral("more than %1 payloads").arg(maxTextsPerEntry);
+                return std::nullopt;
+            }
+            entry.payloads.push_back(value);
         } else if (field == "relay" && !haveRelay) {
             entry.relay = value.toULongLong(&ok, 16);
             if (!ok || value.size() != 16) {
@@ -190,16 +185,22 @@ std::optional<StreamEntry> readStreamEntry(const std::vector<QByteArray> &fields
             haveRelay = true;
         } else if (field == "seq" && !haveSeq) {
             entry.seq = value.toULongLong(&ok, 10);
-            if (!ok || entry.seq == 0) {
+            // The last text's number must be a number too.
+            if (!ok || entry.seq == 0 || entry.seq > ~quint64(0) - maxTextsPerEntry) {
                 *reason = QStringLiteral("a seq that is not a positive number");
                 return std::nullopt;
             }
             haveSeq = true;
         } else {
-            *reason =
-                    QStringLiteral("an unexpected field %1").arg(QString::fromUtf8(field.left(64)));
+            *reason = QStringLiteral("an unexpected field %1")
+                              .arg(QString::fromUtf8(
+                                      field.first(std::min<qsizetype>(field.size(), 64))));
             return std::nullopt;
         }
+    }
+    if (!haveRelay || !haveSeq || entry.payloads.empty()) {
+        *reason = QStringLiteral("not relay, seq and at least one payload");
+        return std::nullopt;
     }
     return entry;
 }
@@ -219,6 +220,19 @@ RedisBridge::RedisBridge(RedisAddress address, std::FILE *errors)
     do
         relayId = QRandomGenerator::system()->generate64();
     while (relayId == 0);
+    streamKey = this->address.streamKey();
+    relayField = QByteArray::number(relayId, 16).rightJustified(16, '0');
+    streamLengthArgument = QByteArray::number(streamLength);
+    sendTimer.setSingleShot(true);
+    sendTimer.setInterval(0);
+    connect(&sendTimer, &QTimer::timeout, this, [this] {
+        if (!writer)
+            return;
+        sendWaiting();
+        // Written now rather than after another wait for the socket.
+        if (writer->c.flags & REDIS_CONNECTED)
+            redisAsyncHandleWrite(writer);
+    });
     reconnectTimer.setSingleShot(true);
     connect(&reconnectTimer, &QTimer::timeout, this, &RedisBridge::connectBoth);
     watchdog.setInterval(500);
@@ -292,7 +306,7 @@ void RedisBridge::publish(const QString &text)
     waiting.push_back(std::move(pending));
     // While connecting, hiredis holds the command until the connection is up.
     if (writer)
-        sendWaiting();
+        scheduleSending();
     updateBacklog();
 }
 
@@ -385,50 +399,68 @@ void RedisBridge::markAlive()
                 .arg(waiting.size()));
 }
 
-void RedisBridge::sendWaiting()
+void RedisBridge::scheduleSending()
 {
-    while (sentOnThisLink < waiting.size())
-        sendAdd(waiting[sentOnThisLink++]);
+    // The texts of this turn, from every client, go out together after it. A zero timer, not a
+    // posted call: it needs no wake-up of the event loop.
+    if (!sendTimer.isActive())
+        sendTimer.start();
 }
 
-void RedisBridge::sendAdd(const Pending &pending)
+void RedisBridge::sendWaiting()
 {
-    const QByteArray key = address.streamKey();
-    const QByteArray length = QByteArray::number(streamLength);
-    const QByteArray relay = QByteArray::number(relayId, 16).rightJustified(16, '0');
-    const QByteArray seq = QByteArray::number(pending.seq);
-    const char *argv[] = {"XADD",
-                          key.constData(),
-                          "MAXLEN",
-                          "~",
-                          length.constData(),
-                          "*",
-                          "payload",
-                          pending.payload.constData(),
-                          "relay",
-                          relay.constData(),
-                          "seq",
-                          seq.constData()};
-    const size_t lengths[] = {4,
-                              size_t(key.size()),
-                              6,
-                              1,
-                              size_t(length.size()),
-                              1,
-                              7,
-                              size_t(pending.payload.size()),
-                              5,
-                              size_t(relay.size()),
-                              3,
-                              size_t(seq.size())};
+    while (sentOnThisLink < waiting.size()) {
+        const std::size_t first = sentOnThisLink;
+        qint64 bytes = waiting[first].payload.size();
+        std::size_t count = 1;
+        while (first + count < waiting.size() && count < std::size_t(maxTextsPerEntry)
+               && bytes + waiting[first + count].payload.size() <= maxEntryBytes)
+            bytes += waiting[first + count++].payload.size();
+        sendAdd(first, count);
+        sentOnThisLink += count;
+    }
+}
+
+void RedisBridge::sendAdd(std::size_t first, std::size_t count)
+{
+    const QByteArray seq = QByteArray::number(waiting[first].seq);
+    std::vector<const char *> argv{"XADD",
+                                   streamKey.constData(),
+                                   "MAXLEN",
+                                   "~",
+                                   streamLengthArgument.constData(),
+                                   "*",
+                                   "relay",
+                                   relayField.constData(),
+                                   "seq",
+                                   seq.constData()};
+    std::vector<size_t> lengths{4,
+                                size_t(streamKey.size()),
+                                6,
+                                1,
+                                size_t(streamLengthArgument.size()),
+                                1,
+                                5,
+                                size_t(relayField.size()),
+                                3,
+                                size_t(seq.size())};
+    argv.reserve(argv.size() + 2 * count);
+    lengths.reserve(argv.capacity());
+    for (std::size_t index = first; index < first + count; ++index) {
+        argv.push_back("payload");
+        lengths.push_back(7);
+        argv.push_back(waiting[index].payload.constData());
+        lengths.push_back(size_t(waiting[index].payload.size()));
+    }
     if (unanswered++ == 0)
         writerSilence.start();
-    redisAsyncCommandArgv(writer, &RedisBridge::onWriterReply, nullptr, 12, argv, lengths);
+    redisAsyncCommandArgv(writer, &RedisBridge::onWriterReply, nullptr, int(argv.size()),
+                          argv.data(), lengths.data());
 }
 
 void RedisBridge::readNext()
 {
-    const QByteArray key = address.streamKey();
+    const QByteArray &key = streamKey;
     const QByteArray count = QByteArray::number(readCount);
     const QByteArray block = QByteArray::number(blockMilliseconds);
     const char *argv[] = {"XREAD",           "COUNT",   count.constData(), "BLOCK",
@@ -561,19 +593,19 @@ void RedisBridge::takeEntries(const redisReply *reply)
         if (entry->type != REDIS_REPLY_ARRAY || entry->elements < 2
             || entry->element[0]->type != REDIS_REPLY_STRING)
             continue;
-        const QByteArray id = replyText(entry->element[0]);
-        lastReadId = id;
-        takeEntry(id, entry->element[1]);
+        lastReadId = replyText(entry->element[0]);
+        takeEntry(entry->element[0], entry->element[1]);
     }
 }
 
-void RedisBridge::takeEntry(const QByteArray &id, const redisReply *fields)
+void RedisBridge::takeEntry(const redisReply *id, const redisReply *fields)
 {
-    std::vector<QByteArray> fieldsAndValues;
+    std::vector<QByteArrayView> fieldsAndValues;
     bool strings = fields->type == REDIS_REPLY_ARRAY;
     for (size_t index = 0; strings && index < fields->elements; ++index) {
-        strings = fields->element[index]->type == REDIS_REPLY_STRING;
-        fieldsAndValues.push_back(replyText(fields->element[index]));
+        const redisReply *field = fields->element[index];
+        strings = field->type == REDIS_REPLY_STRING;
+        fieldsAndValues.emplace_back(field->str, qsizetype(field->len));
     }
     QString reason = QStringLiteral("fields that are not strings");
     const std::optional<StreamEntry> entry =
@@ -582,15 +614,13 @@ void RedisBridge::takeEntry(const QByteArray &id, const redisReply *fields)
         ++skipped;
         // Said for the first few and then now and then, so a flood cannot fill the journal.
         if (skipped <= 10 || skipped % 1000 == 0)
-            say(QStringLiteral("skipped stream entry %1, not a relayed text: %2 (%3 skipped so "
+            say(QStringLiteral("skipped stream entry %1, not relayed texts: %2 (%3 skipped so "
                                "far)")
-                        .arg(QString::fromLatin1(id), reason)
+                        .arg(QString::fromLatin1(replyText(id)), reason)
                         .arg(skipped));
         return;
     }
     auto found = relayed.find(entry->relay);
-    if (found != relayed.end() && entry->seq <= found->second.seq)
-        return; // sent again across a reconnection, relayed already
     if (found == relayed.end()) {
         if (relayed.size() >= maxKnownRelays) {
             auto oldest = std::min_element(relayed.begin(), relayed.end(),
@@ -601,11 +631,20 @@ void RedisBridge::takeEntry(const QByteArray &id, const redisReply *fields)
         }
         found = relayed.emplace(entry->relay, Watermark{0, 0}).first;
     }
-    found->second.seq = entry->seq;
     found->second.lastUse = ++useCounter;
+    const quint64 lastSeq = entry->seq + entry->payloads.size() - 1;
+    // Sent again across a reconnection: what was relayed already is skipped.
+    const quint64 relayedSeq = found->second.seq;
+    if (lastSeq <= relayedSeq)
+        return;
+    found->second.seq = lastSeq;
     if (entry->relay == relayId)
-        forgetSeenOwn(entry->seq);
-    emit textArrived(QString::fromUtf8(entry->payload));
+        forgetSeenOwn(lastSeq);
+    QPointer<RedisBridge> self(this);
+    for (std::size_t index = 0; index < entry->payloads.size() && self; ++index) {
+        if (entry->seq + index > relayedSeq)
+            emit textArrived(QString::fromUtf8(entry->payloads[index]));
+    }
 }
 
 void RedisBridge::forgetSeenOwn(quint64 seq)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -30,19 +31,27 @@ struct RedisAddress
 // Reads a redis URL; on failure says why in reason.
 std::optional<RedisAddress> parseRedisUrl(const QString &url, QString *reason);
 
-// One text as the relays put it into the stream: the payload bytes of its frame, the relay that
-// took it from its client and that relay's running number for it.
+// The texts one relay took from its clients in one turn, as it puts them into the stream: the
+// payload bytes of their frames in their order, the relay and its running number for the first
+// of them (the next ones follow it by one). One entry a turn, not one a text, is what keeps Redis
+// and the relays' reading from setting the pace of a busy chat.
 struct StreamEntry
 {
-    QByteArray payload;
+    std::vector<QByteArrayView> payloads; // into the fields given to readStreamEntry
     quint64 relay = 0;
     quint64 seq = 0;
 };
 
+// An entry holds at most this many texts and, unless it holds a single text, this many payload
+// bytes; no entry holds more payload than one frame may carry.
+constexpr int maxTextsPerEntry = 256;
+constexpr qint64 maxEntryBytes = 256 * 1024;
+
 // Checks the fields of a stream entry (field, value, field, value, ...) as written by a relay:
-// exactly payload, relay and seq, a payload no larger than a frame may carry. Anything else was
-// not written by a relay and is never relayed; reason says what was wrong.
-std::optional<StreamEntry> readStreamEntry(const std::vector<QByteArray> &fieldsAndValues,
+// one relay, one seq and 1 to maxTextsPerEntry payloads, no more payload bytes together than a
+// frame may carry. Anything else was not written by a relay and is never relayed; reason says
+// what was wrong.
+std::optional<StreamEntry> readStreamEntry(const std::vector<QByteArrayView> &fieldsAndValues,
                                            QString *reason);
 
 // Compares two stream IDs ("milliseconds-sequence"); a malformed one counts as 0-0.
@@ -92,11 +101,12 @@ private:
     void lose(const QString &why);
     void closeBoth();
     void forget(const redisAsyncContext *context); // hiredis frees it itself
+    void scheduleSending();
     void sendWaiting();
-    void sendAdd(const Pending &pending);
+    void sendAdd(std::size_t first, std::size_t count);
     void readNext();
     void takeEntries(const redisReply *reply);
-    void takeEntry(const QByteArray &id, const redisReply *fields);
+    void takeEntry(const redisReply *id, const redisReply *fields);
     void forgetSeenOwn(quint64 seq);
     void updateBacklog();
     void checkDeadlines();
@@ -107,6 +117,10 @@ private:
     std::FILE *errors;
     quint64 relayId = 0;
     quint64 nextSeq = 1;
+    // The arguments every XADD shares.
+    QByteArray streamKey;
+    QByteArray relayField; // relayId as 16 hex digits
+    QByteArray streamLengthArgument;
 
     redisAsyncContext *writer = nullptr;
     redisAsyncContext *reader = nullptr;
@@ -119,6 +133,7 @@ private:
     std::deque<Pending> waiting; // taken from clients, not yet read back from the stream
     qint64 waitingBytes = 0;
     std::size_t sentOnThisLink = 0; // how many of waiting went out on the current writer
+    QTimer sendTimer;
     int unanswered = 0; // XADDs without a reply yet
     QElapsedTimer writerSilence; // since the writer last answered while XADDs were open
     QElapsedTimer readerSilence; // since the reader's XREAD went out or last answered

@@ -9,8 +9,10 @@
 
 #include <hiredis/hiredis.h>
 #include <memory>
+#include <signal.h>
 #include <vector>
 
+using testsupport::takeFrames;
 using testsupport::waitTimeout;
 using testsupport::waitUntil;
 using testsupport::WireClient;
@@ -32,6 +34,7 @@ private slots:
     void bridgedRelaysShowEveryTextInOneOrderAcrossARestart();
     void textsSentWhileRedisIsAwayArriveOnce();
     void entriesOfOtherWritersAreSkippedAndRepeatsDropped();
+    void aStalledRedisHoldsTheSendersBack();
     void unreachableRedisEndsWithStatusOne();
 };
 
@@ -175,6 +178,45 @@ void chatAndCompare(const std::vector<WireClient *> &clients, const QString &tag
         QCOMPARE(clients[index]->received.mid(before[index]), order);
 }
 
+// A client for bulk traffic: counts the numbered texts it receives and checks their order
+// without keeping them.
+struct CountingClient
+{
+    QTcpSocket socket;
+    QByteArray pending;
+    bool greeted = false; // "hello" came
+    int numbered = 0; // texts "<number>....", received in order from 0
+    bool inOrder = true;
+
+    explicit CountingClient(int port)
+    {
+        QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] {
+            pending += socket.readAll();
+            for (const QByteArray &frame : takeFrames(pending)) {
+                const QByteArray number = frame.left(frame.indexOf('.'));
+                if (frame == "hello") {
+                    greeted = true;
+                    continue;
+                }
+                inOrder = inOrder && number == QByteArray::number(numbered);
+                ++numbered;
+            }
+        });
+        socket.connectToHost(QHostAddress::LocalHost, quint16(port));
+    }
+};
+
+qint64 residentKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
 } // namespace
 
 void TestRedisBridge::readsRedisUrls_data()
@@ -240,8 +282,22 @@ void TestRedisBridge::acceptsOnlyRelayEntries_data()
             << QList<QByteArray>{"payload", largest + "x", "relay", relay, "seq", "1"} << false;
     QTest::newRow("another program's field")
             << QList<QByteArray>{"message", "hi", "relay", relay, "seq", "1"} << false;
-    QTest::newRow("payload twice")
-            << QList<QByteArray>{"payload", "a", "payload", "b", "seq", "1"} << false;
+    QTest::newRow("the texts of one turn")
+            << QList<QByteArray>{"relay", relay, "seq", "7", "payload", "a", "payload", "b"}
+            << true;
+    QTest::newRow("a frame's worth in two payloads")
+            << QList<QByteArray>{"relay",   relay,
+                                 "seq",     "1",
+                                 "payload", largest.left(1024),
+                                 "payload", largest.mid(1024)}
+            << true;
+    QTest::newRow("two payloads above the frame limit together")
+            << QList<QByteArray>{"relay", relay, "seq", "1", "payload", largest, "payload", "x"}
+            << false;
+    QTest::newRow("relay twice") << QList<QByteArray>{"payload", "a",   "relay", relay,
+                                                      "relay",   relay, "seq",   "1"}
+                                 << false;
+    QTest::newRow("no payload") << QList<QByteArray>{"relay", relay, "seq", "1"} << false;
     QTest::newRow("no seq") << QList<QByteArray>{"payload", "hi", "relay", relay} << false;
     QTest::newRow("seq zero") << QList<QByteArray>{"payload", "hi", "relay", relay, "seq", "0"}
                               << false;
@@ -255,7 +311,7 @@ void TestRedisBridge::acceptsOnlyRelayEntries()
     QFETCH(bool, valid);
     QString reason;
     const std::optional<StreamEntry> entry =
-            readStreamEntry(std::vector<QByteArray>(fields.begin(), fields.end()), &reason);
+            readStreamEntry(std::vector<QByteArrayView>(fields.begin(), fields.end()), &reason);
     QCOMPARE(bool(entry), valid);
     QCOMPARE(reason.isEmpty(), valid);
     if (valid) {
@@ -361,11 +417,62 @@ void TestRedisBridge::entriesOfOtherWritersAreSkippedAndRepeatsDropped()
     QVERIFY(redis.add({"payload", "elsewhere\r\n", "relay", other, "seq", "1"}));
     // The same text again, as a relay sends it after a reconnection: shown once.
     QVERIFY(redis.add({"payload", "elsewhere\r\n", "relay", other, "seq", "1"}));
+    // A turn's texts sent again with one more: only the new one is shown.
+    QVERIFY(redis.add(
+            {"relay", other, "seq", "1", "payload", "elsewhere\r\n", "payload", "then\r\n"}));
     client->send(QStringLiteral("mine\r\n"));
-    QVERIFY(client->waitForTexts(3));
-    QCOMPARE(client->received, (QStringList{"hello\r\n", "elsewhere\r\n", "mine\r\n"}));
+    QVERIFY(client->waitForTexts(4));
+    QCOMPARE(client->received, (QStringList{"hello\r\n", "elsewhere\r\n", "then\r\n", "mine\r\n"}));
     QVERIFY(relay.says("(2 skipped so far)"));
     QCOMPARE(client->socket.state(), QAbstractSocket::ConnectedState);
+}
+
+// While Redis does not answer, a relay keeps at most 8 MiB of its clients' texts and then stops
+// reading them, so TCP holds the senders back instead of the relay's memory growing; once Redis
+// answers again every text goes out, in order.
+void TestRedisBridge::aStalledRedisHoldsTheSendersBack()
+{
+    RedisServer redis;
+    QVERIFY(redis.start(freePort()));
+    Relay relay;
+    QVERIFY(relay.start(redis.url()));
+    CountingClient sender(relay.port);
+    CountingClient receiver(relay.port);
+    QVERIFY(sender.socket.waitForConnected(waitTimeout));
+    QVERIFY(receiver.socket.waitForConnected(waitTimeout));
+    sender.socket.write(testsupport::frameOf("hello"));
+    QVERIFY(waitUntil([&] { return receiver.greeted && sender.greeted; }));
+
+    QCOMPARE(::kill(pid_t(redis.process.processId()), SIGSTOP), 0);
+    const qint64 residentBefore = residentKiB(relay.process.processId());
+    // 64 MiB: more than the relay's 8 MiB and the kernel's buffers on both sides can hold.
+    constexpr int count = 512;
+    constexpr qsizetype textBytes = 128 * 1024;
+    for (int index = 0; index < count; ++index)
+        sender.socket.write(testsupport::frameOf(
+                (QByteArray::number(index) + '.').leftJustified(textBytes, '.')));
+    // Until the relay takes no more for half a second (well before it would give Redis up for
+    // lost, after 5 s without an answer).
+    qint64 last = -1;
+    for (int round = 0; round < 8; ++round) {
+        QTest::qWait(500);
+        const qint64 now = sender.socket.bytesToWrite();
+        if (std::exchange(last, now) == now || now == 0)
+            break;
+    }
+    const qint64 growthKiB = residentKiB(relay.process.processId()) - residentBefore;
+    ::kill(pid_t(redis.process.processId()), SIGCONT);
+    qDebug("held back %lld of %lld bytes, relay grew by %lld KiB", last, count * (textBytes + 4),
+           growthKiB);
+    QVERIFY2(last > 0, "the relay took every byte while Redis was stopped");
+    // What waits for Redis, once as texts and at most once more in the outgoing command buffer,
+    // plus read buffers; taking all 64 MiB would cost twice that.
+    QVERIFY2(growthKiB < 48 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(growthKiB)));
+
+    QVERIFY(waitUntil([&] { return receiver.numbered == count && sender.numbered == count; },
+                      6 * waitTimeout));
+    QVERIFY(receiver.inOrder && sender.inOrder);
+    QCOMPARE(sender.socket.state(), QAbstractSocket::ConnectedState);
 }
 
 void TestRedisBridge::unreachableRedisEndsWithStatusOne()
