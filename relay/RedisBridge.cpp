@@ -49,7 +49,8 @@ class EventHooks : public QObject
 {
 public:
     explicit EventHooks(redisAsyncContext *context)
-        : reader(context->c.fd, QSocketNotifier::Read, this)
+        : context(context)
+        , reader(context->c.fd, QSocketNotifier::Read, this)
         , writer(context->c.fd, QSocketNotifier::Write, this)
     {
         reader.setEnabled(false);
@@ -58,8 +59,7 @@ public:
             redisAsyncHandleRead(context);
             // A command the replies led to (the next XREAD) goes out before the relay turns to
             // its clients, so Redis can wait for the next entries meanwhile.
-            if (!gone && writer.isEnabled())
-                redisAsyncHandleWrite(context);
+            writeNow();
         });
         connect(&writer, &QSocketNotifier::activated, this,
                 [context] { redisAsyncHandleWrite(context); });
@@ -87,7 +87,22 @@ public:
         };
     }
 
+    static EventHooks *of(const redisAsyncContext *context)
+    {
+        return static_cast<EventHooks *>(context->ev.data);
+    }
+
+    // Writes the commands hiredis holds at once rather than after another wait for the socket.
+    // Never from inside a reply callback: a failed write frees the connection. Not while
+    // connecting either: hiredis would take the connection for made.
+    void writeNow()
+    {
+        if (!gone && writer.isEnabled() && (context->c.flags & REDIS_CONNECTED))
+            redisAsyncHandleWrite(context);
+    }
+
 private:
+    redisAsyncContext *context;
     QSocketNotifier reader;
     QSocketNotifier writer;
     bool gone = false; // hiredis has freed the connection
@@ -229,9 +244,7 @@ RedisBridge::RedisBridge(RedisAddress address, std::FILE *errors)
         if (!writer)
             return;
         sendWaiting();
-        // Written now rather than after another wait for the socket.
-        if (writer->c.flags & REDIS_CONNECTED)
-            redisAsyncHandleWrite(writer);
+        EventHooks::of(writer)->writeNow();
     });
     reconnectTimer.setSingleShot(true);
     connect(&reconnectTimer, &QTimer::timeout, this, &RedisBridge::connectBoth);
@@ -345,9 +358,8 @@ void RedisBridge::connectBoth()
     unanswered = 0;
     sendWaiting();
     // Where to go on: after the last entry relayed, unless the stream has lost entries since.
-    const QByteArray key = address.streamKey();
-    const char *argv[] = {"XREVRANGE", key.constData(), "+", "-", "COUNT", "1"};
-    const size_t lengths[] = {9, size_t(key.size()), 1, 1, 5, 1};
+    const char *argv[] = {"XREVRANGE", streamKey.constData(), "+", "-", "COUNT", "1"};
+    const size_t lengths[] = {9, size_t(streamKey.size()), 1, 1, 5, 1};
     redisAsyncCommandArgv(reader, &RedisBridge::onLastIdReply, nullptr, 6, argv, lengths);
     readerWaiting = true;
     readerSilence.start();
@@ -445,7 +457,7 @@ void RedisBridge::sendAdd(std::size_t first, std::size_t count)
                                 3,
                                 size_t(seq.size())};
     argv.reserve(argv.size() + 2 * count);
-    lengths.reserve(argv.capacity());
+    lengths.reserve(argv.size() + 2 * count);
     for (std::size_t index = first; index < first + count; ++index) {
         argv.push_back("payload");
         lengths.push_back(7);
@@ -460,18 +472,18 @@ void RedisBridge::sendAdd(std::size_t first, std::size_t count)
 
 void RedisBridge::readNext()
 {
-    const QByteArray &key = streamKey;
     const QByteArray count = QByteArray::number(readCount);
     const QByteArray block = QByteArray::number(blockMilliseconds);
-    const char *argv[] = {"XREAD",           "COUNT",   count.constData(), "BLOCK",
-                          block.constData(), "STREAMS", key.constData(),   lastReadId.constData()};
+    const char *argv[] = {
+            "XREAD",           "COUNT",   count.constData(),     "BLOCK",
+            block.constData(), "STREAMS", streamKey.constData(), lastReadId.constData()};
     const size_t lengths[] = {5,
                               5,
                               size_t(count.size()),
                               5,
                               size_t(block.size()),
                               7,
-                              size_t(key.size()),
+                              size_t(streamKey.size()),
                               size_t(lastReadId.size())};
     redisAsyncCommandArgv(reader, &RedisBridge::onReadReply, nullptr, 8, argv, lengths);
     readerWaiting = true;

@@ -1,5 +1,6 @@
 #include "net/CWS_TCP_S.h"
 #include "net/SocketHelpers.h"
+#include "tests/support/ProcessStatus.h"
 #include "tests/support/WireClient.h"
 
 #include <QProcess>
@@ -23,6 +24,7 @@
 using socks::CWS_TCP_S;
 
 using testsupport::stalledPeer;
+using testsupport::statusKib;
 
 namespace {
 
@@ -57,18 +59,6 @@ quint32 largestFrame(const QByteArray &wire)
         at += 4 + qsizetype(length);
     }
     return largest;
-}
-
-qint64 statusKib(const char *key)
-{
-    QFile file(QStringLiteral("/proc/self/status"));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(int(qstrlen(key))).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
 }
 
 void resetPeakMemory()

@@ -1,4 +1,5 @@
 #include "relay/RedisBridge.h"
+#include "tests/support/ProcessStatus.h"
 #include "tests/support/Waits.h"
 #include "tests/support/WireClient.h"
 
@@ -12,6 +13,7 @@
 #include <signal.h>
 #include <vector>
 
+using testsupport::statusKib;
 using testsupport::takeFrames;
 using testsupport::waitTimeout;
 using testsupport::waitUntil;
@@ -205,17 +207,6 @@ struct CountingClient
         socket.connectToHost(QHostAddress::LocalHost, quint16(port));
     }
 };
-
-qint64 residentKiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
 
 } // namespace
 
@@ -444,7 +435,7 @@ void TestRedisBridge::aStalledRedisHoldsTheSendersBack()
     QVERIFY(waitUntil([&] { return receiver.greeted && sender.greeted; }));
 
     QCOMPARE(::kill(pid_t(redis.process.processId()), SIGSTOP), 0);
-    const qint64 residentBefore = residentKiB(relay.process.processId());
+    const qint64 residentBefore = statusKib("VmRSS:", relay.process.processId());
     // 64 MiB: more than the relay's 8 MiB and the kernel's buffers on both sides can hold.
     constexpr int count = 512;
     constexpr qsizetype textBytes = 128 * 1024;
@@ -460,7 +451,7 @@ void TestRedisBridge::aStalledRedisHoldsTheSendersBack()
         if (std::exchange(last, now) == now || now == 0)
             break;
     }
-    const qint64 growthKiB = residentKiB(relay.process.processId()) - residentBefore;
+    const qint64 growthKiB = statusKib("VmRSS:", relay.process.processId()) - residentBefore;
     ::kill(pid_t(redis.process.processId()), SIGCONT);
     qDebug("held back %lld of %lld bytes, relay grew by %lld KiB", last, count * (textBytes + 4),
            growthKiB);
