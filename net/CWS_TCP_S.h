@@ -27,7 +27,7 @@ namespace socks {
 //
 // One client cannot hurt the others: reading is bounded per connection and turn and stops while
 // the slowest reader is far behind, a reader that makes no progress is dropped, and unfinished
-// input is bounded in bytes and time. The numbers are below and in the README.
+// input is bounded in bytes and time. The numbers are below and in docs/protocol.md.
 class CWS_TCP_S : public QObject
 {
     Q_OBJECT

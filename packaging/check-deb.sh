@@ -98,7 +98,7 @@ expectFiles /usr/bin/prynechat \
     /usr/share/icons/hicolor/{32x32,48x48,64x64,128x128}/apps/$appId.png \
     /usr/share/icons/hicolor/scalable/apps/$appId.svg \
     /usr/share/man/man1/prynechat.1.gz \
-    /usr/share/doc/prynechat/{copyright,changelog.Debian.gz,README.md}
+    /usr/share/doc/prynechat/{copyright,changelog.Debian.gz,README.md,protocol.md}
 [[ ! -e /usr/bin/prynechat-relay ]] || fail "prynechat installed the relay too"
 desktop-file-validate "/usr/share/applications/$appId.desktop" || fail "desktop entry does not validate"
 appstreamcli validate --no-net "/usr/share/metainfo/$appId.metainfo.xml" >/dev/null \
@@ -121,7 +121,7 @@ units=(prynechat-relay.service)
 expectFiles /usr/bin/prynechat-relay \
     "${units[@]/#//usr/lib/systemd/system/}" \
     /usr/share/man/man1/prynechat-relay.1.gz \
-    /usr/share/doc/prynechat-relay/{copyright,changelog.Debian.gz,README.md}
+    /usr/share/doc/prynechat-relay/{copyright,changelog.Debian.gz,README.md,protocol.md}
 [[ ! -e /usr/bin/prynechat ]] || fail "prynechat-relay installed the windows too"
 grep -qx "ExecStart=/usr/bin/prynechat-relay --port 555 --quiet" \
     /usr/lib/systemd/system/prynechat-relay.service || fail "the unit does not start /usr/bin/prynechat-relay"
