@@ -39,6 +39,9 @@ struct CWS_TCP_S::Member
     Standing standing = Standing::Near; // as counted in roomCount
     bool counted = false; // in roomCount at all
     bool ownInputHeld = false; // too far behind to be read from: it sends faster than it reads
+    bool graced = false; // far behind, holding everyone's input for a moment (roomCount.graced)
+    bool graceSpent = false; // has held it once since it was last near
+    qint64 graceSince = 0;
     bool open = true; // still in the component's table
     bool failed = false; // ServiceError is on its way; nothing more is read or sent
     bool ended = false; // the peer closed or broke the connection
@@ -56,6 +59,8 @@ CWS_TCP_S::CWS_TCP_S()
     acceptor = std::make_unique<Acceptor>([this] { takeAccepted(); });
     watchTimer.setInterval(watchIntervalMilliseconds);
     connect(&watchTimer, &QTimer::timeout, this, &CWS_TCP_S::watchMembers);
+    graceTimer.setSingleShot(true);
+    connect(&graceTimer, &QTimer::timeout, this, &CWS_TCP_S::endGraces);
     broadcastTimer.setSingleShot(true);
     broadcastTimer.setInterval(0);
     connect(&broadcastTimer, &QTimer::timeout, this, &CWS_TCP_S::flushBroadcast);
@@ -418,6 +423,10 @@ void CWS_TCP_S::leaveCounts(Member &member)
         return;
     member.counted = false;
     member.heldSince = -1;
+    if (member.graced) {
+        member.graced = false;
+        --roomCount.graced;
+    }
     switch (member.standing) {
     case Standing::FarBehind:
         --roomCount.farBehind;
@@ -447,9 +456,21 @@ void CWS_TCP_S::recount(Member &member, qint64 now)
     const Standing standing = policy.standing(behind, member.session->lastProgress(), now);
     if (member.counted && standing == member.standing)
         return;
+    const bool wasGraced = member.graced;
     leaveCounts(member);
     member.standing = standing;
     member.counted = true;
+    if (standing == Standing::Near)
+        member.graceSpent = false;
+    member.graced = policy.inGrace(standing, wasGraced, member.graceSpent);
+    if (member.graced) {
+        ++roomCount.graced;
+        if (!wasGraced) {
+            member.graceSince = now;
+            if (!graceTimer.isActive())
+                graceTimer.start(policy.bounds().graceMilliseconds);
+        }
+    }
     switch (standing) {
     case Standing::FarBehind:
         ++roomCount.farBehind;
@@ -466,6 +487,28 @@ void CWS_TCP_S::recount(Member &member, qint64 now)
     }
     if (standing != Standing::Near)
         startWatching();
+    updateReading();
+}
+
+void CWS_TCP_S::endGraces()
+{
+    const qint64 now = clock.elapsed();
+    qint64 soonest = -1;
+    for (auto &entry : members) {
+        Member &member = *entry.second;
+        if (!member.graced)
+            continue;
+        if (policy.graceOver(member.graceSince, now)) {
+            member.graced = false;
+            member.graceSpent = true;
+            --roomCount.graced;
+        } else {
+            const qint64 left = member.graceSince + policy.bounds().graceMilliseconds - now;
+            soonest = soonest < 0 ? left : std::min(soonest, left);
+        }
+    }
+    if (soonest >= 0)
+        graceTimer.start(int(soonest));
     updateReading();
 }
 

@@ -32,6 +32,11 @@ struct RelayLimits
     // A reader with bytes waiting that has taken none for this long is not reading at the moment:
     // it does not count among the readers whose pace the room follows.
     int idleMilliseconds = 500;
+    // A reader that turns far behind while it is still taking bytes holds everyone's input for at
+    // most this long, once until it is near again: a reader that paused for a moment (a busy
+    // machine, a scheduler) catches up instead of being dropped, and a stuck one costs the others
+    // no more than this.
+    int graceMilliseconds = 250;
 };
 
 // Where one reader stands for the room's flow control.
@@ -73,6 +78,7 @@ struct RoomCount
     int near = 0;
     int behind = 0; // more than resumeBytes behind, far behind ones included
     int farBehind = 0;
+    int graced = 0; // far behind, in their grace: each one holds the input on its own
 
     int readers() const { return near + behind; }
 };
@@ -93,8 +99,20 @@ public:
 
     Standing standing(qint64 behind, qint64 lastProgress, qint64 now) const;
     // Whether relayed input stays stopped, given whether it is stopped now: the readers as a
-    // whole are behind. Hysteresis keeps it from flapping with every chunk.
+    // whole are behind, or one is in its grace. Hysteresis keeps it from flapping with every chunk.
     bool holdsInput(bool held, const RoomCount &count) const;
+    // Whether a reader is in its grace, given its standing now, whether it was in grace and
+    // whether it has spent its grace since it was last near.
+    bool inGrace(Standing standing, bool wasInGrace, bool spent) const
+    {
+        if (spent)
+            return false;
+        return standing == Standing::FarBehind || (wasInGrace && standing == Standing::Behind);
+    }
+    bool graceOver(qint64 since, qint64 now) const
+    {
+        return now - since >= limits.graceMilliseconds;
+    }
     // Whether this reader's own input stays stopped, given whether it is stopped now: a sender
     // that reads slower than it sends is slowed to its own pace, not dropped for it.
     bool holdsOwnInput(bool held, qint64 behind) const

@@ -30,6 +30,10 @@ private slots:
     void placesAReaderByItsBacklog();
     void stopsInputOnlyWhenTheReadersAsAWholeAreBehind_data();
     void stopsInputOnlyWhenTheReadersAsAWholeAreBehind();
+    void givesAReaderThatFellFarBehindOneGrace_data();
+    void givesAReaderThatFellFarBehindOneGrace();
+    void endsAGraceAfterAQuarterSecond_data();
+    void endsAGraceAfterAQuarterSecond();
     void slowsASenderThatReadsSlowerThanItSends_data();
     void slowsASenderThatReadsSlowerThanItSends();
 
@@ -86,22 +90,28 @@ void TestRelayPolicy::stopsInputOnlyWhenTheReadersAsAWholeAreBehind_data()
     QTest::addColumn<int>("near");
     QTest::addColumn<int>("behind"); // far behind ones included
     QTest::addColumn<int>("farBehind");
+    QTest::addColumn<int>("graced");
     QTest::addColumn<bool>("holds");
-    QTest::newRow("everyone keeping up") << false << 10 << 0 << 0 << false;
-    QTest::newRow("one stuck reader among three keeps nobody waiting")
-            << false << 3 << 1 << 1 << false;
-    QTest::newRow("one of two far behind is not more than half") << false << 1 << 1 << 1 << false;
+    QTest::newRow("everyone keeping up") << false << 10 << 0 << 0 << 0 << false;
+    QTest::newRow("one stuck reader among three, its grace spent, keeps nobody waiting")
+            << false << 3 << 1 << 1 << 0 << false;
+    QTest::newRow("one reader far behind in its grace holds everyone for a moment")
+            << false << 30 << 1 << 1 << 1 << true;
+    QTest::newRow("one of two far behind is not more than half")
+            << false << 1 << 1 << 1 << 0 << false;
     QTest::newRow("two of three far behind: the senders outrun the readers")
-            << false << 1 << 2 << 2 << true;
-    QTest::newRow("a lone reader far behind is the whole room") << false << 0 << 1 << 1 << true;
+            << false << 1 << 2 << 2 << 0 << true;
+    QTest::newRow("a lone reader far behind is the whole room")
+            << false << 0 << 1 << 1 << 0 << true;
     QTest::newRow("most readers behind but none far: reading goes on")
-            << false << 1 << 3 << 0 << false;
+            << false << 1 << 3 << 0 << 0 << false;
     QTest::newRow("stopped: stays while more than half are still behind")
-            << true << 1 << 2 << 0 << true;
-    QTest::newRow("stopped: goes on once half are near") << true << 2 << 2 << 1 << false;
-    QTest::newRow("stopped: goes on when every reader went idle") << true << 0 << 0 << 0 << false;
+            << true << 1 << 2 << 0 << 0 << true;
+    QTest::newRow("stopped: goes on once half are near") << true << 2 << 2 << 1 << 0 << false;
+    QTest::newRow("stopped: goes on when every reader went idle")
+            << true << 0 << 0 << 0 << 0 << false;
     QTest::newRow("a crowd of idle non-readers is not counted: three readers, none behind")
-            << false << 3 << 0 << 0 << false;
+            << false << 3 << 0 << 0 << 0 << false;
 }
 
 void TestRelayPolicy::stopsInputOnlyWhenTheReadersAsAWholeAreBehind()
@@ -110,12 +120,59 @@ void TestRelayPolicy::stopsInputOnlyWhenTheReadersAsAWholeAreBehind()
     QFETCH(int, near);
     QFETCH(int, behind);
     QFETCH(int, farBehind);
+    QFETCH(int, graced);
     QFETCH(bool, holds);
     RoomCount count;
     count.near = near;
     count.behind = behind;
     count.farBehind = farBehind;
+    count.graced = graced;
     QCOMPARE(RelayPolicy().holdsInput(held, count), holds);
+}
+
+void TestRelayPolicy::givesAReaderThatFellFarBehindOneGrace_data()
+{
+    QTest::addColumn<Standing>("standing");
+    QTest::addColumn<bool>("wasInGrace");
+    QTest::addColumn<bool>("spent");
+    QTest::addColumn<bool>("inGrace");
+    QTest::newRow("near: none needed") << Standing::Near << false << false << false;
+    QTest::newRow("turns far behind: grace begins")
+            << Standing::FarBehind << false << false << true;
+    QTest::newRow("in grace, down to 3 MiB: still in it")
+            << Standing::Behind << true << false << true;
+    QTest::newRow("behind without having been far: none")
+            << Standing::Behind << false << false << false;
+    QTest::newRow("far behind again before it was near: spent")
+            << Standing::FarBehind << false << true << false;
+    QTest::newRow("stopped taking bytes: not counted, no grace")
+            << Standing::Idle << true << false << false;
+}
+
+void TestRelayPolicy::givesAReaderThatFellFarBehindOneGrace()
+{
+    QFETCH(Standing, standing);
+    QFETCH(bool, wasInGrace);
+    QFETCH(bool, spent);
+    QFETCH(bool, inGrace);
+    QCOMPARE(RelayPolicy().inGrace(standing, wasInGrace, spent), inGrace);
+}
+
+void TestRelayPolicy::endsAGraceAfterAQuarterSecond_data()
+{
+    QTest::addColumn<qint64>("since");
+    QTest::addColumn<qint64>("now");
+    QTest::addColumn<bool>("over");
+    QTest::newRow("249 ms") << qint64(1000) << qint64(1249) << false;
+    QTest::newRow("250 ms") << qint64(1000) << qint64(1250) << true;
+}
+
+void TestRelayPolicy::endsAGraceAfterAQuarterSecond()
+{
+    QFETCH(qint64, since);
+    QFETCH(qint64, now);
+    QFETCH(bool, over);
+    QCOMPARE(RelayPolicy().graceOver(since, now), over);
 }
 
 void TestRelayPolicy::slowsASenderThatReadsSlowerThanItSends_data()
