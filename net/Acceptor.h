@@ -37,7 +37,7 @@ public:
     bool listen(const QHostAddress &address, int port); // port 0 binds a free one
     bool adopt(qintptr descriptor); // checked first: a listening TCP socket, IPv4 or IPv6
     Failure failure() const { return lastFailure; }
-    QString reason() const { return lastReason; } // Qt's reason for Other, else empty
+    QString reason() const { return lastReason; } // Qt's reason, where Qt gave one
 
     bool isListening() const;
     int port() const; // 0 when not listening

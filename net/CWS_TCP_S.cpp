@@ -304,8 +304,10 @@ void CWS_TCP_S::readMember(int index)
     }
     QPointer<CWS_TCP_S> self(this);
     const auto deliver = [&](QByteArrayView frame, QByteArrayView payload) {
-        const QString text = QString::fromUtf8(payload);
-        if (!frame.isEmpty() && payload.isValidUtf8()) {
+        // One pass over the bytes both converts and tells whether they were valid UTF-8.
+        utf8.resetState();
+        const QString text = utf8.decode(payload);
+        if (!frame.isEmpty() && !utf8.hasError()) {
             lastFrame.resize(frame.size());
             std::memcpy(lastFrame.data(), frame.data(), size_t(frame.size()));
         } else {

@@ -12,6 +12,7 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
+#include <QStringDecoder>
 #include <QTimer>
 
 #include <map>
@@ -68,7 +69,8 @@ public:
 
     void setLimits(const Limits &limits);
 
-    // Qt's reason for the last failed start when LastFailure() is Other, else empty.
+    // Qt's reason for the last failed start, for a log; empty where Qt gave none (a port out of
+    // range, a passed descriptor that is not a listening TCP socket) and after a success.
     QString LastError() const;
     StartFailure LastFailure() const;
 
@@ -139,6 +141,7 @@ private:
     QString lastText;
     QByteArray lastFrame;
     FrameEncoder encoder;
+    QStringDecoder utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
 
     // Texts for every connection collect here and go out once per turn of the event loop as one
     // chunk shared by every connection's queue (one per kind of session).

@@ -187,7 +187,7 @@ void ServerSession::attach(int index, SessionEvents *events, const QElapsedTimer
     writeNotifier = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Write);
     writeNotifier->setEnabled(false);
     QObject::connect(writeNotifier.get(), &QSocketNotifier::activated, writeNotifier.get(),
-                     [this] { write(); });
+                     [this] { write(true); });
 }
 
 qint64 ServerSession::now() const
@@ -204,11 +204,12 @@ void ServerSession::take(const SendQueue::Chunk &chunk)
     // Otherwise the write notifier is armed already.
     if (wasEmpty) {
         progressAt = now();
-        write();
+        // The room looks at the queue itself once take() returns.
+        write(false);
     }
 }
 
-void ServerSession::write()
+void ServerSession::write(bool tellRoom)
 {
     if (descriptor < 0 || peerGone)
         return;
@@ -223,7 +224,7 @@ void ServerSession::write()
         progressAt = now();
     if (writeNotifier)
         writeNotifier->setEnabled(!drained);
-    if (queue.bytesBehind() < before && events)
+    if (tellRoom && queue.bytesBehind() < before && events)
         events->progressed(index);
 }
 

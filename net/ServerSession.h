@@ -56,7 +56,7 @@ public:
     static constexpr int sendBufferBytes = 64 * 1024;
 
 private:
-    void write();
+    void write(bool tellRoom);
     void breakOff(CloseReason why);
     qint64 now() const;
 
