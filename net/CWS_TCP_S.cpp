@@ -22,6 +22,9 @@ namespace {
 constexpr qsizetype broadcastChunkBytes = 256 * 1024;
 // How often the time bounds are checked, while any connection has bytes waiting either way.
 constexpr int watchIntervalMilliseconds = 500;
+// While everyone's input is stopped the readers are looked at more often: a reader that stops
+// everyone turns idle, and stops no one any more, within this much of the moment it does.
+constexpr int heldWatchIntervalMilliseconds = 100;
 
 } // namespace
 
@@ -39,9 +42,6 @@ struct CWS_TCP_S::Member
     Standing standing = Standing::Near; // as counted in roomCount
     bool counted = false; // in roomCount at all
     bool ownInputHeld = false; // too far behind to be read from: it sends faster than it reads
-    bool graced = false; // far behind, holding everyone's input for a moment (roomCount.graced)
-    bool graceSpent = false; // has held it once since it was last near
-    qint64 graceSince = 0;
     bool open = true; // still in the component's table
     bool failed = false; // ServiceError is on its way; nothing more is read or sent
     bool ended = false; // the peer closed or broke the connection
@@ -59,8 +59,6 @@ CWS_TCP_S::CWS_TCP_S()
     acceptor = std::make_unique<Acceptor>([this] { takeAccepted(); });
     watchTimer.setInterval(watchIntervalMilliseconds);
     connect(&watchTimer, &QTimer::timeout, this, &CWS_TCP_S::watchMembers);
-    graceTimer.setSingleShot(true);
-    connect(&graceTimer, &QTimer::timeout, this, &CWS_TCP_S::endGraces);
     broadcastTimer.setSingleShot(true);
     broadcastTimer.setInterval(0);
     connect(&broadcastTimer, &QTimer::timeout, this, &CWS_TCP_S::flushBroadcast);
@@ -424,12 +422,12 @@ void CWS_TCP_S::leaveCounts(Member &member)
     if (!member.counted)
         return;
     member.counted = false;
-    member.heldSince = -1;
-    if (member.graced) {
-        member.graced = false;
-        --roomCount.graced;
-    }
     switch (member.standing) {
+    case Standing::Lagging:
+        --roomCount.lagging;
+        --roomCount.farBehind;
+        --roomCount.behind;
+        break;
     case Standing::FarBehind:
         --roomCount.farBehind;
         --roomCount.behind;
@@ -455,25 +453,22 @@ void CWS_TCP_S::recount(Member &member, qint64 now)
         member.ownInputHeld = ownInputHeld;
         member.session->setReading(!readingStopped && !ownInputHeld);
     }
-    const Standing standing = policy.standing(behind, member.session->lastProgress(), now);
+    const Standing standing =
+            policy.standing(behind, member.session->lastProgress(), now, member.standing);
     if (member.counted && standing == member.standing)
         return;
-    const bool wasGraced = member.graced;
     leaveCounts(member);
     member.standing = standing;
     member.counted = true;
-    if (standing == Standing::Near)
-        member.graceSpent = false;
-    member.graced = policy.inGrace(standing, wasGraced, member.graceSpent);
-    if (member.graced) {
-        ++roomCount.graced;
-        if (!wasGraced) {
-            member.graceSince = now;
-            if (!graceTimer.isActive())
-                graceTimer.start(policy.bounds().graceMilliseconds);
-        }
-    }
     switch (standing) {
+    case Standing::Lagging:
+        // It stops everyone from now on: its time to catch up starts here, not at the next check.
+        if (member.heldSince < 0)
+            member.heldSince = now;
+        ++roomCount.lagging;
+        ++roomCount.farBehind;
+        ++roomCount.behind;
+        break;
     case Standing::FarBehind:
         ++roomCount.farBehind;
         ++roomCount.behind;
@@ -489,28 +484,6 @@ void CWS_TCP_S::recount(Member &member, qint64 now)
     }
     if (standing != Standing::Near)
         startWatching();
-    updateReading();
-}
-
-void CWS_TCP_S::endGraces()
-{
-    const qint64 now = clock.elapsed();
-    qint64 soonest = -1;
-    for (auto &entry : members) {
-        Member &member = *entry.second;
-        if (!member.graced)
-            continue;
-        if (policy.graceOver(member.graceSince, now)) {
-            member.graced = false;
-            member.graceSpent = true;
-            --roomCount.graced;
-        } else {
-            const qint64 left = member.graceSince + policy.bounds().graceMilliseconds - now;
-            soonest = soonest < 0 ? left : std::min(soonest, left);
-        }
-    }
-    if (soonest >= 0)
-        graceTimer.start(int(soonest));
     updateReading();
 }
 
@@ -591,7 +564,7 @@ void CWS_TCP_S::updateReading()
     const bool held = policy.holdsInput(inputHeld, roomCount);
     if (held != inputHeld) {
         inputHeld = held;
-        if (held)
+        if (held || watchTimer.isActive())
             startWatching();
     }
     const bool stop = readingPaused || inputHeld;
@@ -606,8 +579,9 @@ void CWS_TCP_S::updateReading()
 
 void CWS_TCP_S::startWatching()
 {
-    if (!watchTimer.isActive())
-        watchTimer.start();
+    const int interval = inputHeld ? heldWatchIntervalMilliseconds : watchIntervalMilliseconds;
+    if (!watchTimer.isActive() || watchTimer.interval() != interval)
+        watchTimer.start(interval);
 }
 
 void CWS_TCP_S::watchMembers()
@@ -632,6 +606,7 @@ void CWS_TCP_S::watchMembers()
         reader.lastProgress = member.session->lastProgress();
         reader.lastInput = member.session->lastInput();
         reader.heldSince = member.heldSince;
+        reader.lagging = member.counted && member.standing == Standing::Lagging;
         reader.unfinished = member.unfinished > 0;
         switch (policy.judge(reader, now)) {
         case RelayPolicy::Verdict::Keep:

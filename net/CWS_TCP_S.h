@@ -107,7 +107,6 @@ private:
     void removeMember(int index, CloseReason why);
     void leaveCounts(Member &member);
     void recount(Member &member, qint64 now);
-    void endGraces();
     void scheduleBroadcast();
     void flushBroadcast();
     void queueChunk(Member &member, const SendQueue::Chunk &chunk, int textCount);
@@ -129,7 +128,6 @@ private:
     RelayPolicy policy;
     QElapsedTimer clock;
     QTimer watchTimer;
-    QTimer graceTimer; // ends the graces of readers that have not caught up
     // The connection whose ServiceComplete(false) is being raised: gone from the table, still
     // known to a log.
     int departingIndex = 0;

@@ -6,10 +6,13 @@
 
 namespace socks {
 
-Standing RelayPolicy::standing(qint64 behind, qint64 lastProgress, qint64 now) const
+Standing RelayPolicy::standing(qint64 behind, qint64 lastProgress, qint64 now,
+                               Standing previous) const
 {
     if (behind > 0 && now - lastProgress >= limits.idleMilliseconds)
         return Standing::Idle;
+    if (behind > limits.lagBytes || (previous == Standing::Lagging && behind > limits.pauseBytes))
+        return Standing::Lagging;
     if (behind > limits.pauseBytes)
         return Standing::FarBehind;
     if (behind > limits.resumeBytes)
@@ -21,7 +24,7 @@ bool RelayPolicy::holdsInput(bool held, const RoomCount &count) const
 {
     // More than half: one reader of two, or a lone non-reader among a crowd, never stops the room.
     const int readers = count.readers();
-    if (count.graced > 0)
+    if (count.lagging > 0)
         return true;
     if (!held)
         return count.farBehind * 2 > readers;
@@ -32,7 +35,8 @@ RelayPolicy::Verdict RelayPolicy::judge(const ReaderState &reader, qint64 now) c
 {
     if (overCap(reader.behind))
         return Verdict::Laggard;
-    if (reader.heldSince >= 0 && now - reader.heldSince >= limits.laggardMilliseconds)
+    const int holdLimit = reader.lagging ? limits.lagHoldMilliseconds : limits.laggardMilliseconds;
+    if (reader.heldSince >= 0 && now - reader.heldSince >= holdLimit)
         return Verdict::Laggard;
     if (reader.behind > 0 && now - reader.lastProgress >= limits.stallMilliseconds)
         return Verdict::Stalled;

@@ -26,17 +26,17 @@ struct RelayLimits
     // resumeBytes behind. The same two bounds hold one reader's own input.
     qint64 pauseBytes = 4 * 1024 * 1024;
     qint64 resumeBytes = 2 * 1024 * 1024;
-    // A reader further behind than this is dropped: a lone laggard, or a non-reader, while the
-    // others go on at their own speed. Also the hard bound on what one reader's queue may hold.
+    // A reader still taking bytes that falls further behind than this stops everyone's input until
+    // it is within pauseBytes again: a reader that paused for a moment (a busy machine) catches up
+    // instead of being dropped. One that needs longer than lagHoldMilliseconds for it is dropped.
+    qint64 lagBytes = 6 * 1024 * 1024;
+    int lagHoldMilliseconds = 1500;
+    // A reader further behind than this is dropped at once: a non-reader while the others go on at
+    // their own pace. The hard bound on what one reader's queue may hold.
     qint64 maxBehindBytes = 8 * 1024 * 1024;
     // A reader with bytes waiting that has taken none for this long is not reading at the moment:
-    // it does not count among the readers whose pace the room follows.
+    // it does not count among the readers whose pace the room follows, nor does it stop anyone.
     int idleMilliseconds = 500;
-    // A reader that turns far behind while it is still taking bytes holds everyone's input for at
-    // most this long, once until it is near again: a reader that paused for a moment (a busy
-    // machine, a scheduler) catches up instead of being dropped, and a stuck one costs the others
-    // no more than this.
-    int graceMilliseconds = 250;
 };
 
 // Where one reader stands for the room's flow control.
@@ -44,6 +44,7 @@ enum class Standing {
     Near, // at most resumeBytes behind
     Behind, // more than resumeBytes behind
     FarBehind, // more than pauseBytes behind
+    Lagging, // more than lagBytes behind, and not yet back within pauseBytes: stops everyone
     Idle, // bytes waiting, none taken for idleMilliseconds: not counted
 };
 
@@ -69,6 +70,7 @@ struct ReaderState
     qint64 lastProgress = 0; // when the peer last took bytes, or bytes began to wait
     qint64 lastInput = 0; // when the peer last sent a byte
     qint64 heldSince = -1; // since when it has been holding everyone's input back; -1: it is not
+    bool lagging = false; // holds it as a lone reader past lagBytes, not as one of a slow crowd
     bool unfinished = false; // holds part of a frame
 };
 
@@ -77,8 +79,8 @@ struct RoomCount
 {
     int near = 0;
     int behind = 0; // more than resumeBytes behind, far behind ones included
-    int farBehind = 0;
-    int graced = 0; // far behind, in their grace: each one holds the input on its own
+    int farBehind = 0; // lagging ones included
+    int lagging = 0; // each one stops the input on its own
 
     int readers() const { return near + behind; }
 };
@@ -97,22 +99,12 @@ public:
 
     const RelayLimits &bounds() const { return limits; }
 
-    Standing standing(qint64 behind, qint64 lastProgress, qint64 now) const;
+    // previous: the standing before, for the hysteresis of Lagging.
+    Standing standing(qint64 behind, qint64 lastProgress, qint64 now,
+                      Standing previous = Standing::Near) const;
     // Whether relayed input stays stopped, given whether it is stopped now: the readers as a
-    // whole are behind, or one is in its grace. Hysteresis keeps it from flapping with every chunk.
+    // whole are behind, or one reader lags. Hysteresis keeps it from flapping with every chunk.
     bool holdsInput(bool held, const RoomCount &count) const;
-    // Whether a reader is in its grace, given its standing now, whether it was in grace and
-    // whether it has spent its grace since it was last near.
-    bool inGrace(Standing standing, bool wasInGrace, bool spent) const
-    {
-        if (spent)
-            return false;
-        return standing == Standing::FarBehind || (wasInGrace && standing == Standing::Behind);
-    }
-    bool graceOver(qint64 since, qint64 now) const
-    {
-        return now - since >= limits.graceMilliseconds;
-    }
     // Whether this reader's own input stays stopped, given whether it is stopped now: a sender
     // that reads slower than it sends is slowed to its own pace, not dropped for it.
     bool holdsOwnInput(bool held, qint64 behind) const
@@ -122,7 +114,8 @@ public:
     // Whether this reader keeps the room's input stopped: counted, and behind.
     bool holdsRoom(Standing standing) const
     {
-        return standing == Standing::Behind || standing == Standing::FarBehind;
+        return standing == Standing::Behind || standing == Standing::FarBehind
+                || standing == Standing::Lagging;
     }
     // Past the hard bound: dropped at once, wherever the bytes came from.
     bool overCap(qint64 behind) const { return behind > limits.maxBehindBytes; }

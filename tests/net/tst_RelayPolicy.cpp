@@ -30,10 +30,6 @@ private slots:
     void placesAReaderByItsBacklog();
     void stopsInputOnlyWhenTheReadersAsAWholeAreBehind_data();
     void stopsInputOnlyWhenTheReadersAsAWholeAreBehind();
-    void givesAReaderThatFellFarBehindOneGrace_data();
-    void givesAReaderThatFellFarBehindOneGrace();
-    void endsAGraceAfterAQuarterSecond_data();
-    void endsAGraceAfterAQuarterSecond();
     void slowsASenderThatReadsSlowerThanItSends_data();
     void slowsASenderThatReadsSlowerThanItSends();
 
@@ -55,24 +51,37 @@ void TestRelayPolicy::placesAReaderByItsBacklog_data()
     QTest::addColumn<qint64>("behind");
     QTest::addColumn<qint64>("lastProgress");
     QTest::addColumn<qint64>("now");
+    QTest::addColumn<Standing>("previous");
     QTest::addColumn<Standing>("standing");
-    QTest::newRow("nothing waiting") << qint64(0) << qint64(0) << qint64(100) << Standing::Near;
+    QTest::newRow("nothing waiting")
+            << qint64(0) << qint64(0) << qint64(100) << Standing::Near << Standing::Near;
     QTest::newRow("nothing waiting for a minute is not idle")
-            << qint64(0) << qint64(0) << qint64(60000) << Standing::Near;
+            << qint64(0) << qint64(0) << qint64(60000) << Standing::Near << Standing::Near;
     QTest::newRow("2 MiB waiting, taking bytes")
-            << 2 * mebibyte << qint64(1000) << qint64(1100) << Standing::Near;
-    QTest::newRow("one byte past 2 MiB")
-            << 2 * mebibyte + 1 << qint64(1000) << qint64(1100) << Standing::Behind;
+            << 2 * mebibyte << qint64(1000) << qint64(1100) << Standing::Near << Standing::Near;
+    QTest::newRow("one byte past 2 MiB") << 2 * mebibyte + 1 << qint64(1000) << qint64(1100)
+                                         << Standing::Near << Standing::Behind;
     QTest::newRow("4 MiB waiting")
-            << 4 * mebibyte << qint64(1000) << qint64(1100) << Standing::Behind;
-    QTest::newRow("one byte past 4 MiB")
-            << 4 * mebibyte + 1 << qint64(1000) << qint64(1100) << Standing::FarBehind;
+            << 4 * mebibyte << qint64(1000) << qint64(1100) << Standing::Behind << Standing::Behind;
+    QTest::newRow("one byte past 4 MiB") << 4 * mebibyte + 1 << qint64(1000) << qint64(1100)
+                                         << Standing::Behind << Standing::FarBehind;
+    QTest::newRow("6 MiB waiting") << 6 * mebibyte << qint64(1000) << qint64(1100)
+                                   << Standing::FarBehind << Standing::FarBehind;
+    QTest::newRow("one byte past 6 MiB, still taking bytes: lagging")
+            << 6 * mebibyte + 1 << qint64(1000) << qint64(1100) << Standing::FarBehind
+            << Standing::Lagging;
+    QTest::newRow("lagging, down to 5 MiB: lagging until within 4 MiB")
+            << 5 * mebibyte << qint64(1000) << qint64(1100) << Standing::Lagging
+            << Standing::Lagging;
+    QTest::newRow("lagging, down to 4 MiB: no longer")
+            << 4 * mebibyte << qint64(1000) << qint64(1100) << Standing::Lagging
+            << Standing::Behind;
     QTest::newRow("one byte waiting, nothing taken for 499 ms")
-            << qint64(1) << qint64(1000) << qint64(1499) << Standing::Near;
+            << qint64(1) << qint64(1000) << qint64(1499) << Standing::Near << Standing::Near;
     QTest::newRow("one byte waiting, nothing taken for 500 ms: not reading now")
-            << qint64(1) << qint64(1000) << qint64(1500) << Standing::Idle;
-    QTest::newRow("far behind and not reading is idle, not far behind")
-            << 6 * mebibyte << qint64(1000) << qint64(2000) << Standing::Idle;
+            << qint64(1) << qint64(1000) << qint64(1500) << Standing::Near << Standing::Idle;
+    QTest::newRow("lagging and not reading is idle: it stops nobody")
+            << 7 * mebibyte << qint64(1000) << qint64(2000) << Standing::Lagging << Standing::Idle;
 }
 
 void TestRelayPolicy::placesAReaderByItsBacklog()
@@ -80,8 +89,9 @@ void TestRelayPolicy::placesAReaderByItsBacklog()
     QFETCH(qint64, behind);
     QFETCH(qint64, lastProgress);
     QFETCH(qint64, now);
+    QFETCH(Standing, previous);
     QFETCH(Standing, standing);
-    QCOMPARE(RelayPolicy().standing(behind, lastProgress, now), standing);
+    QCOMPARE(RelayPolicy().standing(behind, lastProgress, now, previous), standing);
 }
 
 void TestRelayPolicy::stopsInputOnlyWhenTheReadersAsAWholeAreBehind_data()
@@ -90,12 +100,12 @@ void TestRelayPolicy::stopsInputOnlyWhenTheReadersAsAWholeAreBehind_data()
     QTest::addColumn<int>("near");
     QTest::addColumn<int>("behind"); // far behind ones included
     QTest::addColumn<int>("farBehind");
-    QTest::addColumn<int>("graced");
+    QTest::addColumn<int>("lagging");
     QTest::addColumn<bool>("holds");
     QTest::newRow("everyone keeping up") << false << 10 << 0 << 0 << 0 << false;
-    QTest::newRow("one stuck reader among three, its grace spent, keeps nobody waiting")
+    QTest::newRow("one reader far behind among three keeps nobody waiting")
             << false << 3 << 1 << 1 << 0 << false;
-    QTest::newRow("one reader far behind in its grace holds everyone for a moment")
+    QTest::newRow("one reader lagging among thirty stops everyone until it catches up")
             << false << 30 << 1 << 1 << 1 << true;
     QTest::newRow("one of two far behind is not more than half")
             << false << 1 << 1 << 1 << 0 << false;
@@ -120,59 +130,14 @@ void TestRelayPolicy::stopsInputOnlyWhenTheReadersAsAWholeAreBehind()
     QFETCH(int, near);
     QFETCH(int, behind);
     QFETCH(int, farBehind);
-    QFETCH(int, graced);
+    QFETCH(int, lagging);
     QFETCH(bool, holds);
     RoomCount count;
     count.near = near;
     count.behind = behind;
     count.farBehind = farBehind;
-    count.graced = graced;
+    count.lagging = lagging;
     QCOMPARE(RelayPolicy().holdsInput(held, count), holds);
-}
-
-void TestRelayPolicy::givesAReaderThatFellFarBehindOneGrace_data()
-{
-    QTest::addColumn<Standing>("standing");
-    QTest::addColumn<bool>("wasInGrace");
-    QTest::addColumn<bool>("spent");
-    QTest::addColumn<bool>("inGrace");
-    QTest::newRow("near: none needed") << Standing::Near << false << false << false;
-    QTest::newRow("turns far behind: grace begins")
-            << Standing::FarBehind << false << false << true;
-    QTest::newRow("in grace, down to 3 MiB: still in it")
-            << Standing::Behind << true << false << true;
-    QTest::newRow("behind without having been far: none")
-            << Standing::Behind << false << false << false;
-    QTest::newRow("far behind again before it was near: spent")
-            << Standing::FarBehind << false << true << false;
-    QTest::newRow("stopped taking bytes: not counted, no grace")
-            << Standing::Idle << true << false << false;
-}
-
-void TestRelayPolicy::givesAReaderThatFellFarBehindOneGrace()
-{
-    QFETCH(Standing, standing);
-    QFETCH(bool, wasInGrace);
-    QFETCH(bool, spent);
-    QFETCH(bool, inGrace);
-    QCOMPARE(RelayPolicy().inGrace(standing, wasInGrace, spent), inGrace);
-}
-
-void TestRelayPolicy::endsAGraceAfterAQuarterSecond_data()
-{
-    QTest::addColumn<qint64>("since");
-    QTest::addColumn<qint64>("now");
-    QTest::addColumn<bool>("over");
-    QTest::newRow("249 ms") << qint64(1000) << qint64(1249) << false;
-    QTest::newRow("250 ms") << qint64(1000) << qint64(1250) << true;
-}
-
-void TestRelayPolicy::endsAGraceAfterAQuarterSecond()
-{
-    QFETCH(qint64, since);
-    QFETCH(qint64, now);
-    QFETCH(bool, over);
-    QCOMPARE(RelayPolicy().graceOver(since, now), over);
 }
 
 void TestRelayPolicy::slowsASenderThatReadsSlowerThanItSends_data()
@@ -200,37 +165,45 @@ void TestRelayPolicy::judgesOneReader_data()
     QTest::addColumn<qint64>("lastProgress");
     QTest::addColumn<qint64>("lastInput");
     QTest::addColumn<qint64>("heldSince");
+    QTest::addColumn<bool>("lagging");
     QTest::addColumn<bool>("unfinished");
     QTest::addColumn<qint64>("now");
     QTest::addColumn<RelayPolicy::Verdict>("verdict");
     using Verdict = RelayPolicy::Verdict;
     QTest::newRow("keeping up") << qint64(4096) << qint64(9000) << qint64(9000) << qint64(-1)
-                                << false << qint64(10000) << Verdict::Keep;
-    QTest::newRow("8 MiB behind is kept") << 8 * mebibyte << qint64(9000) << qint64(9000)
-                                          << qint64(-1) << false << qint64(10000) << Verdict::Keep;
+                                << false << false << qint64(10000) << Verdict::Keep;
+    QTest::newRow("8 MiB behind is kept")
+            << 8 * mebibyte << qint64(9000) << qint64(9000) << qint64(-1) << false << false
+            << qint64(10000) << Verdict::Keep;
     QTest::newRow("one byte past 8 MiB: a laggard, however recent its progress")
-            << 8 * mebibyte + 1 << qint64(10000) << qint64(10000) << qint64(-1) << false
+            << 8 * mebibyte + 1 << qint64(10000) << qint64(10000) << qint64(-1) << false << false
             << qint64(10000) << Verdict::Laggard;
     QTest::newRow("held everyone's input for 4.9 s")
-            << 3 * mebibyte << qint64(9900) << qint64(0) << qint64(5100) << false << qint64(10000)
-            << Verdict::Keep;
+            << 3 * mebibyte << qint64(9900) << qint64(0) << qint64(5100) << false << false
+            << qint64(10000) << Verdict::Keep;
     QTest::newRow("held everyone's input for 5 s")
-            << 3 * mebibyte << qint64(9900) << qint64(0) << qint64(5000) << false << qint64(10000)
-            << Verdict::Laggard;
+            << 3 * mebibyte << qint64(9900) << qint64(0) << qint64(5000) << false << false
+            << qint64(10000) << Verdict::Laggard;
+    QTest::newRow("lagging alone, stopping everyone for 1.4 s")
+            << 6 * mebibyte << qint64(9900) << qint64(0) << qint64(8600) << true << false
+            << qint64(10000) << Verdict::Keep;
+    QTest::newRow("lagging alone, stopping everyone for 1.5 s")
+            << 6 * mebibyte << qint64(9900) << qint64(0) << qint64(8500) << true << false
+            << qint64(10000) << Verdict::Laggard;
     QTest::newRow("bytes waiting, none taken for 29.9 s")
-            << qint64(10) << qint64(100) << qint64(30000) << qint64(-1) << false << qint64(30000)
-            << Verdict::Keep;
+            << qint64(10) << qint64(100) << qint64(30000) << qint64(-1) << false << false
+            << qint64(30000) << Verdict::Keep;
     QTest::newRow("bytes waiting, none taken for 30 s")
-            << qint64(10) << qint64(0) << qint64(30000) << qint64(-1) << false << qint64(30000)
-            << Verdict::Stalled;
+            << qint64(10) << qint64(0) << qint64(30000) << qint64(-1) << false << false
+            << qint64(30000) << Verdict::Stalled;
     QTest::newRow("silent for 30 s with nothing to take or finish")
-            << qint64(0) << qint64(0) << qint64(0) << qint64(-1) << false << qint64(30000)
+            << qint64(0) << qint64(0) << qint64(0) << qint64(-1) << false << false << qint64(30000)
             << Verdict::Keep;
     QTest::newRow("a started frame without a byte for 30 s")
-            << qint64(0) << qint64(0) << qint64(0) << qint64(-1) << true << qint64(30000)
+            << qint64(0) << qint64(0) << qint64(0) << qint64(-1) << false << true << qint64(30000)
             << Verdict::Abandoned;
     QTest::newRow("a started frame whose last byte came 29.9 s ago")
-            << qint64(0) << qint64(0) << qint64(100) << qint64(-1) << true << qint64(30000)
+            << qint64(0) << qint64(0) << qint64(100) << qint64(-1) << false << true << qint64(30000)
             << Verdict::Keep;
 }
 
@@ -240,6 +213,7 @@ void TestRelayPolicy::judgesOneReader()
     QFETCH(qint64, lastProgress);
     QFETCH(qint64, lastInput);
     QFETCH(qint64, heldSince);
+    QFETCH(bool, lagging);
     QFETCH(bool, unfinished);
     QFETCH(qint64, now);
     QFETCH(RelayPolicy::Verdict, verdict);
@@ -248,6 +222,7 @@ void TestRelayPolicy::judgesOneReader()
     reader.lastProgress = lastProgress;
     reader.lastInput = lastInput;
     reader.heldSince = heldSince;
+    reader.lagging = lagging;
     reader.unfinished = unfinished;
     QCOMPARE(RelayPolicy().judge(reader, now), verdict);
 }
