@@ -24,7 +24,7 @@ namespace socks {
 //    when it last took bytes, hands the room each text its peer sent (readTexts), and closes with
 //    a flush or an abort. It need not be a descriptor: a QWebSocket-backed one works as well.
 // 3. It tells the room through SessionEvents when its peer sent something, took bytes, or went.
-// 4. Its owner hands it to CWS_TCP_S::JoinSession, which numbers and announces it.
+// 4. Its owner hands it to CWS_TCP_S::joinSession, which numbers and announces it.
 class SessionKind
 {
 public:

@@ -2,6 +2,7 @@
 #include "net/CWS_TCP_S.h"
 #include "net/FrameDecoder.h"
 #include "net/InfoDisplay.h"
+#include "net/RoomSession.h"
 #include "net/ServerStatus.h"
 #include "tests/support/InfoViewLog.h"
 #include "tests/support/WireClient.h"
@@ -96,6 +97,67 @@ std::unique_ptr<CWS_TCP_C> connectedClient(int port)
     return client;
 }
 
+// A kind of session the room has never seen, as a browser's would be: its turns carry a mark, and
+// it counts how often the room asked it to encode one.
+class MarkedKind : public socks::SessionKind
+{
+public:
+    socks::SendQueue::Chunk encodeTurn(const socks::SendQueue::Chunk &frames) const override
+    {
+        ++turns;
+        return std::make_shared<const QByteArray>("kind:" + *frames);
+    }
+    mutable int turns = 0;
+};
+
+// A session of that kind held in memory: what it is given and what it says stay in lists.
+class MemorySession : public socks::RoomSession
+{
+public:
+    explicit MemorySession(const MarkedKind &kind)
+        : sessionKind(kind)
+    {}
+
+    void attach(int index, socks::SessionEvents *events, const QElapsedTimer *) override
+    {
+        number = index;
+        room = events;
+    }
+    const socks::SessionKind &kind() const override { return sessionKind; }
+    QString peerAddress() const override { return QStringLiteral("memory"); }
+    void take(const socks::SendQueue::Chunk &chunk) override { taken.append(chunk); }
+    qint64 bytesBehind() const override { return 0; }
+    qint64 lastProgress() const override { return 0; }
+    void setReading(bool) override {}
+    ReadOutcome readTexts(const Deliver &deliver) override
+    {
+        while (!inbox.isEmpty())
+            if (deliver({}, inbox.takeFirst()) != Step::Next)
+                return ReadOutcome::Stopped;
+        return ReadOutcome::Open;
+    }
+    qint64 unfinishedBytes() const override { return 0; }
+    qint64 lastInput() const override { return 0; }
+    qint64 bytesReceived() const override { return 0; }
+    socks::CloseReason failure() const override { return socks::CloseReason::Open; }
+    void close(Closing how) override { *closedWith = int(how); }
+
+    void say(const QByteArray &text)
+    {
+        inbox.append(text);
+        room->readable(number);
+    }
+
+    QList<socks::SendQueue::Chunk> taken;
+    int *closedWith = nullptr; // outlives the session, which the room destroys after closing it
+
+private:
+    const MarkedKind &sessionKind;
+    socks::SessionEvents *room = nullptr;
+    int number = 0;
+    QList<QByteArray> inbox;
+};
+
 // A peer whose kernel receive buffer is tiny and which never reads: what the server sends it
 // piles up at the server.
 std::unique_ptr<QTcpSocket> stalledPeer(int port)
@@ -141,6 +203,7 @@ private slots:
     void dropsAClientThatStoppedReadingWhileOthersKeepReceiving();
     void aLaggingClientCatchesUpWithEverythingInOrder();
     void broadcastReachesTwoHundredClients();
+    void aSessionOfAnotherKindSharesTheRoomAndItsTurns();
 
     // connections
     void numbersConnectionsFromOneWithoutReuse();
@@ -603,6 +666,51 @@ void TestCWS_TCP_S::broadcastReachesTwoHundredClients()
     QCOMPARE(socketNumbers.size(), clientCount);
     server.SendData(QStringLiteral("全員へ"), 0);
     QTRY_COMPARE_WITH_TIMEOUT(received, clientCount, 20000);
+}
+
+void TestCWS_TCP_S::aSessionOfAnotherKindSharesTheRoomAndItsTurns()
+{
+    // Declared first: the room closes its sessions when it goes.
+    MarkedKind kind;
+    int closedWith = -1;
+    int otherClosedWith = -1;
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    relayEverything(server);
+    ServerEvents events(server);
+    auto first = std::make_unique<MemorySession>(kind);
+    auto second = std::make_unique<MemorySession>(kind);
+    MemorySession &memory = *first;
+    MemorySession &other = *second;
+    first->closedWith = &closedWith;
+    second->closedWith = &otherClosedWith;
+    QCOMPARE(server.joinSession(std::move(first)), 1);
+    QCOMPARE(server.joinSession(std::move(second)), 2);
+    RawPeer peer;
+    QVERIFY(peer.connectTo(server.Port()));
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 3, 5000);
+    QCOMPARE(events.added(), 3);
+    QCOMPARE(server.peerAddress(1), QStringLiteral("memory"));
+
+    memory.say("from memory");
+    QTRY_COMPARE_WITH_TIMEOUT(peer.received, QList<QByteArray>{"from memory"}, 5000);
+    peer.send(frameOf("from the wire"));
+    QTRY_COMPARE_WITH_TIMEOUT(peer.received.size(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(other.taken.size(), 2, 5000);
+    // One order for every kind, each in its own encoding, built once per turn and shared.
+    QCOMPARE(events.texts.at(0), (QList<QVariant>{1, QStringLiteral("from memory")}));
+    QCOMPARE(events.texts.at(1), (QList<QVariant>{3, QStringLiteral("from the wire")}));
+    QCOMPARE(*other.taken.at(0), "kind:" + frameOf("from memory"));
+    QCOMPARE(*other.taken.at(1), "kind:" + frameOf("from the wire"));
+    QCOMPARE(memory.taken.size(), 2);
+    QCOMPARE(memory.taken.at(1).get(), other.taken.at(1).get());
+    QCOMPARE(kind.turns, 2);
+
+    server.CloseConnection(1);
+    QCOMPARE(closedWith, int(socks::RoomSession::Closing::Flush));
+    QCOMPARE(otherClosedWith, -1);
+    QCOMPARE(events.count(false, 1), 1);
+    QCOMPARE(server.ConnectionCount(), 2);
 }
 
 void TestCWS_TCP_S::numbersConnectionsFromOneWithoutReuse()
