@@ -116,19 +116,20 @@ purgePackage prynechat
 
 # The relay.
 installPackage "$relayDeb" prynechat-relay
-units=(prynechat-relay.service)
-[[ -f packaging/prynechat-relay.socket ]] && units+=(prynechat-relay.socket)
+units=(prynechat-relay.service prynechat-relay.socket)
+unitDir=$(pkg-config --variable=systemdsystemunitdir systemd)
 expectFiles /usr/bin/prynechat-relay \
-    "${units[@]/#//usr/lib/systemd/system/}" \
+    "${units[@]/#/$unitDir/}" \
     /usr/share/man/man1/prynechat-relay.1.gz \
-    /usr/share/doc/prynechat-relay/{copyright,changelog.Debian.gz,README.md,protocol.md}
+    /usr/share/doc/prynechat-relay/{copyright,changelog.Debian.gz,README.md,protocol.md} \
+    /usr/share/doc/prynechat-relay/examples/prynechat-relay-bridge.conf.example
 [[ ! -e /usr/bin/prynechat ]] || fail "prynechat-relay installed the windows too"
 grep -qx "ExecStart=/usr/bin/prynechat-relay --port 555 --quiet" \
-    /usr/lib/systemd/system/prynechat-relay.service || fail "the unit does not start /usr/bin/prynechat-relay"
+    "$unitDir/prynechat-relay.service" || fail "the unit does not start /usr/bin/prynechat-relay"
 wants=/etc/systemd/system/multi-user.target.wants/prynechat-relay.service
 [[ ! -e $wants && ! -L $wants ]] || fail "the unit was enabled"
 if command -v systemd-analyze >/dev/null; then
-    systemd-analyze verify "${units[@]/#//usr/lib/systemd/system/}" \
+    systemd-analyze verify "${units[@]/#/$unitDir/}" \
         || fail "systemd-analyze verify finds fault with the units"
 fi
 if command -v man >/dev/null; then
