@@ -184,11 +184,11 @@ void TestRelayPolicy::judgesOneReader_data()
     QTest::newRow("held everyone's input for 5 s")
             << 3 * mebibyte << qint64(9900) << qint64(0) << qint64(5000) << false << false
             << qint64(10000) << Verdict::Laggard;
-    QTest::newRow("lagging alone, stopping everyone for 1.4 s")
-            << 6 * mebibyte << qint64(9900) << qint64(0) << qint64(8600) << true << false
+    QTest::newRow("lagging alone, stopping everyone for 4.9 s")
+            << 6 * mebibyte << qint64(9900) << qint64(0) << qint64(5100) << true << false
             << qint64(10000) << Verdict::Keep;
-    QTest::newRow("lagging alone, stopping everyone for 1.5 s")
-            << 6 * mebibyte << qint64(9900) << qint64(0) << qint64(8500) << true << false
+    QTest::newRow("lagging alone, stopping everyone for 5 s")
+            << 6 * mebibyte << qint64(9900) << qint64(0) << qint64(5000) << true << false
             << qint64(10000) << Verdict::Laggard;
     QTest::newRow("bytes waiting, none taken for 29.9 s")
             << qint64(10) << qint64(100) << qint64(30000) << qint64(-1) << false << false
