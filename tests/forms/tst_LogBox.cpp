@@ -78,6 +78,10 @@ private slots:
     void selectsWithKeyboardAndMouse();
     void selectionSurvivesATrim();
 
+    // positions kept across a shrinking log
+    void keepsEveryPositionValidWhenTheLogShrinks_data();
+    void keepsEveryPositionValidWhenTheLogShrinks();
+
     // font
     void chatFontIsMonospacedJapanese();
 };
@@ -556,6 +560,52 @@ void TestLogBox::selectionSurvivesATrim()
     box.appendLog(QStringLiteral("8"));
     QCOMPARE(box.logText(), QStringLiteral("6\r\n7\r\n8"));
     QCOMPARE(box.selectedText(), QString());
+}
+
+void TestLogBox::keepsEveryPositionValidWhenTheLogShrinks_data()
+{
+    QTest::addColumn<bool>("trim");
+
+    QTest::newRow("the log is cleared") << false;
+    QTest::newRow("one long line trims the log at capacity") << true;
+}
+
+void TestLogBox::keepsEveryPositionValidWhenTheLogShrinks()
+{
+    // The scroll bar, the caret and the selection were set while the log was long; the log
+    // shrinks, the user moves the bar before the next refresh, and the box paints.
+    QFETCH(bool, trim);
+
+    LogBox box;
+    box.setCapacity(200, 4000);
+    box.resize(300, 200);
+    box.show();
+    box.setFocus();
+    QVERIFY(QTest::qWaitForWindowExposed(&box));
+    for (int number = 0; number < 200; ++number)
+        box.appendLog(QStringLiteral("line %1\r\n").arg(number));
+    showPending(box);
+    QTest::keyClick(&box, Qt::Key_Home, Qt::ControlModifier);
+    QTest::keyClick(&box, Qt::Key_Down, Qt::ShiftModifier);
+    if (trim)
+        box.appendLog(QString(3990, u'w'));
+    else
+        box.setLogText(QString());
+    box.verticalScrollBar()->setValue(100);
+    box.viewport()->repaint();
+
+    const QString shown = box.toPlainText();
+    if (trim)
+        QVERIFY(shown.endsWith(QString(3990, u'w')) && box.logLength() <= 4000);
+    else
+        QCOMPARE(shown, QString());
+    QVERIFY(box.caretPosition() >= 0 && box.caretPosition() <= shown.size());
+    QVERIFY(shown.contains(box.selectedText()));
+    QScrollBar *bar = box.verticalScrollBar();
+    QVERIFY(bar->value() >= bar->minimum() && bar->value() <= bar->maximum());
+    showPending(box);
+    box.viewport()->repaint();
+    QVERIFY(bar->value() >= bar->minimum() && bar->value() <= bar->maximum());
 }
 
 void TestLogBox::chatFontIsMonospacedJapanese()
