@@ -673,6 +673,7 @@ qreal LogBox::xOf(LogSpot spot)
 void LogBox::moveCaret(LogSpot to, bool keepAnchor)
 {
     const bool selecting = keepAnchor || caret() != anchor();
+    pageCaretY = -1;
     model.setPlace(Place::Caret, to);
     if (!keepAnchor)
         model.setPlace(Place::Anchor, to);
@@ -801,7 +802,10 @@ void LogBox::pageUpDown(bool down, bool keepAnchor)
         return y;
     };
     const qreal height = viewport()->height();
-    qreal wantedY = screenY(caret());
+    // Pages in a row keep the caret at the height on screen where the first one found it.
+    if (pageCaretY < 0)
+        pageCaretY = screenY(caret());
+    qreal wantedY = pageCaretY;
     Row top = currentTop();
     if (down) {
         qreal y = topMargin(top);
@@ -823,9 +827,12 @@ void LogBox::pageUpDown(bool down, bool keepAnchor)
         Row above = top;
         if (!previousRow(above))
             wantedY = 0;
+        // Up by the rows that fit on screen whole.
         qreal y = 0;
-        while (y < height && previousRow(top))
-            y += rowHeight(top);
+        for (Row row = top; previousRow(row) && y + rowHeight(row) <= height;) {
+            y += rowHeight(row);
+            top = row;
+        }
         setTop(top);
     }
     LogSpot spot = caret();
@@ -839,8 +846,10 @@ void LogBox::pageUpDown(bool down, bool keepAnchor)
         spot = next;
     }
     const qreal keepX = desiredX;
+    const qreal keepY = pageCaretY;
     moveCaret(spot, keepAnchor);
     desiredX = keepX;
+    pageCaretY = keepY;
 }
 
 void LogBox::selectWordAt(LogSpot at)

@@ -200,6 +200,7 @@ private:
     // The user moved the view away from the end (the program's own caret moves do not count).
     bool userReading = false;
     qreal desiredX = -1;
+    qreal pageCaretY = -1;
 
     // What is known of each kept piece's rows, from rowsFirst on, and their sum.
     std::deque<PieceRows> pieceRows;
