@@ -66,9 +66,10 @@ void LogModel::addText(QStringView text)
 {
     // A text with more line ends than the log keeps pushes out everything before its newest
     // lines: skip that part rather than storing and dropping it line by line.
+    // (A text no longer than the line limit cannot hold more line ends than it.)
     qsizetype start = 0;
     int ends = 0;
-    for (qsizetype index = text.size() - 1; index >= 0; --index) {
+    for (qsizetype index = text.size() - 1; text.size() > lineLimit && index >= 0; --index) {
         if (isLineBreak(text.at(index)) && ++ends > lineLimit) {
             start = index + 1;
             break;
@@ -98,15 +99,19 @@ void LogModel::addText(QStringView text)
         qsizetype end = index;
         const qsizetype limit = std::min(text.size(), index + std::max<qsizetype>(room, 1));
         bool broke = false;
+        int hidden = 0; // CRs and the line break, in the same pass
         while (end < limit) {
-            if (isLineBreak(text.at(end++))) {
+            const QChar character = text.at(end++);
+            if (character == carriageReturn) {
+                ++hidden;
+            } else if (isLineBreak(character)) {
                 broke = true;
+                ++hidden;
                 break;
             }
         }
-        const QStringView added = text.mid(index, end - index);
-        back->raw.append(added);
-        back->shownSize += shownCount(added) - (broke ? 1 : 0);
+        back->raw.append(text.mid(index, end - index));
+        back->shownSize += int(end - index) - hidden;
         index = end;
         if (broke) {
             back->lineEnd = true;
