@@ -227,12 +227,14 @@ void LogBox::syncRows()
     if (width != layoutWidth) {
         layouts.clear();
         pieceRows.clear();
+        totalRows = 0;
         rowsFirst = model.firstPiece();
         layoutWidth = width;
         averageCharacterWidth = std::max<qreal>(1, QFontMetricsF(font()).averageCharWidth());
     }
     while (!pieceRows.empty() && rowsFirst < model.firstPiece()) {
         layouts.erase(rowsFirst);
+        totalRows -= pieceRows.front().rows;
         pieceRows.pop_front();
         ++rowsFirst;
     }
@@ -252,6 +254,7 @@ void LogBox::syncRows()
         PieceRows entry;
         entry.shownSize = model.shownSize(piece);
         entry.rows = estimatedRows(piece);
+        totalRows += entry.rows;
         pieceRows.push_back(entry);
     }
 }
@@ -267,6 +270,7 @@ int LogBox::estimatedRows(qint64 piece) const
 void LogBox::setRows(qint64 piece, int rows, bool exact)
 {
     PieceRows &entry = rowsOf(piece);
+    totalRows += rows - entry.rows;
     entry.rows = rows;
     entry.exact = exact;
 }
@@ -473,9 +477,16 @@ LogBox::Row LogBox::currentTop()
 
 qint64 LogBox::rowsBefore(Row row)
 {
+    // Counted from the nearer end: the usual row is near the end of the log.
     qint64 rows = 0;
-    for (qint64 piece = model.firstPiece(); piece < row.piece; ++piece)
-        rows += rowsOf(piece).rows;
+    if (row.piece - model.firstPiece() <= model.lastPiece() - row.piece) {
+        for (qint64 piece = model.firstPiece(); piece < row.piece; ++piece)
+            rows += rowsOf(piece).rows;
+    } else {
+        rows = totalRows;
+        for (qint64 piece = model.lastPiece(); piece >= row.piece; --piece)
+            rows -= rowsOf(piece).rows;
+    }
     return rows + row.line - firstOwnLine(row.piece);
 }
 
