@@ -3,7 +3,9 @@
 // log trims one line per append), display flush and repaint included; the time to show and the
 // peak memory of hostile texts and of a full log, each in a process of its own; a client window
 // under a flood at full speed (CPU, memory, typing-to-server latency); and the client window's
-// CPU time while it waits for a logout line that the relay never sends back.
+// CPU time while it waits for a logout line that the relay never sends back. With
+// --standard-case NAME, a hostile case shown in Qt's standard text box fed from the same model
+// instead, the other way to build the log.
 #include "app/ModuleMain.h"
 #include "forms/ChatLook.h"
 #include "forms/LogBox.h"
