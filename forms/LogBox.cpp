@@ -281,33 +281,31 @@ void LogBox::forgetPiece(qint64 piece)
     const qint64 last = rowsFirst + qint64(pieceRows.size()) - 1;
     for (qint64 next = piece; next <= last; ++next) {
         PieceRows &entry = rowsOf(next);
-        if (next != piece && entry.carryIn < 0 && layouts.count(next) == 0)
+        if (next != piece && !entry.carrySettled && layouts.count(next) == 0)
             break;
         layouts.erase(next);
         entry.shownSize = model.shownSize(next);
-        entry.carryIn = -1;
-        entry.carryOut = -1;
+        entry.carryIn = 0;
+        entry.carryOut = 0;
+        entry.carrySettled = false;
         setRows(next, estimatedRows(next), false);
         if (model.endsLine(next) || (next + 1) % piecesPerRun == 0)
             break;
     }
 }
 
+bool LogBox::startsRow(qint64 piece) const
+{
+    return piece <= model.firstPiece() || model.startsLine(piece) || piece % piecesPerRun == 0;
+}
+
 qreal LogBox::carryInOf(qint64 piece)
 {
-    if (piece <= model.firstPiece() || model.startsLine(piece) || piece % piecesPerRun == 0)
+    // Known once the piece is laid out: what does not fit into the rest of a row starts one.
+    if (startsRow(piece))
         return 0;
-    if (rowsOf(piece).carryIn >= 0)
-        return rowsOf(piece).carryIn;
-    // Lays out the run from the nearest piece whose start is known.
-    qint64 from = piece - 1;
-    while (from > model.firstPiece() && !model.startsLine(from) && from % piecesPerRun != 0
-           && rowsOf(from).carryIn < 0)
-        --from;
-    for (qint64 before = from; before < piece; ++before) {
-        layoutOf(before);
-        rowsOf(before + 1).carryIn = rowsOf(before).carryOut;
-    }
+    if (!rowsOf(piece).carrySettled)
+        layoutOf(piece);
     return rowsOf(piece).carryIn;
 }
 
@@ -316,7 +314,11 @@ QTextLayout *LogBox::layoutOf(qint64 piece)
     const auto found = layouts.find(piece);
     if (found != layouts.end())
         return found->second.get();
-    qreal carry = carryInOf(piece);
+    // Where the piece before left its last row; laying that out may lay out the run before it.
+    qreal carry = startsRow(piece) ? 0 : (layoutOf(piece - 1), rowsOf(piece - 1).carryOut);
+    // A row left full (or overfull, by a cluster that cannot break) has no room to carry on.
+    if (carry > layoutWidth - averageCharacterWidth / 2)
+        carry = 0;
     // The second row of a piece that carries on a row lies that row's height below it.
     const qreal carriedRowHeight = carry > 0
             ? layoutOf(piece - 1)->lineAt(layoutOf(piece - 1)->lineCount() - 1).height()
@@ -345,6 +347,7 @@ QTextLayout *LogBox::layoutOf(qint64 piece)
     }
     PieceRows &entry = rowsOf(piece);
     entry.carryIn = carry;
+    entry.carrySettled = true;
     const QTextLine last = layout->lineAt(layout->lineCount() - 1);
     entry.carryOut = model.endsLine(piece) ? 0 : last.x() + last.naturalTextWidth();
     setRows(piece, layout->lineCount() - (carry > 0 ? 1 : 0), true);

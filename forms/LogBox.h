@@ -133,8 +133,9 @@ private:
         int rows = 1;
         int shownSize = 0;
         bool exact = false;
-        qreal carryIn = -1; // unknown
-        qreal carryOut = -1;
+        qreal carryIn = 0;
+        qreal carryOut = 0;
+        bool carrySettled = false; // carryIn and carryOut are known: the piece was laid out
     };
     // One part of a row: a layout line of some piece.
     struct Segment
@@ -156,6 +157,7 @@ private:
     int estimatedRows(qint64 piece) const;
     void setRows(qint64 piece, int rows, bool exact);
     void forgetPiece(qint64 piece);
+    bool startsRow(qint64 piece) const;
     qreal carryInOf(qint64 piece);
     QTextLayout *layoutOf(qint64 piece);
     int textWidth() const;
