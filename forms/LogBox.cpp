@@ -252,10 +252,13 @@ void LogBox::syncRows()
     }
     for (qint64 piece = rowsFirst + qint64(pieceRows.size()); piece <= model.lastPiece(); ++piece) {
         PieceRows entry;
+        entry.rows = 0; // counted in totalRows by setRows below
         entry.shownSize = model.shownSize(piece);
-        entry.rows = estimatedRows(piece);
-        totalRows += entry.rows;
+        // Runs of pieces are counted from where the line began, even after its start was cut.
+        entry.lineOrigin =
+                model.startsLine(piece) || pieceRows.empty() ? piece : pieceRows.back().lineOrigin;
         pieceRows.push_back(entry);
+        setRows(piece, estimatedRows(piece), false);
     }
 }
 
@@ -263,7 +266,7 @@ int LogBox::estimatedRows(qint64 piece) const
 {
     const qreal width = model.shownSize(piece) * averageCharacterWidth;
     const int rows = int(std::ceil(width / layoutWidth));
-    const bool ownRow = model.startsLine(piece) || piece % piecesPerRun == 0;
+    const bool ownRow = startsRow(piece);
     return ownRow ? std::max(1, rows) : rows;
 }
 
@@ -289,14 +292,15 @@ void LogBox::forgetPiece(qint64 piece)
         entry.carryOut = 0;
         entry.carrySettled = false;
         setRows(next, estimatedRows(next), false);
-        if (model.endsLine(next) || (next + 1) % piecesPerRun == 0)
+        if (model.endsLine(next) || next == last || startsRow(next + 1))
             break;
     }
 }
 
 bool LogBox::startsRow(qint64 piece) const
 {
-    return piece <= model.firstPiece() || model.startsLine(piece) || piece % piecesPerRun == 0;
+    return piece <= model.firstPiece() || model.startsLine(piece)
+            || (piece - pieceRows[size_t(piece - rowsFirst)].lineOrigin) % piecesPerRun == 0;
 }
 
 qreal LogBox::carryInOf(qint64 piece)

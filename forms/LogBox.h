@@ -39,7 +39,7 @@ public:
     static constexpr int defaultMaxLines = LogModel::defaultMaxLines;
     static constexpr int defaultMaxCharacters = LogModel::defaultMaxCharacters;
     static constexpr int longestShownBlock = LogModel::longestPiece;
-    static constexpr int piecesPerRun = 16;
+    static constexpr int piecesPerRun = 4;
     // One refresh per frame of a 60 Hz screen; sooner is invisible and only costs the relay.
     static constexpr int refreshIntervalMs = 16;
 
@@ -136,6 +136,7 @@ private:
         qreal carryIn = 0;
         qreal carryOut = 0;
         bool carrySettled = false; // carryIn and carryOut are known: the piece was laid out
+        qint64 lineOrigin = 0; // the first piece its line ever had
     };
     // One part of a row: a layout line of some piece.
     struct Segment

@@ -161,6 +161,7 @@ private slots:
     void tripleClickSelectsTheLine();
     void mouseSelectionBecomesThePrimarySelection();
     void draggingPastTheEdgeScrollsOn();
+    void wrapsALongLineAsOneText_data();
     void wrapsALongLineAsOneText();
     void readerKeepsTheLinesInViewAtTheCap();
     void screenReaderGetsTextAndCaret();
@@ -876,14 +877,26 @@ void TestLogBox::draggingPastTheEdgeScrollsOn()
     QTest::mouseRelease(box.viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(10, -30));
 }
 
+void TestLogBox::wrapsALongLineAsOneText_data()
+{
+    QTest::addColumn<QString>("before");
+
+    QTest::newRow("the log's first line") << "";
+    QTest::newRow("after three short lines") << "a\nb\nc\n";
+}
+
 void TestLogBox::wrapsALongLineAsOneText()
 {
     // 10,000 characters without a space are kept as three pieces; on screen they wrap as the
-    // standard box wraps them, with no row cut short where one piece meets the next.
-    const QString text = QString(10000, u'x') + QStringLiteral("\nend");
+    // standard box wraps them, with no row cut short where one piece meets the next, wherever
+    // the line starts.
+    QFETCH(QString, before);
+
+    const QString text = before + QString(10000, u'x') + QStringLiteral("\nend");
     SideBySide pair(text);
     QCOMPARE(pair.box.verticalScrollBar()->maximum(), pair.standard.verticalScrollBar()->maximum());
-    for (const int position : {4095, 4096, 4097, 8192, 9999}) {
+    for (const int inLine : {4095, 4096, 4097, 8192, 9999}) {
+        const int position = int(before.size()) + inLine;
         pair.box.setSelection(position, position);
         QTextCursor cursor = pair.standard.textCursor();
         cursor.setPosition(position);
