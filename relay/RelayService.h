@@ -29,8 +29,9 @@ public:
     // start line with the port actually bound; on failure prints why, in English with advice for
     // the common causes, and returns false.
     bool start(int port, const QHostAddress &listenAddress = QHostAddress::Any);
-    // The same for a socket that already listens, handed over by the service manager.
-    bool adopt(int descriptor);
+    // The same for a socket that already listens, handed over by the service manager; a note
+    // goes on the start line in brackets.
+    bool adopt(int descriptor, const QString &note = QString());
     void say(const QString &line); // a line of the relay's own on the output
     // Closes every connection and writes what the output takes within a short bounded time.
     void stop();
@@ -43,7 +44,7 @@ public:
 
 private:
     void reportFailure(const QString &what, int port);
-    void announce();
+    void announce(const QString &note = QString());
     void relayText(int index, const QString &text);
     void closeFailedConnection(int index);
 
