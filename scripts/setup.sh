@@ -12,6 +12,7 @@ packages=(
     fonts-ipafont-gothic qt6-translations-l10n
     desktop-file-utils appstream appstream-compose appstream-util lintian debhelper
     libhiredis-dev redis-server iproute2
+    xvfb xauth
 )
 if [[ ${1:-} == --fuzz ]]; then
     packages+=(clang libclang-rt-14-dev)
