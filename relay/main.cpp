@@ -2,6 +2,7 @@
 #include "relay/RedisBridge.h"
 #include "relay/RelayService.h"
 #include "relay/StopSignals.h"
+#include "relay/web/WebAddress.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -42,6 +43,7 @@ struct Settings
     QHostAddress listenAddress = QHostAddress::Any;
     bool quiet = false;
     std::optional<RedisAddress> bridge;
+    std::optional<WebAddress> web;
 };
 
 // The settings, or the exit status when the command line is wrong or asked for help or version.
@@ -73,7 +75,12 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
                            "redis://[:PASSWORD@]HOST[:PORT][/ROOM], ROOM defaults to "
                            "prynechat."),
             QStringLiteral("url"));
-    parser.addOptions({portOption, listenOption, quietOption, bridgeOption});
+    const QCommandLineOption webOption(
+            {QStringLiteral("w"), QStringLiteral("web")},
+            QStringLiteral("Also serve the chat page for browsers on [<address>:]<port> (default "
+                           "address: that of --listen); browsers join the same room."),
+            QStringLiteral("[address:]port"));
+    parser.addOptions({portOption, listenOption, quietOption, bridgeOption, webOption});
 
     if (!parser.parse(application.arguments())) {
         QString reason = parser.errorText();
@@ -113,6 +120,16 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
         }
     }
     settings.quiet = parser.isSet(quietOption);
+    if (parser.isSet(webOption)) {
+        settings.web = WebAddress::read(parser.value(webOption), settings.listenAddress);
+        if (!settings.web) {
+            std::fprintf(stderr,
+                         "prynechat-relay: %s is not a web port ([address:]port, port 0 to "
+                         "65535, an IPv6 address in brackets)\n",
+                         qUtf8Printable(parser.value(webOption)));
+            return exitUsage;
+        }
+    }
     if (parser.isSet(bridgeOption)) {
         QString reason;
         settings.bridge = parseRedisUrl(parser.value(bridgeOption), &reason);
@@ -207,6 +224,8 @@ int main(int argc, char *argv[])
         QObject::connect(bridge.get(), &RedisBridge::backlogFull, &relay,
                          &RelayService::setReadingPaused);
     }
+    if (settings.web && !relay.serveWeb(settings.web->address, settings.web->port))
+        return exitFailedStart;
     // A passed socket is what the service manager listens on: --port and --listen do not apply.
     const std::optional<int> listener = passedListener();
     const bool started =
