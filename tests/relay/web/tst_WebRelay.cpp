@@ -29,6 +29,7 @@ private slots:
 
     // room
     void browsersAndClientsSeeOneOrder();
+    void browserThatStopsReadingAmongTcpReaders();
     void oversizedMessageClosesThatBrowserOnly();
     void binaryMessageClosesThatBrowser();
     void browserThatStopsReadingIsDroppedWhileReadersGoOn();
@@ -154,6 +155,46 @@ struct Browser
     }
 };
 
+// The relay executable with a TCP port and a web port, both free ones read from its start lines.
+struct RelayProcess
+{
+    QProcess process;
+    int tcpPort = 0;
+    int webPort = 0;
+
+    ~RelayProcess()
+    {
+        process.terminate();
+        if (!process.waitForFinished(waitMilliseconds))
+            process.kill();
+    }
+
+    bool start()
+    {
+        process.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
+                      {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--web"),
+                       QStringLiteral("127.0.0.1:0"), QStringLiteral("--quiet")});
+        if (!process.waitForStarted(waitMilliseconds))
+            return false;
+        QByteArray output;
+        if (!waitUntil([&] {
+                output += process.readAllStandardOutput();
+                return output.count('\n') >= 2;
+            }))
+            return false;
+        const QRegularExpressionMatch tcp =
+                QRegularExpression(QStringLiteral("relaying on \\S+:(\\d+)\\n"))
+                        .match(QString::fromUtf8(output));
+        const QRegularExpressionMatch page =
+                QRegularExpression(QStringLiteral("the chat page for browsers is at "
+                                                  "http://127\\.0\\.0\\.1:(\\d+)/\\n"))
+                        .match(QString::fromUtf8(output));
+        tcpPort = tcp.captured(1).toInt();
+        webPort = page.captured(1).toInt();
+        return tcp.hasMatch() && page.hasMatch();
+    }
+};
+
 WebRelay::Limits quickLimits()
 {
     WebRelay::Limits limits = WebRelay::defaultLimits();
@@ -241,26 +282,10 @@ void TestWebRelay::browsersAndClientsSeeOneOrder()
 {
     // The whole relay, as an administrator starts it: browsers and the program's clients in one
     // room.
-    QProcess relay;
-    relay.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
-                {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--web"),
-                 QStringLiteral("127.0.0.1:0"), QStringLiteral("--quiet")});
-    QVERIFY(relay.waitForStarted(waitMilliseconds));
-    QByteArray output;
-    QVERIFY(waitUntil([&] {
-        output += relay.readAllStandardOutput();
-        return output.count('\n') >= 2;
-    }));
-    const QRegularExpressionMatch tcp =
-            QRegularExpression(QStringLiteral("relaying on \\S+:(\\d+)\\n"))
-                    .match(QString::fromUtf8(output));
-    const QRegularExpressionMatch page =
-            QRegularExpression(QStringLiteral("the chat page for browsers is at "
-                                              "http://127\\.0\\.0\\.1:(\\d+)/\\n"))
-                    .match(QString::fromUtf8(output));
-    QVERIFY2(tcp.hasMatch() && page.hasMatch(), output.constData());
-    const int tcpPort = tcp.captured(1).toInt();
-    const int webPort = page.captured(1).toInt();
+    RelayProcess relay;
+    QVERIFY(relay.start());
+    const int tcpPort = relay.tcpPort;
+    const int webPort = relay.webPort;
 
     std::vector<std::unique_ptr<Browser>> browsers;
     std::vector<std::unique_ptr<testsupport::WireClient>> clients;
@@ -317,8 +342,42 @@ void TestWebRelay::browsersAndClientsSeeOneOrder()
         }
         QCOMPARE(next, textsEach);
     }
-    relay.terminate();
-    QVERIFY(relay.waitForFinished(waitMilliseconds));
+}
+
+void TestWebRelay::browserThatStopsReadingAmongTcpReaders()
+{
+    // One browser takes nothing while a TCP client floods 24 MiB: the readers of both kinds get
+    // every text in order and the browser is dropped, as a TCP client that stopped reading is.
+    RelayProcess relay;
+    QVERIFY(relay.start());
+    StalledBrowser stalled;
+    QVERIFY(stalled.open(relay.webPort));
+    Browser browser(relay.webPort);
+    testsupport::WireClient reader(relay.tcpPort), sender(relay.tcpPort);
+    QVERIFY(browser.waitConnected());
+    QVERIFY(reader.waitConnected());
+    QVERIFY(sender.waitConnected());
+    sender.send(QStringLiteral("ready"));
+    QVERIFY(waitUntil([&] { return browser.received.size() == 1 && reader.received.size() == 1; }));
+
+    constexpr int texts = 384;
+    const QString chunk(64 * 1024 - 8, u'x');
+    int sent = 0;
+    QVERIFY(waitUntil(
+            [&] {
+                // The sender keeps its own socket's buffer short: TCP slows it when the relay
+                // stops reading.
+                while (sent < texts && sender.socket.bytesToWrite() < 256 * 1024)
+                    sender.send(QString::number(sent++) + u' ' + chunk);
+                return sent == texts && browser.received.size() == 1 + texts
+                        && reader.received.size() == 1 + texts;
+            },
+            12 * waitMilliseconds));
+    for (int index = 0; index < texts; ++index) {
+        QVERIFY(browser.received[1 + index].startsWith(QString::number(index) + u' '));
+        QCOMPARE(reader.received[1 + index], browser.received[1 + index]);
+    }
+    QVERIFY(waitUntil([&] { return stalled.isGone(); }));
 }
 
 void TestWebRelay::oversizedMessageClosesThatBrowserOnly()
