@@ -14,11 +14,11 @@ BrowserFlow::Verdict BrowserFlow::judge(const Reader &reader, qint64 now, const 
     return Verdict::Keep;
 }
 
-bool BrowserFlow::holdsReading(bool holding, qint64 mostBehind)
+bool BrowserFlow::holdsReading(bool holding, qint64 mostBehind, qint64 allBehind)
 {
     if (!holding)
-        return mostBehind > pauseBytes;
-    return mostBehind > resumeBytes;
+        return mostBehind > pauseBytes || allBehind > copiesPauseBytes;
+    return mostBehind > resumeBytes || allBehind > copiesResumeBytes;
 }
 
 std::vector<int> BrowserFlow::overBudget(const std::vector<qint64> &behinds, qint64 budget)

@@ -17,7 +17,12 @@ public:
     static constexpr qint64 resumeBytes = 2 * 1024 * 1024;
     // Relayed input never gets a browser much beyond pauseBytes, so this is a hard bound.
     static constexpr qint64 maxUnsentBytes = 8 * 1024 * 1024;
-    // What every browser's unsent copy may hold together: 16 browsers at the pause mark.
+    // All browsers' unsent copies together: reading stops above the first mark and starts
+    // again below the second, as for one browser's backlog; a thousand browsers a burst behind
+    // are served that way instead of being dropped. Past the budget, or held above the lower
+    // mark for longer than a laggard may hold reading, the furthest behind go.
+    static constexpr qint64 copiesPauseBytes = 32 * 1024 * 1024;
+    static constexpr qint64 copiesResumeBytes = 16 * 1024 * 1024;
     static constexpr qint64 budgetBytes = 64 * 1024 * 1024;
 
     struct Limits
@@ -38,8 +43,9 @@ public:
 
     static Verdict judge(const Reader &reader, qint64 now, const Limits &limits = defaultLimits);
 
-    // Whether reading stays stopped, given whether it is stopped now and the slowest backlog.
-    static bool holdsReading(bool holding, qint64 mostBehind);
+    // Whether reading stays stopped, given whether it is stopped now, the slowest backlog and all
+    // backlogs together.
+    static bool holdsReading(bool holding, qint64 mostBehind, qint64 allBehind);
 
     // Whether this reader is one that keeps reading stopped.
     static bool isHoldingBack(bool holding, qint64 behind)

@@ -11,6 +11,8 @@
 #include <QWebSocketServer>
 
 #include <algorithm>
+#include <deque>
+#include <numeric>
 #include <vector>
 
 namespace {
@@ -129,6 +131,9 @@ struct WebRelay::Browser
     qint64 lastHeard = 0;
     qint64 pingSent = -1;
     BrowserFlow::Reader reader;
+    // Texts Qt WebSockets handed out after reading stopped: at most what the socket held.
+    std::deque<QString> waiting;
+    qint64 waitingBytes = 0;
     bool paused = false;
     bool dropped = false;
 };
@@ -293,7 +298,15 @@ void WebRelay::adoptBrowsers()
                     const auto found = browsers.find(socket);
                     if (found == browsers.end() || found->second->dropped)
                         return;
-                    found->second->lastHeard = clock.elapsed();
+                    Browser &browser = *found->second;
+                    browser.lastHeard = clock.elapsed();
+                    // Qt WebSockets may hand out what its socket held after reading stopped:
+                    // that waits, in order, for reading to go on.
+                    if (browser.paused || !browser.waiting.empty()) {
+                        browser.waitingBytes += text.size() * 2;
+                        browser.waiting.push_back(text);
+                        return;
+                    }
                     emit textArrived(text);
                 });
         // The chat is text; anything else is no page of ours talking.
@@ -321,6 +334,7 @@ void WebRelay::adoptBrowsers()
 void WebRelay::relay(const QString &text)
 {
     qint64 mostBehind = 0;
+    qint64 allBehind = 0;
     std::vector<QWebSocket *> overCap;
     for (auto &entry : browsers) {
         Browser &browser = *entry.second;
@@ -334,10 +348,11 @@ void WebRelay::relay(const QString &text)
         if (behind > BrowserFlow::maxUnsentBytes)
             overCap.push_back(entry.first);
         mostBehind = std::max(mostBehind, behind);
+        allBehind += behind;
     }
     for (QWebSocket *socket : overCap)
         dropBrowser(socket);
-    if (!holding && mostBehind > BrowserFlow::pauseBytes)
+    if (!holding && BrowserFlow::holdsReading(false, mostBehind, allBehind))
         updateHold();
 }
 
@@ -368,6 +383,24 @@ void WebRelay::applyPause(Browser &browser)
     }
     if (connection->bytesAvailable() > 0)
         QTimer::singleShot(0, connection, [connection] { emit connection->readyRead(); });
+    if (!browser.waiting.empty())
+        QTimer::singleShot(0, socket, [this, socket] { handOnWaiting(socket); });
+}
+
+void WebRelay::handOnWaiting(QWebSocket *socket)
+{
+    // Each text may stop reading again; the rest then waits for the next time.
+    for (;;) {
+        const auto found = browsers.find(socket);
+        if (found == browsers.end() || found->second->dropped || found->second->paused
+            || found->second->waiting.empty())
+            return;
+        Browser &browser = *found->second;
+        const QString text = browser.waiting.front();
+        browser.waiting.pop_front();
+        browser.waitingBytes -= text.size() * 2;
+        emit textArrived(text);
+    }
 }
 
 void WebRelay::dropBrowser(QWebSocket *socket)
@@ -402,9 +435,13 @@ void WebRelay::forgetBrowser(QWebSocket *socket)
 void WebRelay::updateHold()
 {
     qint64 mostBehind = 0;
-    for (const auto &entry : browsers)
-        mostBehind = std::max(mostBehind, entry.second->socket->bytesToWrite());
-    const bool hold = BrowserFlow::holdsReading(holding, mostBehind);
+    qint64 allBehind = 0;
+    for (const auto &entry : browsers) {
+        const qint64 behind = entry.second->socket->bytesToWrite();
+        mostBehind = std::max(mostBehind, behind);
+        allBehind += behind;
+    }
+    const bool hold = BrowserFlow::holdsReading(holding, mostBehind, allBehind);
     if (hold == holding)
         return;
     holding = hold;
@@ -455,7 +492,19 @@ void WebRelay::watchBrowsers()
         sockets.push_back(entry.first);
         behinds.push_back(behind);
     }
-    for (const int index : BrowserFlow::overBudget(behinds))
+    // Held above the lower mark for as long as a laggard may hold reading, the copies of the
+    // furthest behind are what holds it: they go, down to that mark.
+    const qint64 allBehind = std::accumulate(behinds.begin(), behinds.end(), qint64(0));
+    if (holding && allBehind > BrowserFlow::copiesResumeBytes) {
+        if (copiesHeldSince < 0)
+            copiesHeldSince = now;
+    } else {
+        copiesHeldSince = -1;
+    }
+    const bool copiesLag =
+            copiesHeldSince >= 0 && now - copiesHeldSince >= limits.flow.laggardMilliseconds;
+    for (const int index : BrowserFlow::overBudget(
+                 behinds, copiesLag ? BrowserFlow::copiesResumeBytes : BrowserFlow::budgetBytes))
         gone.push_back(sockets[std::size_t(index)]);
     for (QWebSocket *socket : gone)
         dropBrowser(socket);

@@ -78,6 +78,7 @@ private:
     void dropBrowser(QWebSocket *socket);
     void forgetBrowser(QWebSocket *socket);
     void applyPause(Browser &browser);
+    void handOnWaiting(QWebSocket *socket);
     void updateHold();
     void watchBrowsers();
 
@@ -94,5 +95,6 @@ private:
     // Sockets handed to the WebSocket server, by peer, until their WebSocket comes.
     QHash<QString, QPointer<QTcpSocket>> upgrading;
     bool pausedByRoom = false;
-    bool holding = false; // the slowest browser holds reading back
+    bool holding = false; // browsers hold reading back
+    qint64 copiesHeldSince = -1; // since when all copies together hold it, -1: they do not
 };

@@ -68,23 +68,35 @@ void TestBrowserFlow::holdsReadingBetweenItsMarks_data()
 {
     QTest::addColumn<bool>("holding");
     QTest::addColumn<qint64>("mostBehind");
+    QTest::addColumn<qint64>("allBehind");
     QTest::addColumn<bool>("holds");
 
-    QTest::newRow("reading, at 4 MiB") << false << 4 * mebibyte << false;
-    QTest::newRow("reading, a byte over 4 MiB") << false << 4 * mebibyte + 1 << true;
-    QTest::newRow("stopped, down to 3 MiB") << true << 3 * mebibyte << true;
-    QTest::newRow("stopped, a byte over 2 MiB") << true << 2 * mebibyte + 1 << true;
-    QTest::newRow("stopped, down to 2 MiB") << true << 2 * mebibyte << false;
-    QTest::newRow("reading, 3 MiB") << false << 3 * mebibyte << false;
+    QTest::newRow("reading, at 4 MiB") << false << 4 * mebibyte << 4 * mebibyte << false;
+    QTest::newRow("reading, a byte over 4 MiB")
+            << false << 4 * mebibyte + 1 << 4 * mebibyte + 1 << true;
+    QTest::newRow("stopped, down to 3 MiB") << true << 3 * mebibyte << 3 * mebibyte << true;
+    QTest::newRow("stopped, a byte over 2 MiB")
+            << true << 2 * mebibyte + 1 << 2 * mebibyte + 1 << true;
+    QTest::newRow("stopped, down to 2 MiB") << true << 2 * mebibyte << 2 * mebibyte << false;
+    QTest::newRow("reading, 3 MiB") << false << 3 * mebibyte << 3 * mebibyte << false;
+    QTest::newRow("reading, a crowd at 32 MiB together")
+            << false << qint64(64 * 1024) << 32 * mebibyte << false;
+    QTest::newRow("reading, a crowd a byte over 32 MiB")
+            << false << qint64(64 * 1024) << 32 * mebibyte + 1 << true;
+    QTest::newRow("stopped, the crowd down to 20 MiB")
+            << true << qint64(64 * 1024) << 20 * mebibyte << true;
+    QTest::newRow("stopped, the crowd down to 16 MiB")
+            << true << qint64(64 * 1024) << 16 * mebibyte << false;
 }
 
 void TestBrowserFlow::holdsReadingBetweenItsMarks()
 {
     QFETCH(bool, holding);
     QFETCH(qint64, mostBehind);
+    QFETCH(qint64, allBehind);
     QFETCH(bool, holds);
 
-    QCOMPARE(BrowserFlow::holdsReading(holding, mostBehind), holds);
+    QCOMPARE(BrowserFlow::holdsReading(holding, mostBehind, allBehind), holds);
 }
 
 void TestBrowserFlow::keepsAllCopiesWithinTheBudget_data()
