@@ -91,13 +91,13 @@ bool RelayService::start(int port, const QHostAddress &listenAddress)
     return true;
 }
 
-bool RelayService::adopt(int descriptor)
+bool RelayService::adopt(int descriptor, const QString &note)
 {
     if (!server->AdoptService(descriptor)) {
         reportFailure(QStringLiteral("cannot serve the socket passed by the service manager"), 0);
         return false;
     }
-    announce();
+    announce(note);
     return true;
 }
 
@@ -130,11 +130,12 @@ void RelayService::reportFailure(const QString &what, int port)
     std::fflush(errors);
 }
 
-void RelayService::announce()
+void RelayService::announce(const QString &note)
 {
-    say(QStringLiteral("prynechat-relay: relaying on %1:%2")
+    say(QStringLiteral("prynechat-relay: relaying on %1:%2%3")
                 .arg(server->Address())
-                .arg(server->Port()));
+                .arg(server->Port())
+                .arg(note.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(note)));
     if (webRelay)
         say(QStringLiteral("prynechat-relay: the chat page for browsers is at %1")
                     .arg(webRelay->pageUrl()));
@@ -190,9 +191,10 @@ void RelayService::relay(const QString &text)
     server->SendData(text, 0);
     if (webRelay)
         webRelay->relay(text);
-    // Written when the event loop finds the reader ready, so a busy relay prints in batches.
+    // One line a text, whatever it holds, so that no text runs into the next or into a line of
+    // the relay's own. Written when the event loop finds the reader ready, in batches.
     if (!quiet)
-        output->writeLine(consoleText(text).toUtf8());
+        output->writeLine((consoleText(text) + QLatin1Char('\n')).toUtf8());
 }
 
 void RelayService::closeFailedConnection(int index)

@@ -30,8 +30,9 @@ public:
     // start line with the port actually bound; on failure prints why, in English with advice for
     // the common causes, and returns false.
     bool start(int port, const QHostAddress &listenAddress = QHostAddress::Any);
-    // The same for a socket that already listens, handed over by the service manager.
-    bool adopt(int descriptor);
+    // The same for a socket that already listens, handed over by the service manager; a note
+    // goes on the start line in brackets.
+    bool adopt(int descriptor, const QString &note = QString());
     // Also serves the chat page on the address and port, and lets browsers into the room; on
     // failure prints why and returns false. Call before start or adopt: their start line is
     // followed by the page's.
@@ -49,7 +50,7 @@ public:
 
 private:
     void reportFailure(const QString &what, int port);
-    void announce();
+    void announce(const QString &note = QString());
     void relayText(int index, const QString &text);
     void closeFailedConnection(int index);
     void applyReadingPause();

@@ -12,8 +12,8 @@ packages=(
     cmake g++ make pkg-config dpkg-dev
     qt6-base-dev libgl-dev
     fonts-ipafont-gothic qt6-translations-l10n
-    desktop-file-utils appstream appstream-compose appstream-util lintian
-    libhiredis-dev redis-server
+    desktop-file-utils appstream appstream-compose appstream-util lintian debhelper
+    libhiredis-dev redis-server iproute2
     qt6-websockets-dev chromium
 )
 if ! command -v node >/dev/null; then
