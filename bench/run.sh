@@ -14,7 +14,8 @@
 # BENCH_WINDOW [8], BENCH_SECONDS [4], BENCH_REPEATS [3], BENCH_NCAT_PORT [5555],
 # BENCH_RELAY_PORT [5556], BENCH_EPOLL_PORT [5557], BENCH_OUT [build/bench-results] (raw output of
 # every run), BENCH_SERVERS ["relay window ncat epoll"]; add "before" to it with BENCH_BEFORE_RELAY
-# set to another prynechat-relay executable (BENCH_BEFORE_PORT [5561]) to compare two builds.
+# set to another prynechat-relay executable (BENCH_BEFORE_PORT [5562]) to compare two builds. The
+# bridged and browser cells below name their own; BENCH_WINDOWCOST=0 leaves out the log's costs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,7 +28,7 @@ windowPort=555
 ncatPort=${BENCH_NCAT_PORT:-5555}
 relayPort=${BENCH_RELAY_PORT:-5556}
 epollPort=${BENCH_EPOLL_PORT:-5557}
-beforePort=${BENCH_BEFORE_PORT:-5561}
+beforePort=${BENCH_BEFORE_PORT:-5562}
 beforeRelay=${BENCH_BEFORE_RELAY:-}
 out=${BENCH_OUT:-build/bench-results}
 servers=(${BENCH_SERVERS:-relay window ncat epoll})
@@ -285,7 +286,78 @@ if [[ ${BENCH_BRIDGED:-1} != 0 ]] && has relay && command -v redis-server >/dev/
     done
 fi
 
-# BENCH_WINDOWCOST=0 leaves out the window's log costs.
+# Browser cells: the relay's web port (prynechat-relay --web), every client a browser's
+# WebSocket ("web"), or every second one ("mixed": one room, one order checked across both
+# kinds), beside the same relay's TCP clients and ncat at the same N, alternating; then the
+# relay's peak RSS with BENCH_WEB_RSS_CLIENTS browsers. BENCH_WEB=0 leaves them out.
+webClients=(${BENCH_WEB_CLIENTS:-10 100})
+webRssClients=${BENCH_WEB_RSS_CLIENTS:-1000}
+webPort=${BENCH_WEB_PORT:-5561}
+if [[ ${BENCH_WEB:-1} != 0 ]] && has relay; then
+    webRun() { # webRun kind clients file
+        local kind=$1 clients=$2 file=$3 arguments=()
+        case $kind in
+        web) arguments=(--mode websocket --port "$webPort") ;;
+        mixed) arguments=(--mode framed --port "$relayPort" --web-port "$webPort") ;;
+        tcp) arguments=(--mode framed --port "$relayPort") ;;
+        ncat) arguments=(--mode lines --port "$ncatPort") ;;
+        esac
+        if [[ $kind == ncat ]]; then
+            startServer ncat || { echo "result FAIL" >"$file"; stopServer; return; }
+        else
+            portIsFree "$relayPort" && portIsFree "$webPort" || { echo "result FAIL" >"$file"; return; }
+            ./build/prynechat-relay --quiet --port "$relayPort" --web "127.0.0.1:$webPort" >"$out/server.log" 2>&1 &
+            serverPid=$!
+            waitForListener "$relayPort" && waitForListener "$webPort" || { echo "result FAIL" >"$file"; stopServer; return; }
+        fi
+        ./build/bench/prynechat-bench "${arguments[@]}" --clients "$clients" --size 48 --window "$window" \
+            --duration "$seconds" --timeout 120 --stall 20 --server-pid "$serverPid" >"$file" 2>&1 || true
+        stopServer
+    }
+    for repeat in $(seq "$repeats"); do
+        for clients in "${webClients[@]}"; do
+            for kind in web mixed tcp ncat; do
+                printf '\rrun.sh: browser cells (%s, N=%s, repeat %s)   ' "$kind" "$clients" "$repeat" >&2
+                webRun "$kind" "$clients" "$out/web-$kind-n$clients-s48-r$repeat.txt"
+            done
+        done
+        printf '\rrun.sh: browser cells (web, N=%s, repeat %s)   ' "$webRssClients" "$repeat" >&2
+        webRun web "$webRssClients" "$out/web-web-n$webRssClients-s48-r$repeat.txt"
+    done
+    echo >&2
+    echo
+    echo "Browsers: prynechat-relay --web, S = 48, median of $repeats; web = every client a browser's WebSocket,"
+    echo "mixed = every second one (one order checked across both kinds), TCP = the same relay's TCP clients,"
+    echo "ncat = ncat --broker. Targets: web >= 2 x ncat and >= 0.5 x TCP; peak RSS with $webRssClients browsers < 150 MiB."
+    echo
+    echo "| N | web | mixed | TCP | ncat | web/ncat | web/TCP | p99 µs web | mixed | TCP | failed runs web, mixed, TCP (lost, misordered web, mixed) | peak RSS MiB web | web CPU % |"
+    echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|---:|"
+    for clients in "${webClients[@]}" "$webRssClients"; do
+        row="| $clients"
+        for kind in web mixed tcp ncat; do
+            row+=" | $(human "$(metric web-$kind "$clients" 48 deliveries_per_s)")"
+        done
+        webRate=$(metric web-web "$clients" 48 deliveries_per_s)
+        row+=" | $(ratio "$webRate" "$(metric web-ncat "$clients" 48 deliveries_per_s)")"
+        row+=" | $(ratio "$webRate" "$(metric web-tcp "$clients" 48 deliveries_per_s)")"
+        for kind in web mixed tcp; do
+            row+=" | $(metric web-$kind "$clients" 48 latency_p99_us)"
+        done
+        failed=()
+        for kind in web mixed tcp; do
+            if [[ $kind == web || $clients != "$webRssClients" ]]; then
+                failed+=("$(failures web-$kind "$clients" 48)")
+                [[ ${failed[-1]} == 0 ]] || status=1
+            else
+                failed+=(-)
+            fi
+        done
+        row+=" | ${failed[0]}, ${failed[1]}, ${failed[2]} of $repeats ($(metric web-web "$clients" 48 lost), $(metric web-web "$clients" 48 misordered); $(metric web-mixed "$clients" 48 lost), $(metric web-mixed "$clients" 48 misordered))"
+        row+=" | $(metric web-web "$clients" 48 server_peak_rss_mib) | $(metric web-web "$clients" 48 server_cpu_percent) |"
+        echo "$row"
+    done
+fi
+
 if [[ ${BENCH_WINDOWCOST:-1} != 0 ]]; then
     echo
     QT_QPA_PLATFORM=offscreen ./build/bench/prynechat-windowcost 2>/dev/null || status=1

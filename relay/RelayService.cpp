@@ -2,6 +2,7 @@
 
 #include "net/CWS_TCP_S.h"
 #include "relay/ConsoleOutput.h"
+#include "relay/web/WebRelay.h"
 
 namespace {
 
@@ -53,7 +54,35 @@ RelayService::RelayService(int outputDescriptor, std::FILE *errors, bool quiet)
 RelayService::~RelayService()
 {
     server->CloseConnection(0);
+    if (webRelay)
+        webRelay->closeAll();
     output->finish();
+}
+
+bool RelayService::serveWeb(const QHostAddress &address, int port)
+{
+    webRelay = std::make_unique<WebRelay>();
+    if (!webRelay->start(address, port)) {
+        writeText(errors,
+                  QStringLiteral("prynechat-relay: cannot serve the web port %1: %2\n")
+                          .arg(port)
+                          .arg(webRelay->lastError()));
+        if (port > 0 && port < firstUnprivilegedPort)
+            writeText(errors,
+                      QStringLiteral("Ports below 1024 need privileges; ports from 1024 "
+                                     "up do not.\n"));
+        std::fflush(errors);
+        webRelay.reset();
+        return false;
+    }
+    // A browser's message is one text, exactly like one frame's payload.
+    connect(webRelay.get(), &WebRelay::textArrived, this,
+            [this](const QString &text) { relayText(0, text); });
+    connect(webRelay.get(), &WebRelay::lagging, this, [this](bool behind) {
+        browsersBehind = behind;
+        applyReadingPause();
+    });
+    return true;
 }
 
 bool RelayService::start(int port, const QHostAddress &listenAddress)
@@ -112,6 +141,9 @@ void RelayService::announce(const QString &note)
                 .arg(server->Address())
                 .arg(server->Port())
                 .arg(note.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(note)));
+    if (webRelay)
+        say(QStringLiteral("prynechat-relay: the chat page for browsers is at %1")
+                    .arg(webRelay->pageUrl()));
     output->flush();
 }
 
@@ -123,6 +155,8 @@ void RelayService::say(const QString &line)
 void RelayService::stop()
 {
     server->CloseConnection(0);
+    if (webRelay)
+        webRelay->closeAll();
     output->finish();
 }
 
@@ -133,7 +167,16 @@ void RelayService::divertTexts(std::function<void(const QString &)> sink)
 
 void RelayService::setReadingPaused(bool paused)
 {
-    server->setReadingPaused(paused);
+    sinkFull = paused;
+    applyReadingPause();
+}
+
+void RelayService::applyReadingPause()
+{
+    server->setReadingPaused(sinkFull || browsersBehind);
+    // Browsers that hold reading back stop their own reading already.
+    if (webRelay)
+        webRelay->setReadingPaused(sinkFull);
 }
 
 void RelayService::relayText(int index, const QString &text)
@@ -148,8 +191,11 @@ void RelayService::relayText(int index, const QString &text)
 
 void RelayService::relay(const QString &text)
 {
-    // Index 0 reaches the sender too: clients wait for their own line.
+    // Index 0 reaches the sender too: clients wait for their own line. Browsers get it in the
+    // same turn, so both kinds see one order.
     server->SendData(text, 0);
+    if (webRelay)
+        webRelay->relay(text);
     // One line a text, whatever it holds, so that no text runs into the next or into a line of
     // the relay's own. Written when the event loop finds the reader ready, in batches.
     if (!quiet)

@@ -3,6 +3,7 @@
 #include "relay/RedisBridge.h"
 #include "relay/RelayService.h"
 #include "relay/StopSignals.h"
+#include "relay/web/WebAddress.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -53,6 +54,7 @@ struct Settings
     bool quiet = false;
     std::optional<RedisAddress> bridge;
     int bridgeWaitSeconds = defaultBridgeWaitSeconds;
+    std::optional<WebAddress> web;
 };
 
 // A whole number of seconds within a bound; anything else is a typing error.
@@ -108,8 +110,13 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
                     .arg(maxBridgeWaitSeconds)
                     .arg(defaultBridgeWaitSeconds),
             QStringLiteral("seconds"), QString::number(defaultBridgeWaitSeconds));
+    const QCommandLineOption webOption(
+            {QStringLiteral("w"), QStringLiteral("web")},
+            QStringLiteral("Also serve the chat page for browsers on [<address>:]<port> (default "
+                           "address: that of --listen); browsers join the same room."),
+            QStringLiteral("[address:]port"));
     parser.addOptions({portOption, listenOption, quietOption, bridgeOption, passwordFileOption,
-                       bridgeWaitOption});
+                       bridgeWaitOption, webOption});
 
     if (!parser.parse(application.arguments())) {
         QString reason = parser.errorText();
@@ -153,6 +160,16 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
     }
     settings.portOrAddressGiven = parser.isSet(portOption) || parser.isSet(listenOption);
     settings.quiet = parser.isSet(quietOption);
+    if (parser.isSet(webOption)) {
+        settings.web = WebAddress::read(parser.value(webOption), settings.listenAddress);
+        if (!settings.web) {
+            std::fprintf(stderr,
+                         "prynechat-relay: %s is not a web port ([address:]port, port 0 to "
+                         "65535, an IPv6 address in brackets)\n",
+                         qUtf8Printable(parser.value(webOption)));
+            return exitUsage;
+        }
+    }
     for (const QCommandLineOption &option : {passwordFileOption, bridgeWaitOption}) {
         if (parser.isSet(option) && !parser.isSet(bridgeOption)) {
             std::fprintf(stderr, "prynechat-relay: --%s needs --bridge\n",
@@ -311,6 +328,9 @@ int main(int argc, char *argv[])
     // A passed socket is what the service manager listens on: --port and --listen do not apply,
     // and the start line says so when they were given.
     const auto serve = [&relay, &settings] {
+        // The page's port is the relay's own in any case; its line follows the start line.
+        if (settings.web && !relay.serveWeb(settings.web->address, settings.web->port))
+            return false;
         const std::optional<int> listener = passedListener();
         if (!listener)
             return relay.start(settings.port, settings.listenAddress);

@@ -3,6 +3,7 @@
 #include "forms/ChatLook.h"
 #include "forms/LogBox.h"
 #include "forms/MenuBarItem.h"
+#include "forms/MenuBarNavigation.h"
 #include "forms/MessageBox.h"
 #include "forms/PortReading.h"
 #include "forms/ProgramTitle.h"
@@ -59,6 +60,7 @@ FormTCPServerMain::FormTCPServerMain(const QString &portText, QWidget *parent)
     mnuConnectClose = addMenuBarItem(menuBar(), "mnuConnectClose", QStringLiteral("接続を切断"));
     mnuInfoWSock = addMenuBarItem(menuBar(), "mnuInfoWSock", QStringLiteral("情報"));
     mnuLogClear = addMenuBarItem(menuBar(), "mnuLogClear", QStringLiteral("ログをクリア"));
+    MenuBarNavigation::install(menuBar());
     // Switched off for good; their procedures stay callable from code.
     mnuClose->setEnabled(false);
     mnuConnectClose->setEnabled(false);

@@ -249,6 +249,30 @@ const std::vector<OptionCase> &optionCases()
              "^$"},
             {"--quiet", {"--quiet", "--port", "0"}, {}, -1, "^" + startLine + farewell + "$", "^$"},
 
+            // The chat page for browsers
+            {"-w serves the page beside the port",
+             {"-w", "127.0.0.1:0", "-p", "0", "-q"},
+             {},
+             -1,
+             "^" + startLine
+                     + "prynechat-relay: the chat page for browsers is at "
+                       "http://127\\.0\\.0\\.1:\\d+/\\n"
+                     + farewell + "$",
+             "^$"},
+            {"--web on a port another socket holds",
+             {"--web", "127.0.0.1:{taken}", "--port", "0"},
+             {},
+             1,
+             "^$",
+             "^prynechat-relay: cannot serve the web port \\d+: "},
+            {"--web with a name, not an address",
+             {"--web", "chatbox:8080"},
+             {},
+             2,
+             "^$",
+             "^prynechat-relay: chatbox:8080 is not a web port \\(\\[address:\\]port, port 0 to "
+             "65535, an IPv6 address in brackets\\)\\n$"},
+
             // The bridge and its password
             {"-b with the password in the URL, which it warns of",
              {"-b", "redis://:{password}@127.0.0.1:{redis}/options", "-p", "0"},
