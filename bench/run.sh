@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Measures, side by side in one run, the headless relay (prynechat-relay --quiet), the server
-# window (prynechat /s, offscreen, log on), ncat --broker and a plain single-threaded epoll relay
-# (bench/EpollRelay.cpp, the machine's limit), and prints Markdown tables: deliveries/s and p99
+# window (prynechat /s, offscreen, log on), ncat --broker and a lean single-threaded epoll relay
+# (bench/EpollRelay.cpp: one shared log, one writev per client and pass; the machine's limit),
+# optionally an earlier relay build beside them, and prints Markdown tables: deliveries/s and p99
 # latency (medians of the repetitions), the relay's ratios to ncat and to the epoll reference,
 # losses, peak RSS and CPU share; then the cost of the server window's log and the client's CPU
 # while it waits for its logout echo.
@@ -12,8 +13,9 @@
 # Environment (defaults in brackets): BENCH_CLIENTS ["10 100 300 1000"], BENCH_SIZES ["48 1024"],
 # BENCH_WINDOW [8], BENCH_SECONDS [4], BENCH_REPEATS [3], BENCH_NCAT_PORT [5555],
 # BENCH_RELAY_PORT [5556], BENCH_EPOLL_PORT [5557], BENCH_OUT [build/bench-results] (raw output of
-# every run), BENCH_SERVERS ["relay window ncat epoll"]; the bridged and browser cells below name
-# their own.
+# every run), BENCH_SERVERS ["relay window ncat epoll"]; add "before" to it with BENCH_BEFORE_RELAY
+# set to another prynechat-relay executable (BENCH_BEFORE_PORT [5562]) to compare two builds. The
+# bridged and browser cells below name their own; BENCH_WINDOWCOST=0 leaves out the log's costs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,6 +28,8 @@ windowPort=555
 ncatPort=${BENCH_NCAT_PORT:-5555}
 relayPort=${BENCH_RELAY_PORT:-5556}
 epollPort=${BENCH_EPOLL_PORT:-5557}
+beforePort=${BENCH_BEFORE_PORT:-5562}
+beforeRelay=${BENCH_BEFORE_RELAY:-}
 out=${BENCH_OUT:-build/bench-results}
 servers=(${BENCH_SERVERS:-relay window ncat epoll})
 
@@ -99,6 +103,7 @@ portOf() {
     window) echo "$windowPort" ;;
     ncat) echo "$ncatPort" ;;
     epoll) echo "$epollPort" ;;
+    before) echo "$beforePort" ;;
     esac
 }
 
@@ -111,6 +116,7 @@ startServer() {
     window) QT_QPA_PLATFORM=offscreen ./build/prynechat /s >"$out/server.log" 2>&1 & ;;
     ncat) ncat --nodns --broker --max-conns 4000 --listen 127.0.0.1 "$port" >/dev/null 2>&1 </dev/null & ;;
     epoll) ./build/bench/prynechat-epoll-relay "$port" >"$out/server.log" 2>&1 & ;;
+    before) "$beforeRelay" --quiet --port "$port" >"$out/server.log" 2>&1 & ;;
     esac
     serverPid=$!
     waitForListener "$port"
@@ -217,6 +223,19 @@ for clients in "${clientCounts[@]}"; do
         row+=" | $(metric relay "$clients" "$size" server_peak_rss_mib) | $(metric window "$clients" "$size" server_peak_rss_mib)"
         row+=" | $(metric relay "$clients" "$size" server_cpu_percent) |"
         echo "$row"
+    done
+done
+echo
+# The targets: the relay at least 85 % and the window at least 75 % of the epoll reference in every
+# cell, and, beside an earlier build, no cell more than 5 % slower.
+echo "| N | S | relay/epoll | window/epoll | relay/before | relay | before |"
+echo "|---:|---:|---:|---:|---:|---:|---:|"
+for clients in "${clientCounts[@]}"; do
+    for size in "${sizes[@]}"; do
+        relayRate=$(metric relay "$clients" "$size" deliveries_per_s)
+        epollRate=$(metric epoll "$clients" "$size" deliveries_per_s)
+        beforeRate=$(metric before "$clients" "$size" deliveries_per_s)
+        echo "| $clients | $size | $(ratio "$relayRate" "$epollRate") | $(ratio "$(metric window "$clients" "$size" deliveries_per_s)" "$epollRate") | $(ratio "$relayRate" "$beforeRate") | $(human "$relayRate") | $(human "$beforeRate") |"
     done
 done
 echo
@@ -339,6 +358,8 @@ if [[ ${BENCH_WEB:-1} != 0 ]] && has relay; then
     done
 fi
 
-echo
-QT_QPA_PLATFORM=offscreen ./build/bench/prynechat-windowcost 2>/dev/null || status=1
+if [[ ${BENCH_WINDOWCOST:-1} != 0 ]]; then
+    echo
+    QT_QPA_PLATFORM=offscreen ./build/bench/prynechat-windowcost 2>/dev/null || status=1
+fi
 exit "$status"

@@ -14,11 +14,16 @@ void writeText(std::FILE *stream, const QString &text)
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
 }
 
-// The component's own reasons are Japanese, for its windows; an administrator's console and the
-// journal get them in English.
+// The component reports a cause; an administrator's console and the journal get it in English.
 QString englishReason(socks::CWS_TCP_S::StartFailure failure, const QString &componentReason)
 {
     switch (failure) {
+    case socks::CWS_TCP_S::StartFailure::NotASocket:
+        return QStringLiteral("not a socket");
+    case socks::CWS_TCP_S::StartFailure::NotTcp:
+        return QStringLiteral("not a TCP socket over IPv4 or IPv6");
+    case socks::CWS_TCP_S::StartFailure::NotListening:
+        return QStringLiteral("a TCP socket that does not listen");
     case socks::CWS_TCP_S::StartFailure::PortInUse:
         return QStringLiteral("the port is already in use");
     case socks::CWS_TCP_S::StartFailure::NoPermission:

@@ -39,6 +39,8 @@ private slots:
     void refusesPortTexts();
     void listensOnOneAddress();
     void takesTheSocketOfTheServiceManager();
+    void refusesAPassedDescriptorThatDoesNotListen_data();
+    void refusesAPassedDescriptorThatDoesNotListen();
     void showsTheLanAddressUnderProcSubsetPid();
 
     // stop
@@ -490,6 +492,47 @@ void TestRelayService::takesTheSocketOfTheServiceManager()
     QVERIFY(second);
     QVERIFY(first->waitForTexts(2));
     QCOMPARE(first->received, QStringList({"first", "second"}));
+}
+
+void TestRelayService::refusesAPassedDescriptorThatDoesNotListen_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("a file") << "file"
+                            << "not a socket";
+    QTest::newRow("a UNIX socket, whose path is no address")
+            << "unix listening"
+            << "not a TCP socket over IPv4 or IPv6";
+    QTest::newRow("a connected TCP socket") << "tcp4 connected"
+                                            << "a TCP socket that does not listen";
+    QTest::newRow("a TCP socket never bound") << "tcp4 unbound"
+                                              << "a TCP socket that does not listen";
+}
+
+// Anything else on descriptor 3 used to leave the relay serving nothing and spinning: it ends.
+void TestRelayService::refusesAPassedDescriptorThatDoesNotListen()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+    const int passed = testsupport::descriptorOfKind(kind);
+    QVERIFY(passed >= 0);
+    const auto closePassed = qScopeGuard([passed] { ::close(passed); });
+    QProcess relay;
+    relay.setProcessEnvironment(headlessEnvironment());
+    relay.setChildProcessModifier([passed] { ::fcntl(passed, F_SETFD, 0); });
+    const QString script = QStringLiteral("LISTEN_PID=$$ LISTEN_FDS=1; export LISTEN_PID "
+                                          "LISTEN_FDS; exec \"$0\" \"$@\" 3<&%1")
+                                   .arg(passed);
+    relay.start(QStringLiteral("/bin/sh"),
+                {QStringLiteral("-c"), script, QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
+                 QStringLiteral("--port"), QStringLiteral("0")});
+    QVERIFY(relay.waitForFinished(waitMilliseconds));
+    QCOMPARE(relay.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(relay.exitCode(), 1);
+    QCOMPARE(QString::fromUtf8(relay.readAllStandardError()),
+             "prynechat-relay: cannot serve the socket passed by the service manager: " + reason
+                     + "\n");
+    QCOMPARE(relay.readAllStandardOutput(), QByteArray());
 }
 
 // What systemd's ProcSubset=pid leaves the relay: a /proc with process folders only. The start
