@@ -1,6 +1,9 @@
 // The machine's limit for relaying, as a reference for the relay's numbers: one thread, epoll,
 // the same wire (4-byte big-endian length, then the text), every frame to every client, the sender
-// included, in one order. No Qt, no bounds, no checks beyond the frame limit: not for real use.
+// included, in one order. Every whole frame read is appended once to one shared log; each client
+// only keeps its position in it, and each loop pass gives every client with bytes to take one
+// writev straight from the log. Blocks every client has taken are dropped. No Qt, no bounds, no
+// checks beyond the frame limit: not for real use.
 //
 // usage: prynechat-epoll-relay PORT
 #include <arpa/inet.h>
@@ -9,12 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <string>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <unordered_map>
 #include <vector>
@@ -22,12 +27,18 @@
 namespace {
 
 constexpr std::uint32_t maxPayloadBytes = 1024 * 1024;
+constexpr std::size_t blockBytes = 256 * 1024; // a block is closed once it holds this much
+constexpr int maxVectors = 64;
+
+// The shared log: blocks of whole frames; positions count bytes from the relay's start.
+std::deque<std::string> blocks;
+std::uint64_t firstBlockStart = 0; // position of blocks.front()[0]
+std::uint64_t logEnd = 0;
 
 struct Client
 {
-    std::string in;
-    std::string out;
-    std::size_t outOffset = 0;
+    std::string in; // an unfinished frame
+    std::uint64_t position = 0; // next log byte to send
     bool writeWatched = false;
 };
 
@@ -45,53 +56,90 @@ void watch(int fd, Client &client, bool write)
     client.writeWatched = write;
 }
 
-void drop(int fd)
+void append(const char *bytes, std::size_t size)
 {
-    epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
-    close(fd);
-    clients.erase(fd);
+    if (blocks.empty() || blocks.back().size() >= blockBytes) {
+        blocks.emplace_back();
+        blocks.back().reserve(blockBytes + 4 + maxPayloadBytes);
+    }
+    blocks.back().append(bytes, size);
+    logEnd += size;
 }
 
-// Returns false when the client is gone.
+// One writev of what the client has not taken yet; false when the client is gone.
 bool flush(int fd, Client &client)
 {
-    while (client.outOffset < client.out.size()) {
-        const ssize_t written = send(fd, client.out.data() + client.outOffset,
-                                     client.out.size() - client.outOffset, MSG_NOSIGNAL);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN)
-                break;
-            return false;
+    if (client.position == logEnd) {
+        watch(fd, client, false);
+        return true;
+    }
+    iovec vectors[maxVectors];
+    int count = 0;
+    std::uint64_t blockStart = firstBlockStart;
+    for (const std::string &block : blocks) {
+        const std::uint64_t blockEnd = blockStart + block.size();
+        if (client.position < blockEnd && count < maxVectors) {
+            const std::size_t skip =
+                    std::size_t(client.position > blockStart ? client.position - blockStart : 0);
+            vectors[count].iov_base = const_cast<char *>(block.data() + skip);
+            vectors[count].iov_len = block.size() - skip;
+            ++count;
         }
-        client.outOffset += std::size_t(written);
+        blockStart = blockEnd;
     }
-    if (client.outOffset == client.out.size()) {
-        client.out.clear();
-        client.outOffset = 0;
-    }
-    watch(fd, client, !client.out.empty());
+    msghdr message{};
+    message.msg_iov = vectors;
+    message.msg_iovlen = std::size_t(count);
+    const ssize_t written = sendmsg(fd, &message, MSG_NOSIGNAL);
+    if (written < 0)
+        return errno == EAGAIN || errno == EINTR;
+    client.position += std::uint64_t(written);
+    watch(fd, client, client.position < logEnd);
     return true;
 }
 
-// Moves the whole frames of one client into the batch; false on an oversized frame.
-bool takeFrames(Client &client, std::string &batch)
+// Appends the whole frames among newly read bytes to the log; false on an oversized frame.
+bool takeFrames(Client &client, const char *bytes, std::size_t size)
 {
+    // The common case: nothing unfinished, whole frames straight from the read buffer.
     std::size_t start = 0;
-    while (client.in.size() - start >= 4) {
+    if (!client.in.empty()) {
+        client.in.append(bytes, size);
+        bytes = client.in.data();
+        size = client.in.size();
+    }
+    std::size_t whole = 0;
+    while (size - start >= 4) {
         std::uint32_t length;
-        std::memcpy(&length, client.in.data() + start, 4);
+        std::memcpy(&length, bytes + start, 4);
         length = ntohl(length);
         if (length > maxPayloadBytes)
             return false;
-        if (client.in.size() - start - 4 < length)
+        if (size - start - 4 < length)
             break;
-        batch.append(client.in, start, 4 + length);
         start += 4 + length;
+        whole = start;
     }
-    client.in.erase(0, start);
+    if (whole > 0)
+        append(bytes, whole);
+    std::string rest(bytes + whole, size - whole);
+    client.in.swap(rest);
     return true;
+}
+
+void dropTakenBlocks()
+{
+    std::uint64_t slowest = logEnd;
+    for (const auto &entry : clients)
+        slowest = std::min(slowest, entry.second.position);
+    while (blocks.size() > 1 && firstBlockStart + blocks.front().size() <= slowest) {
+        firstBlockStart += blocks.front().size();
+        blocks.pop_front();
+    }
+    if (blocks.size() == 1 && slowest == logEnd) {
+        firstBlockStart = logEnd;
+        blocks.front().clear();
+    }
 }
 
 } // namespace
@@ -122,8 +170,8 @@ int main(int argc, char *argv[])
     epoll_ctl(epollFd, EPOLL_CTL_ADD, listener, &event);
     std::vector<epoll_event> events(1024);
     std::vector<char> buffer(256 * 1024);
-    std::string batch;
     std::vector<int> gone;
+    std::uint64_t flushedTo = 0; // the log's end when every client was last offered it
     for (;;) {
         const int count = epoll_wait(epollFd, events.data(), int(events.size()), -1);
         for (int index = 0; index < count; ++index) {
@@ -136,15 +184,15 @@ int main(int argc, char *argv[])
                     added.events = EPOLLIN;
                     added.data.fd = accepted;
                     epoll_ctl(epollFd, EPOLL_CTL_ADD, accepted, &added);
-                    clients[accepted];
+                    clients[accepted].position = logEnd; // texts from before it came are not its
                 }
                 continue;
             }
             const auto found = clients.find(fd);
             if (found == clients.end())
                 continue;
-            Client &client = found->second;
-            if (events[std::size_t(index)].events & EPOLLOUT && !flush(fd, client)) {
+            // A client whose socket was full takes its one write of this pass now.
+            if (events[std::size_t(index)].events & EPOLLOUT && !flush(fd, found->second)) {
                 gone.push_back(fd);
                 continue;
             }
@@ -157,22 +205,24 @@ int main(int argc, char *argv[])
                 gone.push_back(fd);
                 continue;
             }
-            client.in.append(buffer.data(), std::size_t(received));
-            if (!takeFrames(client, batch))
+            if (!takeFrames(found->second, buffer.data(), std::size_t(received)))
                 gone.push_back(fd);
         }
-        // Everything read in this round goes to everyone in one write each.
-        if (!batch.empty()) {
-            for (auto &[fd, client] : clients) {
-                client.out += batch;
-                if (!flush(fd, client))
+        // The others get theirs here: one write per client per pass, for everything it has not
+        // taken yet; a full socket waits for EPOLLOUT instead of being tried again and again.
+        if (logEnd != flushedTo) {
+            flushedTo = logEnd;
+            for (auto &[fd, client] : clients)
+                if (!client.writeWatched && !flush(fd, client))
                     gone.push_back(fd);
-            }
-            batch.clear();
         }
-        for (const int fd : gone)
-            if (clients.count(fd))
-                drop(fd);
+        for (const int fd : gone) {
+            if (clients.erase(fd) > 0) {
+                epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
+                close(fd);
+            }
+        }
         gone.clear();
+        dropTakenBlocks();
     }
 }

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <string_view>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -27,10 +28,44 @@ constexpr int joinBatch = 8; // ncat --broker listens with a backlog of 10
 constexpr std::uint64_t firstSyncRoundMicros = 20000; // doubled each round, up to the longest
 constexpr std::uint64_t longestSyncRoundMicros = 500000;
 
+// The opening of a browser's WebSocket, as the page's own script sends it.
+std::string upgradeRequest(int port)
+{
+    const std::string host = "127.0.0.1:" + std::to_string(port);
+    return "GET /chat HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host
+            + "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+              "Sec-WebSocket-Key: cHJ5bmVjaGF0LWJlbmNoLTE=\r\nSec-WebSocket-Version: 13\r\n\r\n";
+}
+
+// A client's WebSocket frame head: FIN, the opcode, the masked length, and a zero masking key
+// (the key is the client's choice; zero leaves the payload as written).
+std::size_t webFrameHead(char *out, unsigned opcode, std::size_t length)
+{
+    std::size_t at = 0;
+    out[at++] = char(0x80 | opcode);
+    if (length < 126) {
+        out[at++] = char(0x80 | length);
+    } else if (length < 65536) {
+        out[at++] = char(0x80 | 126);
+        out[at++] = char(length >> 8);
+        out[at++] = char(length & 0xff);
+    } else {
+        out[at++] = char(0x80 | 127);
+        for (int shift = 56; shift >= 0; shift -= 8)
+            out[at++] = char((std::uint64_t(length) >> shift) & 0xff);
+    }
+    for (int key = 0; key < 4; ++key)
+        out[at++] = 0;
+    return at;
+}
+
 struct Client
 {
     int fd = -1;
     bool connected = false;
+    bool web = false; // speaks WebSocket to the relay's web port
+    bool upgraded = false; // the relay accepted its WebSocket
+    std::string message; // a WebSocket message arriving in several frames
     bool writeWatched = false;
     bool queued = false; // on the list of clients that may send more
     std::uint32_t syncRound = 0; // last sync round it received
@@ -48,7 +83,7 @@ public:
         : options(options)
         , result(result)
         , textTemplate(options.textBytes)
-        , checker(options.clients, options.mode == LoadRun::Mode::Framed)
+        , checker(options.clients, options.mode != LoadRun::Mode::Lines)
         , clients(std::size_t(options.clients))
         , inbox(readChunk + options.textBytes + 4)
     {}
@@ -81,7 +116,12 @@ public:
     }
 
 private:
-    bool framed() const { return options.mode == LoadRun::Mode::Framed; }
+    // Framed and WebSocket clients alike get every text, their own too.
+    bool framed() const { return options.mode != LoadRun::Mode::Lines; }
+    bool joinsOverWeb(int id) const
+    {
+        return options.mode == LoadRun::Mode::WebSocket || (options.webPort > 0 && id % 2 == 1);
+    }
     int observerOf(int sender) const { return framed() ? sender : (sender + 1) % options.clients; }
 
     void fail(const char *what, int error)
@@ -138,9 +178,12 @@ private:
             const int one = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             clients[std::size_t(id)].fd = fd;
+            clients[std::size_t(id)].web = joinsOverWeb(id);
             sockaddr_in target = address;
             if (options.otherPort > 0 && id % 2 == 1)
                 target.sin_port = htons(std::uint16_t(options.otherPort));
+            if (options.webPort > 0 && id % 2 == 1)
+                target.sin_port = htons(std::uint16_t(options.webPort));
             if (connect(fd, reinterpret_cast<const sockaddr *>(&target), sizeof target) != 0
                 && errno != EINPROGRESS) {
                 fail("connect", errno);
@@ -154,11 +197,11 @@ private:
                 return false;
             }
         }
-        int pending = to - from;
-        while (pending > 0) {
+        notReady = to - from;
+        while (notReady > 0) {
             if (monotonicMicros() > deadline) {
                 result.timedOut = true;
-                failWith("timed out connecting client " + std::to_string(to - pending));
+                failWith("timed out connecting client " + std::to_string(to - notReady));
                 return false;
             }
             const int count = epoll_wait(epollFd, events.data(), int(events.size()), 100);
@@ -179,9 +222,18 @@ private:
                     return false;
                 }
                 client.connected = true;
-                --pending;
                 if (!watch(id, false))
                     return false;
+                if (client.web) {
+                    // Ready once the relay has answered the upgrade (see receive).
+                    const int port = options.mode == LoadRun::Mode::WebSocket ? options.port
+                                                                              : options.webPort;
+                    client.outgoing += upgradeRequest(port);
+                    if (!flush(id))
+                        return false;
+                    continue;
+                }
+                --notReady;
             }
         }
         return true;
@@ -228,6 +280,13 @@ private:
         }
         const std::size_t at = client.outgoing.size();
         const std::size_t length = options.textBytes;
+        if (client.web) {
+            char head[14];
+            const std::size_t headBytes = webFrameHead(head, 0x1, length);
+            client.outgoing.resize(at + headBytes + length);
+            std::memcpy(&client.outgoing[at], head, headBytes);
+            return at + headBytes;
+        }
         if (framed()) {
             client.outgoing.resize(at + 4 + length);
             client.outgoing[at] = char((length >> 24) & 0xff);
@@ -307,7 +366,30 @@ private:
         const char *data = inbox.data();
         const std::size_t end = kept + std::size_t(got);
         std::size_t at = 0;
-        if (framed()) {
+        if (client.web && !client.upgraded) {
+            const std::string_view head(data, end);
+            const std::size_t headEnd = head.find("\r\n\r\n");
+            if (headEnd == std::string_view::npos) {
+                if (end > 8192) {
+                    failWith("client " + std::to_string(id) + ": no answer to its upgrade");
+                    return false;
+                }
+                client.pending.assign(data, end);
+                return true;
+            }
+            if (head.substr(0, 13) != "HTTP/1.1 101 ") {
+                failWith("client " + std::to_string(id) + "'s upgrade was refused: "
+                         + std::string(head.substr(0, head.find('\r'))));
+                return false;
+            }
+            client.upgraded = true;
+            --notReady;
+            at = headEnd + 4;
+        }
+        if (client.web) {
+            if (!receiveWebFrames(id, data, end, at))
+                return false;
+        } else if (framed()) {
             while (end - at >= 4) {
                 const auto *head = reinterpret_cast<const unsigned char *>(data + at);
                 const std::size_t length = (std::size_t(head[0]) << 24)
@@ -339,6 +421,85 @@ private:
             }
         }
         client.pending.assign(data + at, end - at);
+        return true;
+    }
+
+    // Takes the whole WebSocket frames in data[at, end); at ends where a partial frame starts.
+    bool receiveWebFrames(int id, const char *data, std::size_t end, std::size_t &at)
+    {
+        Client &client = clients[std::size_t(id)];
+        while (end - at >= 2) {
+            const auto *head = reinterpret_cast<const unsigned char *>(data + at);
+            const bool last = (head[0] & 0x80) != 0;
+            const unsigned opcode = head[0] & 0x0f;
+            std::size_t headBytes = 2;
+            std::uint64_t length = head[1] & 0x7f;
+            if ((head[1] & 0x80) != 0) {
+                checker.noteCorrupt();
+                failWith("client " + std::to_string(id) + " received a masked frame");
+                return false;
+            }
+            if (length == 126) {
+                if (end - at < 4)
+                    break;
+                length = (std::uint64_t(head[2]) << 8) | head[3];
+                headBytes = 4;
+            } else if (length == 127) {
+                if (end - at < 10)
+                    break;
+                length = 0;
+                for (int byte = 2; byte < 10; ++byte)
+                    length = (length << 8) | head[byte];
+                headBytes = 10;
+            }
+            if (length > maxFrameBytes) {
+                checker.noteCorrupt();
+                failWith("client " + std::to_string(id) + " received a frame over 1 MiB");
+                return false;
+            }
+            if (end - at - headBytes < length)
+                break;
+            const char *payload = data + at + headBytes;
+            at += headBytes + std::size_t(length);
+            switch (opcode) {
+            case 0x1: // text
+            case 0x0: // its continuation
+                if (last && client.message.empty()) {
+                    take(id, payload, std::size_t(length));
+                } else {
+                    client.message.append(payload, std::size_t(length));
+                    if (client.message.size() > maxFrameBytes) {
+                        checker.noteCorrupt();
+                        failWith("client " + std::to_string(id) + " received a message over 1 MiB");
+                        return false;
+                    }
+                    if (last) {
+                        take(id, client.message.data(), client.message.size());
+                        client.message.clear();
+                    }
+                }
+                break;
+            case 0x9: { // ping: a browser answers with the same payload
+                char pong[14];
+                const std::size_t pongHead = webFrameHead(pong, 0xA, std::size_t(length));
+                client.outgoing.append(pong, pongHead);
+                client.outgoing.append(payload, std::size_t(length));
+                if (!client.writeWatched && !flush(id))
+                    return false;
+                break;
+            }
+            case 0xA:
+                break;
+            case 0x8:
+                failWith("the relay closed client " + std::to_string(id) + "'s WebSocket");
+                return false;
+            default:
+                checker.noteCorrupt();
+                failWith("client " + std::to_string(id) + " received opcode "
+                         + std::to_string(opcode));
+                return false;
+            }
+        }
         return true;
     }
 
@@ -498,6 +659,7 @@ private:
     bool sending = false;
     std::uint32_t currentSyncRound = 0;
     int syncedClients = 0;
+    int notReady = 0; // clients of the batch being joined not yet ready to chat
     std::uint64_t deliveries = 0;
     std::uint64_t sentTotal = 0;
     std::uint64_t outstanding = 0; // sent but not yet answered, over all senders
@@ -536,7 +698,9 @@ LoadRun::Result LoadRun::run()
         return result;
     }
     if (options.port < 1 || options.port > 65535 || options.otherPort < 0
-        || options.otherPort > 65535 || options.window < 1 || options.textBytes < minimumTextBytes
+        || options.otherPort > 65535 || options.webPort < 0 || options.webPort > 65535
+        || (options.webPort > 0 && (options.otherPort > 0 || options.mode != Mode::Framed))
+        || options.window < 1 || options.textBytes < minimumTextBytes
         || options.textBytes > maxFrameBytes
         || (options.durationMillis == 0 && options.textsPerClient == 0)
         || options.textsPerClient > 0xffffffffULL) {

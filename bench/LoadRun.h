@@ -14,16 +14,20 @@ namespace bench {
 //         sender too, and a text is answered when its sender gets it back (echo latency).
 // lines:  newline-ended texts; the relay sends each to everyone else, and a text is answered when
 //         the next client (id + 1) receives it, so latency is send to first chosen receipt.
+// websocket: as framed, but every text is one WebSocket text message on the relay's web port
+//         (the client side of the protocol, as a browser speaks it). With webPort set in framed
+//         mode, every second client joins over WebSocket there: one room, both kinds.
 class LoadRun
 {
 public:
-    enum class Mode { Framed, Lines };
+    enum class Mode { Framed, Lines, WebSocket };
 
     struct Options
     {
         std::string host = "127.0.0.1";
         int port = 555;
         int otherPort = 0; // not 0: every second client joins this port (a bridged relay)
+        int webPort = 0; // not 0: every second client joins over WebSocket on this port
         int clients = 10;
         std::uint64_t textsPerClient = 1000; // used when durationMillis is 0
         std::uint64_t durationMillis = 0;

@@ -2,7 +2,8 @@
 """What hostile or careless peers cost a relay: runs each case against a fresh relay on 127.0.0.1
 (port 0) and prints one line of numbers per case.
 
-usage: bench/hostile-peers.py build/prynechat-relay [utf8 burst flood shutdown unfinished shrink fds]
+usage: bench/hostile-peers.py build/prynechat-relay [utf8 burst flood shutdown unfinished shrink fds
+                                                     freeze slow kernel orphans]
 
 utf8        a text of 349,526 bytes 0xFF (relayed as 3 bytes each) among three readers
 burst       one client sends 9 x 1 MiB at once to four readers (itself included)
@@ -11,8 +12,15 @@ shutdown    200 non-readers after 7 MiB relayed, then SIGTERM: peak memory
 unfinished  1000 peers each send a header and 1 MiB - 1 bytes and stop
 shrink      100 clients each send one 1 MiB text, then stay idle
 fds         the relay under a descriptor limit of 64 with 100 clients: CPU, then recovery
+freeze      a flooding sender, two honest readers, one client that never reads: the longest gap an
+            honest reader sees and when the non-reader is dropped
+slow        the same with a reader that takes 200 KB/s instead of the non-reader
+kernel      N non-readers (HOSTILE_NONREADERS, 1000) under a flood: the relay's kernel send queues
+            (ss -tm, the sum of wmem_queued over the relay's connections), at their peak
+orphans     100 non-readers under a flood until the relay drops them; one second after the last
+            drop: sockets of the relay's port left without an owner, and the bytes they hold
 """
-import os, re, select, socket, struct, subprocess, sys, threading, time
+import json, os, re, select, socket, struct, subprocess, sys, threading, time
 
 RELAY = sys.argv[1]
 CASES = sys.argv[2:] or ["utf8", "burst", "flood", "shutdown", "unfinished", "shrink", "fds"]
@@ -208,6 +216,151 @@ def case_fds():
     print(f"fd limit 64, 100 clients: relay CPU {c1 - c0:.2f} s over 2 s; after 60 closed a new client is served: {ok}")
     r.stop(); stop(p)
     for s in peers: s.close()
+
+def ss_lines(*filters):
+    out = subprocess.run(["ss", "-Htn"] + list(filters), capture_output=True, text=True).stdout
+    return [l for l in out.splitlines() if l.strip()]
+
+def established(port, peer_port):
+    return bool(ss_lines("state", "established", f"( sport = :{port} and dport = :{peer_port} )"))
+
+def flood_with(port, others, seconds, watch=None):
+    """One client floods 4 KiB frames for `seconds` and reads what comes back; two honest readers,
+    each a process of its own (no lock shared with the flood), note when bytes arrive. Returns
+    (flood start, flood end, arrival times per honest reader, bytes per honest reader, when watch()
+    first said yes in seconds after the start, how many honest readers were cut off)."""
+    honest = [conn(port) for _ in range(2)]
+    flooder = conn(port)
+    time.sleep(0.5)
+    t0 = time.monotonic()
+    children = []
+    for s in honest:
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(r)
+            stamps = []; got = 0; cut = False
+            s.settimeout(0.1)
+            while time.monotonic() < t0 + seconds + 1:
+                try: d = s.recv(1 << 20)
+                except socket.timeout: continue
+                except OSError: cut = True; break
+                if not d: cut = True; break
+                stamps.append(time.monotonic()); got += len(d)
+            with os.fdopen(w, "w") as out: json.dump({"stamps": stamps, "got": got, "cut": cut}, out)
+            os._exit(0)
+        os.close(w); children.append((pid, r))
+    run = [True]; seen = [None]
+    def drain():  # no timeout on the socket: it would apply to the flood's sendall too
+        while run[0]:
+            if not select.select([flooder], [], [], 0.1)[0]: continue
+            try:
+                if not flooder.recv(1 << 20): break
+            except OSError: break
+    def watcher():
+        while run[0] and watch and seen[0] is None:
+            if watch(): seen[0] = time.monotonic() - t0
+            time.sleep(0.02)
+    threads = [threading.Thread(target=drain, daemon=True), threading.Thread(target=watcher, daemon=True)]
+    for t in threads: t.start()
+    body = b"f" * 4096; batch = b"".join(frame(body) for _ in range(16))
+    while time.monotonic() - t0 < seconds:
+        try: flooder.sendall(batch)
+        except OSError: break
+    t1 = time.monotonic()
+    stamps = []; got = []; cut = 0
+    for pid, r in children:
+        with os.fdopen(r) as inp: result = json.load(inp)
+        os.waitpid(pid, 0)
+        stamps.append(result["stamps"]); got.append(result["got"]); cut += result["cut"]
+    run[0] = False
+    for t in threads: t.join()
+    for s in honest + [flooder]: s.close()
+    return t0, t1, stamps, got, seen[0], cut
+
+def longest_gap(t0, t1, stamps):
+    worst = 0.0
+    for times in stamps:
+        inside = [t for t in times if t0 <= t <= t1]
+        if not inside: return t1 - t0
+        points = inside + [t1]
+        worst = max(worst, max(b - a for a, b in zip(points, points[1:])), inside[0] - t0)
+    return worst
+
+def case_freeze():
+    p, port = start()
+    idle = conn(port)  # the kernel's usual buffers; it never reads
+    idle_port = idle.getsockname()[1]
+    t0, t1, stamps, got, dropped, cut = flood_with(port, [idle], 6, lambda: not established(port, idle_port))
+    print(f"freeze: longest gap an honest reader saw {longest_gap(t0, t1, stamps) * 1000:.0f} ms; "
+          f"non-reader dropped after {'%.2f s' % dropped if dropped is not None else 'not within 6 s'}; "
+          f"honest readers took {got[0] / 1e6:.0f} and {got[1] / 1e6:.0f} MB in 6 s, {cut} of them cut off")
+    idle.close(); stop(p)
+
+def case_slow():
+    p, port = start()
+    slow = conn(port); slow_port = slow.getsockname()[1]; run = [True]; taken = [0]
+    def trickle():  # 200 KB/s in reads of 20 KB every 0.1 s
+        slow.settimeout(0.1)
+        while run[0]:
+            try:
+                d = slow.recv(20000)
+                if not d: break
+                taken[0] += len(d)
+            except socket.timeout: pass
+            except OSError: break
+            time.sleep(0.1)
+    t = threading.Thread(target=trickle, daemon=True); t.start()
+    t0, t1, stamps, got, dropped, cut = flood_with(port, [slow], 6, lambda: not established(port, slow_port))
+    run[0] = False; t.join()
+    print(f"slow reader (200 KB/s): longest gap an honest reader saw {longest_gap(t0, t1, stamps) * 1000:.0f} ms; "
+          f"slow reader dropped after {'%.2f s' % dropped if dropped is not None else 'not within 6 s'} "
+          f"(it took {taken[0] / 1e6:.1f} MB); honest readers took {got[0] / 1e6:.0f} and {got[1] / 1e6:.0f} MB in 6 s, "
+          f"{cut} of them cut off")
+    slow.close(); stop(p)
+
+def send_queues(port):
+    """Sum of wmem_queued (skmem's w) over every socket of the relay's port, and their count."""
+    out = subprocess.run(["ss", "-Htnm", f"( sport = :{port} )"], capture_output=True, text=True).stdout
+    queued = [int(m) for m in re.findall(r"skmem:\([^)]*?,w(\d+)", out)]
+    return sum(queued), len(queued)
+
+def case_kernel():
+    count = int(os.environ.get("HOSTILE_NONREADERS", "1000"))
+    p, port = start()
+    idle = [conn(port) for _ in range(count)]
+    peak = [0, 0]; run = [True]
+    def sample():
+        while run[0]:
+            total, sockets = send_queues(port)
+            if total > peak[0]: peak[0], peak[1] = total, sockets
+            time.sleep(0.2)
+    t = threading.Thread(target=sample, daemon=True); t.start()
+    t0, t1, stamps, got, _, cut = flood_with(port, idle, 4)
+    run[0] = False; t.join()
+    print(f"kernel: {count} non-readers under a flood: the relay's send queues held at most "
+          f"{peak[0] / 2**20:.1f} MiB in all ({peak[1]} sockets); relay peak RSS {status(p.pid, 'VmHWM'):.1f} MiB; "
+          f"longest gap an honest reader saw {longest_gap(t0, t1, stamps) * 1000:.0f} ms, {cut} of 2 cut off")
+    stop(p)
+    for s in idle: s.close()
+
+def case_orphans():
+    p, port = start()
+    idle = [conn(port) for _ in range(100)]
+    ports = {s.getsockname()[1] for s in idle}
+    def all_dropped():
+        lines = ss_lines("state", "established", f"( sport = :{port} )")
+        return not any(int(l.split()[-1].rsplit(":", 1)[1]) in ports for l in lines)
+    t0, t1, stamps, got, dropped, cut = flood_with(port, idle, 8, all_dropped)
+    if dropped is not None:
+        time.sleep(max(0.0, dropped + 1.0 - (time.monotonic() - t0)))
+    left = ss_lines("state", "fin-wait-1", f"( sport = :{port} )") + ss_lines("state", "fin-wait-2", f"( sport = :{port} )") \
+        + ss_lines("state", "last-ack", f"( sport = :{port} )") + ss_lines("state", "closing", f"( sport = :{port} )")
+    held = sum(int(l.split()[1]) for l in left)
+    print(f"orphans: 100 non-readers {'dropped after %.2f s' % dropped if dropped is not None else 'not all dropped within 8 s'}; "
+          f"one second later {len(left)} sockets of the relay's port without an owner, holding {held / 1e6:.1f} MB")
+    stop(p)
+    for s in idle: s.close()
 
 for c in CASES:
     globals()["case_" + c]()

@@ -12,7 +12,8 @@ namespace {
 const char usage[] =
         "usage: prynechat-bench [--host 127.0.0.1] [--port P] [--clients N]\n"
         "         [--other-port P2] [--texts M | --duration SECONDS] [--size BYTES] [--window W]\n"
-        "         [--mode framed|lines] [--server-pid PID] [--timeout SECONDS]\n"
+        "         [--mode framed|lines|websocket] [--web-port P3] [--server-pid PID]\n"
+        "         [--timeout SECONDS]\n"
         "         [--stall SECONDS]\n"
         "--timeout bounds the whole run (default 30 s, or the duration + 30 s);\n"
         "--stall ends it when nothing is delivered for that long (default 5 s)\n"
@@ -20,6 +21,8 @@ const char usage[] =
         "framed: 4-byte big-endian length + text, relayed to all, sender included\n"
         "lines:  newline-ended texts relayed to all others (ncat --broker);\n"
         "        latency is then measured at the next client (id + 1)\n"
+        "websocket: as framed, each text one WebSocket message on a relay's web port\n"
+        "--web-port (framed only): every second client joins over WebSocket at P3\n"
         "Exit status: 0 all delivered whole and in one order, 1 loss, disorder,\n"
         "corruption or timeout, 2 bad usage or set-up failure.\n";
 
@@ -58,6 +61,8 @@ int main(int argc, char *argv[])
                 options.mode = bench::LoadRun::Mode::Framed;
             else if (std::strcmp(text, "lines") == 0)
                 options.mode = bench::LoadRun::Mode::Lines;
+            else if (std::strcmp(text, "websocket") == 0)
+                options.mode = bench::LoadRun::Mode::WebSocket;
             else {
                 std::fprintf(stderr, "unknown mode %s\n%s", text, usage);
                 return 2;
@@ -72,6 +77,8 @@ int main(int argc, char *argv[])
             options.port = int(number);
         else if (name == "--other-port")
             options.otherPort = int(number);
+        else if (name == "--web-port")
+            options.webPort = int(number);
         else if (name == "--clients")
             options.clients = int(number);
         else if (name == "--texts")
@@ -110,7 +117,11 @@ int main(int argc, char *argv[])
         return 2;
     }
     const auto &summary = result.summary;
-    std::printf("mode %s\n", options.mode == bench::LoadRun::Mode::Framed ? "framed" : "lines");
+    const char *modeName = options.mode == bench::LoadRun::Mode::Lines ? "lines"
+            : options.mode == bench::LoadRun::Mode::WebSocket          ? "websocket"
+            : options.webPort > 0                                      ? "mixed"
+                                                                       : "framed";
+    std::printf("mode %s\n", modeName);
     std::printf("clients %d\nsize %zu\nwindow %d\n", options.clients, options.textBytes,
                 options.window);
     std::printf("seconds %.3f\n", result.seconds);

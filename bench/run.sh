@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Measures, side by side in one run, the headless relay (prynechat-relay --quiet), the server
-# window (prynechat /s, offscreen, log on), ncat --broker and a plain single-threaded epoll relay
-# (bench/EpollRelay.cpp, the machine's limit), and prints Markdown tables: deliveries/s and p99
+# window (prynechat /s, offscreen, log on), ncat --broker and a lean single-threaded epoll relay
+# (bench/EpollRelay.cpp: one shared log, one writev per client and pass; the machine's limit),
+# optionally an earlier relay build beside them, and prints Markdown tables: deliveries/s and p99
 # latency (medians of the repetitions), the relay's ratios to ncat and to the epoll reference,
 # losses, peak RSS and CPU share; then the cost of the server window's log and the client's CPU
 # while it waits for its logout echo.
@@ -12,7 +13,9 @@
 # Environment (defaults in brackets): BENCH_CLIENTS ["10 100 300 1000"], BENCH_SIZES ["48 1024"],
 # BENCH_WINDOW [8], BENCH_SECONDS [4], BENCH_REPEATS [3], BENCH_NCAT_PORT [5555],
 # BENCH_RELAY_PORT [5556], BENCH_EPOLL_PORT [5557], BENCH_OUT [build/bench-results] (raw output of
-# every run), BENCH_SERVERS ["relay window ncat epoll"].
+# every run), BENCH_SERVERS ["relay window ncat epoll"]; add "before" to it with BENCH_BEFORE_RELAY
+# set to another prynechat-relay executable (BENCH_BEFORE_PORT [5562]) to compare two builds. The
+# bridged and browser cells below name their own; BENCH_WINDOWCOST=0 leaves out the log's costs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,6 +28,8 @@ windowPort=555
 ncatPort=${BENCH_NCAT_PORT:-5555}
 relayPort=${BENCH_RELAY_PORT:-5556}
 epollPort=${BENCH_EPOLL_PORT:-5557}
+beforePort=${BENCH_BEFORE_PORT:-5562}
+beforeRelay=${BENCH_BEFORE_RELAY:-}
 out=${BENCH_OUT:-build/bench-results}
 servers=(${BENCH_SERVERS:-relay window ncat epoll})
 
@@ -98,6 +103,7 @@ portOf() {
     window) echo "$windowPort" ;;
     ncat) echo "$ncatPort" ;;
     epoll) echo "$epollPort" ;;
+    before) echo "$beforePort" ;;
     esac
 }
 
@@ -110,6 +116,7 @@ startServer() {
     window) QT_QPA_PLATFORM=offscreen ./build/prynechat /s >"$out/server.log" 2>&1 & ;;
     ncat) ncat --nodns --broker --max-conns 4000 --listen 127.0.0.1 "$port" >/dev/null 2>&1 </dev/null & ;;
     epoll) ./build/bench/prynechat-epoll-relay "$port" >"$out/server.log" 2>&1 & ;;
+    before) "$beforeRelay" --quiet --port "$port" >"$out/server.log" 2>&1 & ;;
     esac
     serverPid=$!
     waitForListener "$port"
@@ -219,6 +226,19 @@ for clients in "${clientCounts[@]}"; do
     done
 done
 echo
+# The targets: the relay at least 85 % and the window at least 75 % of the epoll reference in every
+# cell, and, beside an earlier build, no cell more than 5 % slower.
+echo "| N | S | relay/epoll | window/epoll | relay/before | relay | before |"
+echo "|---:|---:|---:|---:|---:|---:|---:|"
+for clients in "${clientCounts[@]}"; do
+    for size in "${sizes[@]}"; do
+        relayRate=$(metric relay "$clients" "$size" deliveries_per_s)
+        epollRate=$(metric epoll "$clients" "$size" deliveries_per_s)
+        beforeRate=$(metric before "$clients" "$size" deliveries_per_s)
+        echo "| $clients | $size | $(ratio "$relayRate" "$epollRate") | $(ratio "$(metric window "$clients" "$size" deliveries_per_s)" "$epollRate") | $(ratio "$relayRate" "$beforeRate") | $(human "$relayRate") | $(human "$beforeRate") |"
+    done
+done
+echo
 echo "Raw output of every run: $out/"
 
 # Bridged cell: two `prynechat-relay --bridge` on one redis-server (no persistence), every second
@@ -266,6 +286,80 @@ if [[ ${BENCH_BRIDGED:-1} != 0 ]] && has relay && command -v redis-server >/dev/
     done
 fi
 
-echo
-QT_QPA_PLATFORM=offscreen ./build/bench/prynechat-windowcost 2>/dev/null || status=1
+# Browser cells: the relay's web port (prynechat-relay --web), every client a browser's
+# WebSocket ("web"), or every second one ("mixed": one room, one order checked across both
+# kinds), beside the same relay's TCP clients and ncat at the same N, alternating; then the
+# relay's peak RSS with BENCH_WEB_RSS_CLIENTS browsers. BENCH_WEB=0 leaves them out.
+webClients=(${BENCH_WEB_CLIENTS:-10 100})
+webRssClients=${BENCH_WEB_RSS_CLIENTS:-1000}
+webPort=${BENCH_WEB_PORT:-5561}
+if [[ ${BENCH_WEB:-1} != 0 ]] && has relay; then
+    webRun() { # webRun kind clients file
+        local kind=$1 clients=$2 file=$3 arguments=()
+        case $kind in
+        web) arguments=(--mode websocket --port "$webPort") ;;
+        mixed) arguments=(--mode framed --port "$relayPort" --web-port "$webPort") ;;
+        tcp) arguments=(--mode framed --port "$relayPort") ;;
+        ncat) arguments=(--mode lines --port "$ncatPort") ;;
+        esac
+        if [[ $kind == ncat ]]; then
+            startServer ncat || { echo "result FAIL" >"$file"; stopServer; return; }
+        else
+            portIsFree "$relayPort" && portIsFree "$webPort" || { echo "result FAIL" >"$file"; return; }
+            ./build/prynechat-relay --quiet --port "$relayPort" --web "127.0.0.1:$webPort" >"$out/server.log" 2>&1 &
+            serverPid=$!
+            waitForListener "$relayPort" && waitForListener "$webPort" || { echo "result FAIL" >"$file"; stopServer; return; }
+        fi
+        ./build/bench/prynechat-bench "${arguments[@]}" --clients "$clients" --size 48 --window "$window" \
+            --duration "$seconds" --timeout 120 --stall 20 --server-pid "$serverPid" >"$file" 2>&1 || true
+        stopServer
+    }
+    for repeat in $(seq "$repeats"); do
+        for clients in "${webClients[@]}"; do
+            for kind in web mixed tcp ncat; do
+                printf '\rrun.sh: browser cells (%s, N=%s, repeat %s)   ' "$kind" "$clients" "$repeat" >&2
+                webRun "$kind" "$clients" "$out/web-$kind-n$clients-s48-r$repeat.txt"
+            done
+        done
+        printf '\rrun.sh: browser cells (web, N=%s, repeat %s)   ' "$webRssClients" "$repeat" >&2
+        webRun web "$webRssClients" "$out/web-web-n$webRssClients-s48-r$repeat.txt"
+    done
+    echo >&2
+    echo
+    echo "Browsers: prynechat-relay --web, S = 48, median of $repeats; web = every client a browser's WebSocket,"
+    echo "mixed = every second one (one order checked across both kinds), TCP = the same relay's TCP clients,"
+    echo "ncat = ncat --broker. Targets: web >= 2 x ncat and >= 0.5 x TCP; peak RSS with $webRssClients browsers < 150 MiB."
+    echo
+    echo "| N | web | mixed | TCP | ncat | web/ncat | web/TCP | p99 µs web | mixed | TCP | failed runs web, mixed, TCP (lost, misordered web, mixed) | peak RSS MiB web | web CPU % |"
+    echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|---:|"
+    for clients in "${webClients[@]}" "$webRssClients"; do
+        row="| $clients"
+        for kind in web mixed tcp ncat; do
+            row+=" | $(human "$(metric web-$kind "$clients" 48 deliveries_per_s)")"
+        done
+        webRate=$(metric web-web "$clients" 48 deliveries_per_s)
+        row+=" | $(ratio "$webRate" "$(metric web-ncat "$clients" 48 deliveries_per_s)")"
+        row+=" | $(ratio "$webRate" "$(metric web-tcp "$clients" 48 deliveries_per_s)")"
+        for kind in web mixed tcp; do
+            row+=" | $(metric web-$kind "$clients" 48 latency_p99_us)"
+        done
+        failed=()
+        for kind in web mixed tcp; do
+            if [[ $kind == web || $clients != "$webRssClients" ]]; then
+                failed+=("$(failures web-$kind "$clients" 48)")
+                [[ ${failed[-1]} == 0 ]] || status=1
+            else
+                failed+=(-)
+            fi
+        done
+        row+=" | ${failed[0]}, ${failed[1]}, ${failed[2]} of $repeats ($(metric web-web "$clients" 48 lost), $(metric web-web "$clients" 48 misordered); $(metric web-mixed "$clients" 48 lost), $(metric web-mixed "$clients" 48 misordered))"
+        row+=" | $(metric web-web "$clients" 48 server_peak_rss_mib) | $(metric web-web "$clients" 48 server_cpu_percent) |"
+        echo "$row"
+    done
+fi
+
+if [[ ${BENCH_WINDOWCOST:-1} != 0 ]]; then
+    echo
+    QT_QPA_PLATFORM=offscreen ./build/bench/prynechat-windowcost 2>/dev/null || status=1
+fi
 exit "$status"

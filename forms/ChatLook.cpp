@@ -6,8 +6,9 @@
 QFont chatFont()
 {
     static const QString family = QStringLiteral("ＭＳ ゴシック");
-    // Registered once: the design font exists on Windows only; IPAGothic has the same
-    // half-width/full-width metrics, so chat lines keep their columns.
+    // Chat lines pad handles to ten characters, so the log needs a Japanese gothic in which a
+    // full-width character is exactly two half-width ones; these have that, and are what Debian
+    // ships. Registered once.
     static const bool substituted = [] {
         QFont::insertSubstitutions(family,
                                    {QStringLiteral("IPAGothic"), QStringLiteral("IPAゴシック"),

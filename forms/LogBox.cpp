@@ -1,8 +1,12 @@
 #include "forms/LogBox.h"
 
+#include "forms/LogBoxAccessible.h"
+
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
@@ -12,33 +16,23 @@
 #include <QTextLayout>
 
 #include <algorithm>
-#include <vector>
+#include <cmath>
 
 namespace {
 
-const QChar carriageReturn = u'\r';
-
-// Every character that Qt's text views show as the start of a new line: LF, VT, FF, NEL, the
-// line and paragraph separators and the two non-characters that QTextDocument takes as block
-// ends. Each one ends a line of the log, so none of them can grow the display past the limit.
-bool isLineBreak(QChar character)
-{
-    const char16_t code = character.unicode();
-    if (code > 0x0c && code < 0x85)
-        return false;
-    return code == 0x0a || code == 0x0b || code == 0x0c || code == 0x85 || code == 0x2028
-            || code == 0x2029 || code == 0xfdd0 || code == 0xfdd1;
-}
-
-// Space between the box's edge and its text, as in Qt's own text boxes.
+// Space between the box's edge and its text, as in Qt's own text boxes: at the sides always, at
+// the top above the log's first row and at the bottom below its last.
 constexpr int margin = 4;
+
+// Dragging past an edge scrolls a row at a time, sooner the farther the mouse is beyond it, as
+// in Qt's own text boxes.
+constexpr int slowestAutoScrollMs = 100;
 
 } // namespace
 
 LogBox::LogBox(QWidget *parent)
     : QAbstractScrollArea(parent)
 {
-    pieces.emplace_back();
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setFocusPolicy(Qt::StrongFocus);
@@ -47,6 +41,7 @@ LogBox::LogBox(QWidget *parent)
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
     setBackgroundRole(QPalette::Base);
+    LogBoxAccessible::install();
 
     refreshTimer.setSingleShot(true);
     connect(&refreshTimer, &QTimer::timeout, this, &LogBox::refresh);
@@ -56,29 +51,15 @@ LogBox::LogBox(QWidget *parent)
 
 LogBox::~LogBox() = default;
 
-QString LogBox::logText() const
-{
-    QString text;
-    text.reserve(modelLength);
-    for (const Piece &piece : pieces)
-        text += piece.raw;
-    return text;
-}
-
 void LogBox::setLogText(const QString &text)
 {
-    pieces.clear();
-    pieces.emplace_back();
-    firstPiece = 0;
-    lineEnds = 0;
-    modelLength = 0;
-    layouts.clear();
-    caret = anchor = Spot{};
-    top = Row{};
+    model.setText(text);
+    for (Place place : {Place::Caret, Place::Anchor, Place::Top})
+        model.setPlace(place, model.start());
     following = true;
     userReading = false;
     caretPending = false;
-    addText(text);
+    announcedLength = 0;
     scheduleRefresh();
 }
 
@@ -86,7 +67,7 @@ void LogBox::appendLog(const QString &text)
 {
     if (text.isEmpty())
         return;
-    addText(text);
+    model.append(text);
     scheduleRefresh();
 }
 
@@ -94,17 +75,12 @@ void LogBox::setCaretPosition(int position)
 {
     if (userHoldsView())
         return;
-    caret = anchor = spotOfLogPosition(std::clamp(position, 0, modelLength));
+    const LogSpot spot = model.spotOfLogPosition(position);
+    model.setPlace(Place::Caret, spot);
+    model.setPlace(Place::Anchor, spot);
     desiredX = -1;
     caretPending = true;
     scheduleRefresh();
-}
-
-void LogBox::setCapacity(int lines, int characters)
-{
-    Q_ASSERT(lines >= 1 && characters >= 2);
-    maxLines = lines;
-    maxCharacters = characters;
 }
 
 void LogBox::flushToDisplay()
@@ -113,213 +89,74 @@ void LogBox::flushToDisplay()
     refresh();
 }
 
-void LogBox::addText(QStringView text)
-{
-    // A text with more line ends than the box keeps pushes out everything before its newest
-    // lines: skip that part rather than storing and dropping it line by line.
-    qsizetype start = 0;
-    int ends = 0;
-    for (qsizetype index = text.size() - 1; index >= 0; --index) {
-        if (isLineBreak(text.at(index)) && ++ends > maxLines) {
-            start = index + 1;
-            break;
-        }
-    }
-    if (text.size() - start > maxCharacters) {
-        // Only the newest maxCharacters characters can stay; whole lines before the line that
-        // holds the cut go in any case.
-        qsizetype cut = text.size() - maxCharacters;
-        qsizetype lineStart = cut;
-        while (lineStart > start && !isLineBreak(text.at(lineStart - 1)))
-            --lineStart;
-        start = lineStart;
-    }
-    if (start > 0) {
-        firstPiece += qint64(pieces.size());
-        pieces.clear();
-        pieces.emplace_back();
-        lineEnds = 0;
-        modelLength = 0;
-        layouts.clear();
-        clampSpots();
-    }
-
-    forgetLayout(lastPiece());
-    qsizetype index = start;
-    while (index < text.size()) {
-        Piece *back = &pieces.back();
-        if (back->raw.size() >= longestShownBlock
-            && !(back->raw.back().isHighSurrogate() && text.at(index).isLowSurrogate())) {
-            pieces.emplace_back();
-            back = &pieces.back();
-        }
-        const qsizetype room = longestShownBlock - back->raw.size();
-        qsizetype end = index;
-        const qsizetype limit = std::min(text.size(), index + std::max<qsizetype>(room, 1));
-        bool broke = false;
-        while (end < limit) {
-            if (isLineBreak(text.at(end++))) {
-                broke = true;
-                break;
-            }
-        }
-        back->raw.append(text.mid(index, end - index));
-        index = end;
-        if (broke) {
-            back->lineEnd = true;
-            ++lineEnds;
-            pieces.emplace_back();
-        }
-    }
-    modelLength += int(text.size() - start);
-    trimToCapacity();
-}
-
-int LogBox::lineCount() const
-{
-    return lineEnds + (pieces.back().raw.isEmpty() ? 0 : 1);
-}
-
-void LogBox::trimToCapacity()
-{
-    const qint64 firstBefore = firstPiece;
-    while (lineCount() > maxLines) {
-        while (!pieces.front().lineEnd)
-            dropFront();
-        dropFront();
-    }
-    while (modelLength > maxCharacters && lineCount() > 1) {
-        while (!pieces.front().lineEnd)
-            dropFront();
-        dropFront();
-    }
-    if (modelLength > maxCharacters)
-        cutFront(modelLength - maxCharacters);
-    if (firstPiece != firstBefore)
-        clampSpots();
-}
-
-void LogBox::dropFront()
-{
-    Piece &front = pieces.front();
-    modelLength -= int(front.raw.size());
-    if (front.lineEnd)
-        --lineEnds;
-    forgetLayout(firstPiece);
-    pieces.pop_front();
-    ++firstPiece;
-    if (pieces.empty())
-        pieces.emplace_back();
-}
-
-void LogBox::cutFront(int count)
-{
-    // Only one line is left here, and it is longer than the limit.
-    while (pieces.size() > 1 && pieces.front().raw.size() <= count) {
-        count -= int(pieces.front().raw.size());
-        dropFront();
-    }
-    QString &front = pieces.front().raw;
-    // Never leave half of a surrogate pair behind.
-    if (count < front.size() && front.at(count).isLowSurrogate())
-        ++count;
-    const int shownCut = count - int(QStringView(front).left(count).count(carriageReturn));
-    front.remove(0, count);
-    modelLength -= count;
-    forgetLayout(firstPiece);
-    for (Spot *spot : {&caret, &anchor}) {
-        if (spot->piece == firstPiece)
-            spot->offset = std::max(0, spot->offset - shownCut);
-    }
-    clampSpots();
-}
-
-void LogBox::clampSpots()
-{
-    for (Spot *spot : {&caret, &anchor}) {
-        if (spot->piece < firstPiece)
-            *spot = Spot{firstPiece, 0};
-    }
-    if (top.piece < firstPiece)
-        top = Row{firstPiece, 0};
-}
-
-QString LogBox::shownOf(qint64 piece) const
-{
-    const Piece &kept = pieceAt(piece);
-    QStringView raw = kept.raw;
-    if (kept.lineEnd)
-        raw.chop(1);
-    QString shown;
-    shown.reserve(raw.size());
-    for (const QChar character : raw) {
-        if (character != carriageReturn)
-            shown.append(character);
-    }
-    return shown;
-}
-
-LogBox::Spot LogBox::spotOfLogPosition(int position) const
-{
-    // Walks from the nearer end, so that the usual caret at (or near) the end costs little.
-    auto spotIn = [this](qint64 piece, int rawOffset) {
-        const Piece &kept = pieceAt(piece);
-        rawOffset = std::min<int>(rawOffset, int(kept.raw.size()) - (kept.lineEnd ? 1 : 0));
-        const QStringView before = QStringView(kept.raw).left(rawOffset);
-        return Spot{piece, int(before.size() - before.count(carriageReturn))};
-    };
-    if (position >= modelLength)
-        return spotIn(lastPiece(), int(pieces.back().raw.size()));
-    if (position <= modelLength / 2) {
-        int remaining = position;
-        for (qint64 piece = firstPiece;; ++piece) {
-            const int size = int(pieceAt(piece).raw.size());
-            if (remaining < size)
-                return spotIn(piece, remaining);
-            remaining -= size;
-        }
-    }
-    int start = modelLength;
-    for (qint64 piece = lastPiece();; --piece) {
-        start -= int(pieceAt(piece).raw.size());
-        if (start <= position)
-            return spotIn(piece, position - start);
-    }
-}
-
-QString LogBox::toPlainText() const
-{
-    QString text;
-    for (qint64 piece = firstPiece; piece <= lastPiece(); ++piece) {
-        text += shownOf(piece);
-        if (pieceAt(piece).lineEnd)
-            text += u'\n';
-    }
-    return text;
-}
-
-int LogBox::caretPosition() const
-{
-    int position = caret.offset;
-    for (qint64 piece = firstPiece; piece < caret.piece; ++piece)
-        position += int(shownOf(piece).size()) + (pieceAt(piece).lineEnd ? 1 : 0);
-    return position;
-}
-
 QString LogBox::selectedText() const
 {
-    const Spot from = std::min(caret, anchor);
-    const Spot to = std::max(caret, anchor);
-    QString text;
-    for (qint64 piece = from.piece; piece <= to.piece; ++piece) {
-        const QString shown = shownOf(piece);
-        const int start = piece == from.piece ? from.offset : 0;
-        const int end = piece == to.piece ? to.offset : int(shown.size());
-        text += QStringView(shown).mid(start, end - start);
-        if (piece < to.piece && pieceAt(piece).lineEnd)
-            text += u'\n';
+    return model.shownBetween(caret(), anchor());
+}
+
+int LogBox::firstVisibleBlockNumber()
+{
+    syncRows();
+    const qint64 top = currentTop().piece;
+    int block = 0;
+    for (qint64 piece = model.firstPiece(); piece < top; ++piece)
+        block += model.endsLine(piece) ? 1 : 0;
+    return block;
+}
+
+QString LogBox::lineAround(int position, int *lineStart) const
+{
+    const LogSpot spot = model.spotOfShownPosition(position);
+    const qint64 first = std::max(model.lineStartPiece(spot.piece), spot.piece - 1);
+    qint64 last = spot.piece;
+    if (!model.endsLine(last) && last < model.lastPiece())
+        ++last;
+    *lineStart = model.shownPosition(LogSpot{first, 0});
+    return model.shownBetween(LogSpot{first, 0}, LogSpot{last, model.shownSize(last)});
+}
+
+void LogBox::setSelection(int anchorAt, int caretAt)
+{
+    model.setPlace(Place::Anchor, model.spotOfShownPosition(anchorAt));
+    moveCaret(model.spotOfShownPosition(caretAt), true);
+}
+
+QRect LogBox::characterRect(int position)
+{
+    syncRows();
+    const LogSpot spot = model.spotOfShownPosition(position);
+    const Row target = rowOf(spot);
+    Row row = currentTop();
+    qreal y = topMargin(row);
+    if (target < row)
+        return {};
+    while (row < target) {
+        y += rowHeight(row);
+        if (y > viewport()->height() || !nextRow(row))
+            return {};
     }
-    return text;
+    QTextLayout *layout = layoutOf(spot.piece);
+    const QTextLine line = layout->lineForTextPosition(spot.offset);
+    const qreal x = line.cursorToX(spot.offset);
+    const int next = layout->nextCursorPosition(spot.offset);
+    const qreal width = next > spot.offset ? line.cursorToX(next) - x : 0;
+    return QRectF(margin + std::min(x, x + width), y, std::abs(width), rowHeight(row))
+            .toAlignedRect();
+}
+
+int LogBox::positionAt(const QPoint &point)
+{
+    syncRows();
+    return model.shownPosition(spotAt(point));
+}
+
+void LogBox::scrollToPosition(int position)
+{
+    syncRows();
+    const LogSpot spot = model.spotOfShownPosition(position);
+    const Row row = rowOf(spot);
+    if (row < currentTop() || currentTop() < topForBottom(row))
+        setTop(row);
 }
 
 void LogBox::copy()
@@ -331,8 +168,9 @@ void LogBox::copy()
 
 void LogBox::selectAll()
 {
-    anchor = Spot{firstPiece, 0};
-    caret = Spot{lastPiece(), int(shownOf(lastPiece()).size())};
+    model.setPlace(Place::Anchor, model.start());
+    model.setPlace(Place::Caret, model.end());
+    selectionChangedByUser();
     viewport()->update();
 }
 
@@ -347,92 +185,338 @@ void LogBox::scheduleRefresh()
 void LogBox::refresh()
 {
     sinceRefresh.restart();
+    syncRows();
     if (caretPending) {
         caretPending = false;
         ensureCaretVisible();
     }
     updateScrollBar();
     viewport()->update();
+    announceNewText();
     emit refreshed();
 }
 
-void LogBox::forgetLayout(qint64 piece)
+void LogBox::announceNewText()
 {
-    layouts.erase(piece);
+    // Only while assistive technology listens: the text since the last refresh, once a frame.
+    if (!QAccessible::isActive()) {
+        announcedLength = -1;
+        return;
+    }
+    const int length = model.shownPosition(model.end());
+    if (announcedLength >= 0 && length > announcedLength) {
+        const LogSpot from = model.spotOfShownPosition(announcedLength);
+        QAccessibleTextInsertEvent inserted(this, announcedLength,
+                                            model.shownBetween(from, model.end()));
+        QAccessible::updateAccessibility(&inserted);
+    }
+    announcedLength = length;
 }
+
+// Rows
 
 int LogBox::textWidth() const
 {
     return std::max(1, viewport()->width() - 2 * margin);
 }
 
+void LogBox::syncRows()
+{
+    // Everything the box knows of the pieces' rows follows the model here, before any use.
+    const int width = textWidth();
+    if (width != layoutWidth) {
+        layouts.clear();
+        pieceRows.clear();
+        totalRows = 0;
+        rowsFirst = model.firstPiece();
+        layoutWidth = width;
+        averageCharacterWidth = std::max<qreal>(1, QFontMetricsF(font()).averageCharWidth());
+    }
+    while (!pieceRows.empty() && rowsFirst < model.firstPiece()) {
+        layouts.erase(rowsFirst);
+        totalRows -= pieceRows.front().rows;
+        pieceRows.pop_front();
+        ++rowsFirst;
+    }
+    if (pieceRows.empty())
+        rowsFirst = model.firstPiece();
+    if (cutsSeen != model.frontCuts()) {
+        cutsSeen = model.frontCuts();
+        if (!pieceRows.empty())
+            forgetPiece(rowsFirst);
+    }
+    if (!pieceRows.empty()) {
+        const qint64 last = rowsFirst + qint64(pieceRows.size()) - 1;
+        if (rowsOf(last).shownSize != model.shownSize(last))
+            forgetPiece(last);
+    }
+    for (qint64 piece = rowsFirst + qint64(pieceRows.size()); piece <= model.lastPiece(); ++piece) {
+        PieceRows entry;
+        entry.rows = 0; // counted in totalRows by setRows below
+        entry.shownSize = model.shownSize(piece);
+        // Runs of pieces are counted from where the line began, even after its start was cut.
+        entry.lineOrigin =
+                model.startsLine(piece) || pieceRows.empty() ? piece : pieceRows.back().lineOrigin;
+        pieceRows.push_back(entry);
+        setRows(piece, estimatedRows(piece), false);
+    }
+}
+
+int LogBox::estimatedRows(qint64 piece) const
+{
+    const qreal width = model.shownSize(piece) * averageCharacterWidth;
+    const int rows = int(std::ceil(width / layoutWidth));
+    const bool ownRow = startsRow(piece);
+    return ownRow ? std::max(1, rows) : rows;
+}
+
+void LogBox::setRows(qint64 piece, int rows, bool exact)
+{
+    PieceRows &entry = rowsOf(piece);
+    totalRows += rows - entry.rows;
+    entry.rows = rows;
+    entry.exact = exact;
+}
+
+void LogBox::forgetPiece(qint64 piece)
+{
+    // A piece's text changed: its layout goes, and so does what the rest of its run took from it.
+    const qint64 last = rowsFirst + qint64(pieceRows.size()) - 1;
+    for (qint64 next = piece; next <= last; ++next) {
+        PieceRows &entry = rowsOf(next);
+        if (next != piece && !entry.carrySettled && layouts.count(next) == 0)
+            break;
+        layouts.erase(next);
+        entry.shownSize = model.shownSize(next);
+        entry.carryIn = 0;
+        entry.carryOut = 0;
+        entry.carrySettled = false;
+        setRows(next, estimatedRows(next), false);
+        if (model.endsLine(next) || next == last || startsRow(next + 1))
+            break;
+    }
+}
+
+bool LogBox::startsRow(qint64 piece) const
+{
+    return piece <= model.firstPiece() || model.startsLine(piece)
+            || (piece - pieceRows[size_t(piece - rowsFirst)].lineOrigin) % piecesPerRun == 0;
+}
+
+qreal LogBox::carryInOf(qint64 piece)
+{
+    // Known once the piece is laid out: what does not fit into the rest of a row starts one.
+    if (startsRow(piece))
+        return 0;
+    if (!rowsOf(piece).carrySettled)
+        layoutOf(piece);
+    return rowsOf(piece).carryIn;
+}
+
 QTextLayout *LogBox::layoutOf(qint64 piece)
 {
-    if (layoutWidth != textWidth()) {
-        layouts.clear();
-        layoutWidth = textWidth();
-    }
-    std::unique_ptr<QTextLayout> &slot = layouts[piece];
-    if (!slot) {
-        slot = std::make_unique<QTextLayout>(shownOf(piece), font(), viewport());
-        QTextOption option;
-        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-        slot->setTextOption(option);
-        slot->setCacheEnabled(true);
-        slot->beginLayout();
+    const auto found = layouts.find(piece);
+    if (found != layouts.end())
+        return found->second.get();
+    // Where the piece before left its last row; laying that out may lay out the run before it.
+    qreal carry = startsRow(piece) ? 0 : (layoutOf(piece - 1), rowsOf(piece - 1).carryOut);
+    // A row left full (or overfull, by a cluster that cannot break) has no room to carry on.
+    if (carry > layoutWidth - averageCharacterWidth / 2)
+        carry = 0;
+    // The second row of a piece that carries on a row lies that row's height below it.
+    const qreal carriedRowHeight = carry > 0
+            ? layoutOf(piece - 1)->lineAt(layoutOf(piece - 1)->lineCount() - 1).height()
+            : 0;
+    auto layout = std::make_unique<QTextLayout>(model.shown(piece), font(), viewport());
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout->setTextOption(option);
+    layout->setCacheEnabled(true);
+    auto build = [&] {
+        layout->beginLayout();
         qreal y = 0;
-        for (QTextLine line = slot->createLine(); line.isValid(); line = slot->createLine()) {
-            line.setLineWidth(layoutWidth);
-            line.setPosition(QPointF(0, y));
-            y += line.height();
+        for (QTextLine line = layout->createLine(); line.isValid(); line = layout->createLine()) {
+            const bool carried = line.lineNumber() == 0 && carry > 0;
+            line.setLineWidth(carried ? std::max<qreal>(1, layoutWidth - carry) : layoutWidth);
+            line.setPosition(QPointF(carried ? carry : 0, y));
+            y += carried ? carriedRowHeight : line.height();
         }
-        slot->endLayout();
+        layout->endLayout();
+    };
+    build();
+    // What does not fit into the rest of the row starts a row of its own.
+    if (carry > 0 && layout->lineAt(0).naturalTextWidth() > layoutWidth - carry + 0.5) {
+        carry = 0;
+        build();
     }
-    return slot.get();
+    PieceRows &entry = rowsOf(piece);
+    entry.carryIn = carry;
+    entry.carrySettled = true;
+    const QTextLine last = layout->lineAt(layout->lineCount() - 1);
+    entry.carryOut = model.endsLine(piece) ? 0 : last.x() + last.naturalTextWidth();
+    setRows(piece, layout->lineCount() - (carry > 0 ? 1 : 0), true);
+    QTextLayout *result = layout.get();
+    layouts[piece] = std::move(layout);
+    return result;
+}
+
+int LogBox::firstOwnLine(qint64 piece)
+{
+    return carryInOf(piece) > 0 ? 1 : 0;
+}
+
+bool LogBox::nextRow(Row &row)
+{
+    if (row.line + 1 < layoutOf(row.piece)->lineCount()) {
+        ++row.line;
+        return true;
+    }
+    for (qint64 piece = row.piece + 1; piece <= model.lastPiece(); ++piece) {
+        const int own = firstOwnLine(piece);
+        if (own < layoutOf(piece)->lineCount()) {
+            row = Row{piece, own};
+            return true;
+        }
+    }
+    return false;
+}
+
+bool LogBox::previousRow(Row &row)
+{
+    if (row.line > firstOwnLine(row.piece)) {
+        --row.line;
+        return true;
+    }
+    for (qint64 piece = row.piece - 1; piece >= model.firstPiece(); --piece) {
+        const int last = layoutOf(piece)->lineCount() - 1;
+        if (last >= firstOwnLine(piece)) {
+            row = Row{piece, last};
+            return true;
+        }
+    }
+    return false;
 }
 
 LogBox::Row LogBox::lastRow()
 {
-    return Row{lastPiece(), layoutOf(lastPiece())->lineCount() - 1};
+    for (qint64 piece = model.lastPiece();; --piece) {
+        const int last = layoutOf(piece)->lineCount() - 1;
+        if (last >= firstOwnLine(piece))
+            return Row{piece, last};
+    }
+}
+
+LogBox::Row LogBox::rowOf(LogSpot spot)
+{
+    spot = model.clamp(spot);
+    QTextLayout *layout = layoutOf(spot.piece);
+    int line = layout->lineForTextPosition(spot.offset).lineNumber();
+    if (line < 0)
+        line = layout->lineCount() - 1;
+    qint64 piece = spot.piece;
+    while (line < firstOwnLine(piece)) {
+        --piece;
+        line = layoutOf(piece)->lineCount() - 1;
+    }
+    return Row{piece, line};
+}
+
+LogSpot LogBox::spotOfRow(Row row)
+{
+    return LogSpot{row.piece, layoutOf(row.piece)->lineAt(row.line).textStart()};
+}
+
+std::vector<LogBox::Segment> LogBox::segmentsOf(Row row)
+{
+    std::vector<Segment> segments{Segment{row.piece, row.line}};
+    qint64 piece = row.piece;
+    int line = row.line;
+    while (line == layoutOf(piece)->lineCount() - 1 && piece < model.lastPiece()
+           && carryInOf(piece + 1) > 0) {
+        ++piece;
+        line = 0;
+        segments.push_back(Segment{piece, 0});
+    }
+    return segments;
+}
+
+qreal LogBox::rowHeight(Row row)
+{
+    return layoutOf(row.piece)->lineAt(row.line).height();
+}
+
+qreal LogBox::topMargin(Row top)
+{
+    return top.piece == model.firstPiece() && top.line == 0 ? margin : 0;
 }
 
 LogBox::Row LogBox::topForBottom(Row bottom)
 {
-    // The highest row from which the rows down to bottom still fit on screen.
-    const qreal height = viewport()->height() - 2 * margin;
+    // The highest row from which the rows down to bottom still fit on screen, the margin below
+    // the log's last row (and above its first) included.
+    const qreal height = viewport()->height() - margin;
     qreal used = 0;
     Row row = bottom;
     for (;;) {
-        QTextLayout *layout = layoutOf(row.piece);
-        const qreal lineHeight = layout->lineAt(row.line).height();
-        if (used + lineHeight > height && (row.piece != bottom.piece || row.line != bottom.line))
-            return row.line + 1 < layout->lineCount() ? Row{row.piece, row.line + 1}
-                                                      : Row{row.piece + 1, 0};
-        used += lineHeight;
-        if (row.line > 0) {
-            --row.line;
-        } else if (row.piece > firstPiece) {
-            --row.piece;
-            row.line = layoutOf(row.piece)->lineCount() - 1;
-        } else {
+        used += rowHeight(row);
+        Row above = row;
+        if (!previousRow(above))
             return row;
-        }
+        if (used + rowHeight(above) + topMargin(above) > height)
+            return row;
+        row = above;
     }
+}
+
+LogBox::Row LogBox::endTop()
+{
+    return topForBottom(lastRow());
 }
 
 LogBox::Row LogBox::currentTop()
 {
+    const Row end = endTop();
     if (following)
-        return topForBottom(lastRow());
-    top.line = std::min(top.line, layoutOf(top.piece)->lineCount() - 1);
-    return top;
+        return end;
+    const Row top = rowOf(model.place(Place::Top));
+    return end < top ? end : top;
+}
+
+qint64 LogBox::rowsBefore(Row row)
+{
+    // Counted from the nearer end: the usual row is near the end of the log.
+    qint64 rows = 0;
+    if (row.piece - model.firstPiece() <= model.lastPiece() - row.piece) {
+        for (qint64 piece = model.firstPiece(); piece < row.piece; ++piece)
+            rows += rowsOf(piece).rows;
+    } else {
+        rows = totalRows;
+        for (qint64 piece = model.lastPiece(); piece >= row.piece; --piece)
+            rows -= rowsOf(piece).rows;
+    }
+    return rows + row.line - firstOwnLine(row.piece);
+}
+
+LogBox::Row LogBox::rowAtIndex(qint64 index)
+{
+    qint64 before = 0;
+    for (qint64 piece = model.firstPiece(); piece <= model.lastPiece(); ++piece) {
+        if (index < before + rowsOf(piece).rows) {
+            layoutOf(piece); // the estimate becomes the true count
+            const int rows = rowsOf(piece).rows;
+            if (index < before + rows)
+                return Row{piece, firstOwnLine(piece) + int(std::max<qint64>(0, index - before))};
+        }
+        before += rowsOf(piece).rows;
+    }
+    return lastRow();
 }
 
 void LogBox::setTop(Row row)
 {
-    const Row end = topForBottom(lastRow());
-    following = !(row.piece < end.piece || (row.piece == end.piece && row.line < end.line));
-    top = following ? end : row;
+    const Row end = endTop();
+    following = !(row < end);
+    model.setPlace(Place::Top, spotOfRow(following ? end : row));
     userReading = !following;
     updateScrollBar();
     viewport()->update();
@@ -441,42 +525,24 @@ void LogBox::setTop(Row row)
 void LogBox::scrollRows(int rows)
 {
     Row row = currentTop();
-    while (rows < 0) {
-        if (row.line > 0) {
-            --row.line;
-        } else if (row.piece > firstPiece) {
-            --row.piece;
-            row.line = layoutOf(row.piece)->lineCount() - 1;
-        } else {
-            break;
-        }
-        ++rows;
-    }
-    while (rows > 0 && row.piece <= lastPiece()) {
-        if (row.line + 1 < layoutOf(row.piece)->lineCount()) {
-            ++row.line;
-        } else if (row.piece < lastPiece()) {
-            ++row.piece;
-            row.line = 0;
-        } else {
-            break;
-        }
-        --rows;
-    }
+    for (; rows < 0 && previousRow(row); ++rows) {}
+    for (; rows > 0 && nextRow(row); --rows) {}
     setTop(row);
 }
 
 void LogBox::updateScrollBar()
 {
-    // The scroll bar counts pieces: its range follows the kept log without laying it out.
-    const Row end = topForBottom(lastRow());
-    const Row shown = following ? end : top;
+    syncRows();
+    const Row end = endTop();
+    const qint64 endIndex = rowsBefore(end);
+    const qint64 shown = following ? endIndex : std::min(endIndex, rowsBefore(currentTop()));
     QScrollBar *bar = verticalScrollBar();
     updatingScrollBar = true;
-    bar->setRange(0, int(end.piece - firstPiece) + (end.line > 0 ? 1 : 0));
-    bar->setPageStep(std::max(1, viewport()->height() / std::max(1, fontMetrics().height())));
+    bar->setRange(0, int(endIndex));
+    const qreal rowHeight = QFontMetricsF(font()).lineSpacing();
+    bar->setPageStep(std::max(1, int(viewport()->height() / std::max<qreal>(1, rowHeight))));
     bar->setSingleStep(1);
-    bar->setValue(following ? bar->maximum() : int(shown.piece - firstPiece));
+    bar->setValue(int(shown));
     updatingScrollBar = false;
 }
 
@@ -484,78 +550,90 @@ void LogBox::onScrollBarMoved(int value)
 {
     if (updatingScrollBar)
         return;
-    QScrollBar *bar = verticalScrollBar();
-    if (value >= bar->maximum()) {
+    // The bar's range may still be the one of a longer log: the value is taken against the log
+    // as it is now.
+    syncRows();
+    const Row end = endTop();
+    if (value >= rowsBefore(end)) {
         following = true;
         userReading = false;
-        viewport()->update();
-        return;
+        model.setPlace(Place::Top, spotOfRow(end));
+    } else {
+        following = false;
+        userReading = true;
+        model.setPlace(Place::Top, spotOfRow(rowAtIndex(std::max(0, value))));
     }
-    following = false;
-    userReading = true;
-    top = Row{firstPiece + value, 0};
+    updateScrollBar();
     viewport()->update();
 }
 
 void LogBox::ensureCaretVisible()
 {
-    QTextLayout *layout = layoutOf(caret.piece);
-    const Row caretRow{caret.piece, layout->lineForTextPosition(caret.offset).lineNumber()};
-    const Row end = topForBottom(lastRow());
-    if (caretRow.piece > end.piece || (caretRow.piece == end.piece && caretRow.line >= end.line)) {
+    const Row caretRow = rowOf(caret());
+    const Row end = endTop();
+    if (!(caretRow < end)) {
         following = true;
         return;
     }
     const Row from = currentTop();
-    if (caretRow.piece < from.piece
-        || (caretRow.piece == from.piece && caretRow.line < from.line)) {
+    if (caretRow < from) {
         following = false;
-        top = caretRow;
+        model.setPlace(Place::Top, spotOfRow(caretRow));
         return;
     }
     const Row lowestTop = topForBottom(caretRow);
-    if (from.piece < lowestTop.piece
-        || (from.piece == lowestTop.piece && from.line < lowestTop.line)) {
+    if (from < lowestTop) {
         following = false;
-        top = lowestTop;
+        model.setPlace(Place::Top, spotOfRow(lowestTop));
     }
 }
 
+// Painting
+
 void LogBox::paintEvent(QPaintEvent *)
 {
+    syncRows();
     QPainter painter(viewport());
     painter.setPen(palette().color(QPalette::Text));
     const Row first = currentTop();
-    const Spot from = std::min(caret, anchor);
-    const Spot to = std::max(caret, anchor);
+    const LogSpot from = std::min(caret(), anchor());
+    const LogSpot to = std::max(caret(), anchor());
     QTextCharFormat selectedFormat;
     selectedFormat.setBackground(palette().brush(QPalette::Highlight));
     selectedFormat.setForeground(palette().brush(QPalette::HighlightedText));
+    const QRectF clip = viewport()->rect();
 
-    qreal y = margin - layoutOf(first.piece)->lineAt(first.line).y();
-    const qreal bottom = viewport()->height();
-    qint64 piece = first.piece;
-    for (; piece <= lastPiece() && y < bottom; ++piece) {
-        QTextLayout *layout = layoutOf(piece);
-        QVector<QTextLayout::FormatRange> selections;
-        if (from != to && piece >= from.piece && piece <= to.piece) {
-            const int start = piece == from.piece ? from.offset : 0;
-            const int end = piece == to.piece ? to.offset : int(layout->text().size());
-            if (end > start)
-                selections.push_back({start, end - start, selectedFormat});
+    Row row = first;
+    qreal y = topMargin(row);
+    qint64 drawn = first.piece - 1;
+    for (;;) {
+        for (const Segment &segment : segmentsOf(row)) {
+            if (segment.piece <= drawn)
+                continue;
+            drawn = segment.piece;
+            QTextLayout *layout = layoutOf(segment.piece);
+            const QPointF origin(margin, y - layout->lineAt(segment.line).y());
+            QVector<QTextLayout::FormatRange> selections;
+            if (from != to && segment.piece >= from.piece && segment.piece <= to.piece) {
+                const int start = segment.piece == from.piece ? from.offset : 0;
+                const int end = segment.piece == to.piece ? to.offset : int(layout->text().size());
+                if (end > start)
+                    selections.push_back({start, end - start, selectedFormat});
+            }
+            layout->draw(&painter, origin, selections, clip);
+            if (segment.piece == caret().piece && hasFocus() && caretShown)
+                layout->drawCursor(&painter, origin, caret().offset);
         }
-        const QPointF position(margin, y);
-        layout->draw(&painter, position, selections);
-        if (piece == caret.piece && hasFocus() && caretShown)
-            layout->drawCursor(&painter, position, caret.offset);
-        y += layout->boundingRect().height();
+        y += rowHeight(row);
+        if (y >= viewport()->height() || !nextRow(row))
+            break;
     }
-    // Only what was just on screen and the end of the log stay laid out.
-    if (layouts.size() > size_t(4 * (piece - first.piece) + 64)) {
-        const Row end = topForBottom(lastRow());
+    // Only what was just on screen, the end of the log and the caret's piece stay laid out.
+    if (layouts.size() > size_t(4 * (drawn - first.piece + 1) + 64)) {
+        const qint64 endPiece = endTop().piece;
         for (auto entry = layouts.begin(); entry != layouts.end();) {
-            const bool keep = (entry->first >= first.piece && entry->first < piece)
-                    || entry->first >= end.piece || entry->first == caret.piece;
+            const bool keep = (entry->first >= first.piece && entry->first <= drawn)
+                    || entry->first >= endPiece || entry->first == caret().piece;
             entry = keep ? std::next(entry) : layouts.erase(entry);
         }
     }
@@ -571,72 +649,272 @@ void LogBox::changeEvent(QEvent *event)
 {
     QAbstractScrollArea::changeEvent(event);
     if (event->type() == QEvent::FontChange) {
-        layouts.clear();
+        layoutWidth = -1;
         updateScrollBar();
         viewport()->update();
     }
 }
 
-LogBox::Spot LogBox::spotAt(const QPoint &point)
+// Places and steps
+
+LogSpot LogBox::spotAt(const QPoint &point)
 {
-    const Row first = currentTop();
-    qreal y = margin - layoutOf(first.piece)->lineAt(first.line).y();
-    for (qint64 piece = first.piece; piece <= lastPiece(); ++piece) {
-        QTextLayout *layout = layoutOf(piece);
-        const qreal height = layout->boundingRect().height();
-        if (point.y() < y + height || piece == lastPiece()) {
-            const qreal inside = std::clamp<qreal>(point.y() - y, 0, height - 1);
-            for (int line = 0; line < layout->lineCount(); ++line) {
-                const QTextLine row = layout->lineAt(line);
-                if (inside < row.y() + row.height() || line == layout->lineCount() - 1)
-                    return Spot{piece, row.xToCursor(point.x() - margin)};
-            }
-        }
-        y += height;
+    Row row = currentTop();
+    qreal y = topMargin(row);
+    for (;;) {
+        y += rowHeight(row);
+        Row next = row;
+        if (point.y() < y || !nextRow(next))
+            return spotInRow(row, point.x() - margin);
+        row = next;
     }
-    return caret;
 }
 
-void LogBox::moveCaret(Spot to, bool keepAnchor)
+LogSpot LogBox::spotInRow(Row row, qreal x)
 {
-    caret = to;
+    const std::vector<Segment> segments = segmentsOf(row);
+    Segment chosen = segments.front();
+    for (size_t index = 1; index < segments.size(); ++index) {
+        if (x >= carryInOf(segments[index].piece))
+            chosen = segments[index];
+    }
+    const QTextLine line = layoutOf(chosen.piece)->lineAt(chosen.line);
+    return LogSpot{chosen.piece, line.xToCursor(x)};
+}
+
+qreal LogBox::xOf(LogSpot spot)
+{
+    QTextLayout *layout = layoutOf(spot.piece);
+    return layout->lineForTextPosition(spot.offset).cursorToX(spot.offset);
+}
+
+void LogBox::moveCaret(LogSpot to, bool keepAnchor)
+{
+    const bool selecting = keepAnchor || caret() != anchor();
+    pageCaretY = -1;
+    model.setPlace(Place::Caret, to);
     if (!keepAnchor)
-        anchor = to;
+        model.setPlace(Place::Anchor, to);
     caretShown = true;
     ensureCaretVisible();
     userReading = !following;
     updateScrollBar();
     viewport()->update();
+    if (QAccessible::isActive()) {
+        QAccessibleTextCursorEvent moved(this, caretPosition());
+        QAccessible::updateAccessibility(&moved);
+        if (selecting) {
+            QAccessibleTextSelectionEvent selected(this,
+                                                   std::min(anchorPosition(), caretPosition()),
+                                                   std::max(anchorPosition(), caretPosition()));
+            QAccessible::updateAccessibility(&selected);
+        }
+    }
 }
 
-LogBox::Spot LogBox::stepVertically(Spot from, int rows)
+void LogBox::selectionChangedByUser()
 {
-    QTextLayout *layout = layoutOf(from.piece);
-    QTextLine line = layout->lineForTextPosition(from.offset);
+    // X11 desktops paste the last selection with the middle button.
+    QClipboard *clipboard = QApplication::clipboard();
+    if (caret() != anchor() && clipboard->supportsSelection())
+        clipboard->setText(selectedText(), QClipboard::Selection);
+}
+
+LogSpot LogBox::stepVertically(LogSpot from, int rows)
+{
     if (desiredX < 0)
-        desiredX = line.cursorToX(from.offset);
-    Row row{from.piece, line.lineNumber()};
+        desiredX = xOf(from);
+    Row row = rowOf(from);
     for (; rows < 0; ++rows) {
-        if (row.line > 0)
-            --row.line;
-        else if (row.piece > firstPiece)
-            row = Row{row.piece - 1, layoutOf(row.piece - 1)->lineCount() - 1};
-        else
-            return Spot{firstPiece, 0};
+        if (!previousRow(row))
+            return from;
     }
     for (; rows > 0; --rows) {
-        if (row.line + 1 < layoutOf(row.piece)->lineCount())
-            ++row.line;
-        else if (row.piece < lastPiece())
-            row = Row{row.piece + 1, 0};
-        else
-            return Spot{lastPiece(), int(layoutOf(lastPiece())->text().size())};
+        if (!nextRow(row))
+            return from;
     }
-    return Spot{row.piece, layoutOf(row.piece)->lineAt(row.line).xToCursor(desiredX)};
+    return spotInRow(row, desiredX);
 }
+
+LogSpot LogBox::stepCharacter(LogSpot from, bool forward)
+{
+    // Where two pieces of one line meet, the end of the first and the start of the second are
+    // one place: the step goes over a character either way.
+    QTextLayout *layout = layoutOf(from.piece);
+    if (forward) {
+        if (from.offset < layout->text().size())
+            return LogSpot{from.piece, layout->nextCursorPosition(from.offset)};
+        if (from.piece == model.lastPiece())
+            return from;
+        if (model.endsLine(from.piece))
+            return LogSpot{from.piece + 1, 0};
+        return stepCharacter(LogSpot{from.piece + 1, 0}, true);
+    }
+    if (from.offset > 0)
+        return LogSpot{from.piece, layout->previousCursorPosition(from.offset)};
+    if (from.piece == model.firstPiece())
+        return from;
+    const LogSpot before{from.piece - 1, model.shownSize(from.piece - 1)};
+    return model.startsLine(from.piece) ? before : stepCharacter(before, false);
+}
+
+LogSpot LogBox::stepWord(LogSpot from, bool forward)
+{
+    // The words of the standard text box: the next word's start, the previous word's start; a
+    // line end is a step of its own.
+    auto isWordCharacter = [](QChar character) {
+        return character.isLetterOrNumber() || character.isMark();
+    };
+    QTextLayout *layout = layoutOf(from.piece);
+    const QString text = layout->text();
+    if (forward) {
+        if (from.offset >= text.size()) {
+            if (from.piece == model.lastPiece())
+                return from;
+            if (model.endsLine(from.piece))
+                return LogSpot{from.piece + 1, 0};
+            return stepWord(LogSpot{from.piece + 1, 0}, true);
+        }
+        const int next = layout->nextCursorPosition(from.offset, QTextLayout::SkipWords);
+        // A word that runs on into the next piece goes on there.
+        if (next == text.size() && !model.endsLine(from.piece) && from.piece < model.lastPiece()
+            && !text.isEmpty() && isWordCharacter(text.back()))
+            return stepWord(LogSpot{from.piece + 1, 0}, true);
+        return LogSpot{from.piece, next};
+    }
+    if (from.offset == 0) {
+        if (from.piece == model.firstPiece())
+            return from;
+        const LogSpot before{from.piece - 1, model.shownSize(from.piece - 1)};
+        return model.startsLine(from.piece) ? before : stepWord(before, false);
+    }
+    const int previous = layout->previousCursorPosition(from.offset, QTextLayout::SkipWords);
+    if (previous == 0 && !model.startsLine(from.piece) && isWordCharacter(text.front())) {
+        const LogSpot before{from.piece - 1, model.shownSize(from.piece - 1)};
+        const QString earlier = layoutOf(before.piece)->text();
+        if (!earlier.isEmpty() && isWordCharacter(earlier.back()))
+            return stepWord(before, false);
+    }
+    return LogSpot{from.piece, previous};
+}
+
+void LogBox::pageUpDown(bool down, bool keepAnchor)
+{
+    // As the standard text box: the view moves by what fits on screen, and the caret keeps its
+    // height on screen as near as the rows allow.
+    ensureCaretVisible();
+    auto screenY = [this](LogSpot spot) {
+        const Row target = rowOf(spot);
+        Row row = currentTop();
+        qreal y = topMargin(row);
+        if (target < row) {
+            while (target < row && previousRow(row))
+                y -= rowHeight(row);
+            return y;
+        }
+        while (row < target && y < 4 * viewport()->height()) {
+            y += rowHeight(row);
+            if (!nextRow(row))
+                break;
+        }
+        return y;
+    };
+    const qreal height = viewport()->height();
+    // Pages in a row keep the caret at the height on screen where the first one found it.
+    if (pageCaretY < 0)
+        pageCaretY = screenY(caret());
+    qreal wantedY = pageCaretY;
+    Row top = currentTop();
+    if (down) {
+        qreal y = topMargin(top);
+        bool atEnd = false;
+        while (y + rowHeight(top) <= height) {
+            y += rowHeight(top);
+            if (!nextRow(top)) {
+                atEnd = true;
+                break;
+            }
+        }
+        // On the last page the caret goes down to the last row.
+        if (atEnd)
+            wantedY = height;
+        else
+            setTop(top);
+    } else {
+        // Already at the top, the caret goes up to the first row.
+        Row above = top;
+        if (!previousRow(above))
+            wantedY = 0;
+        // Up by the rows that fit on screen whole.
+        qreal y = 0;
+        for (Row row = top; previousRow(row) && y + rowHeight(row) <= height;) {
+            y += rowHeight(row);
+            top = row;
+        }
+        setTop(top);
+    }
+    LogSpot spot = caret();
+    for (int step = 0; step < int(height) + 2; ++step) {
+        const qreal y = screenY(spot);
+        if (down ? y >= wantedY : y <= wantedY)
+            break;
+        const LogSpot next = stepVertically(spot, down ? 1 : -1);
+        if (next == spot)
+            break;
+        spot = next;
+    }
+    const qreal keepX = desiredX;
+    const qreal keepY = pageCaretY;
+    moveCaret(spot, keepAnchor);
+    desiredX = keepX;
+    pageCaretY = keepY;
+}
+
+void LogBox::selectWordAt(LogSpot at)
+{
+    const QString text = layoutOf(at.piece)->text();
+    QTextBoundaryFinder words(QTextBoundaryFinder::Word, text);
+    words.setPosition(at.offset);
+    const int start = words.isAtBoundary() && at.offset < text.size()
+            ? at.offset
+            : int(std::max<qsizetype>(0, words.toPreviousBoundary()));
+    words.setPosition(start);
+    const int end = int(std::max<qsizetype>(start, words.toNextBoundary()));
+    model.setPlace(Place::Anchor, LogSpot{at.piece, start});
+    model.setPlace(Place::Caret, LogSpot{at.piece, end});
+    selectionChangedByUser();
+    viewport()->update();
+}
+
+void LogBox::selectLineAt(LogSpot at)
+{
+    // The whole shown line with its line end, as a triple click in the standard text box.
+    model.setPlace(Place::Anchor, LogSpot{model.lineStartPiece(at.piece), 0});
+    model.setPlace(Place::Caret, model.nextLineStart(at.piece));
+    selectionChangedByUser();
+    viewport()->update();
+}
+
+void LogBox::autoScroll()
+{
+    const QRect visible = viewport()->rect();
+    const int beyond = std::max(dragPoint.y() - visible.bottom(), visible.top() - dragPoint.y());
+    if (!dragging || beyond <= 0) {
+        autoScrollTimer.stop();
+        return;
+    }
+    const int distance = std::max(beyond, 7);
+    autoScrollTimer.start(std::min(slowestAutoScrollMs, 4900 / (distance * distance)), this);
+    scrollRows(dragPoint.y() < visible.top() ? -1 : 1);
+    model.setPlace(Place::Caret, spotAt(dragPoint));
+    viewport()->update();
+}
+
+// Input
 
 void LogBox::keyPressEvent(QKeyEvent *event)
 {
+    syncRows();
     if (event->matches(QKeySequence::Copy)) {
         copy();
         return;
@@ -647,45 +925,45 @@ void LogBox::keyPressEvent(QKeyEvent *event)
     }
     const bool extend = event->modifiers() & Qt::ShiftModifier;
     const bool control = event->modifiers() & Qt::ControlModifier;
-    const int pageRows =
-            std::max(1, viewport()->height() / std::max(1, fontMetrics().height()) - 1);
-    QTextLayout *layout = layoutOf(caret.piece);
-    Spot to = caret;
+    QTextLayout *layout = layoutOf(caret().piece);
+    const LogSpot from = caret();
+    LogSpot to = from;
+    bool keepsColumn = false;
     switch (event->key()) {
     case Qt::Key_Left:
-        if (caret.offset > 0)
-            to.offset = layout->previousCursorPosition(caret.offset);
-        else if (caret.piece > firstPiece)
-            to = Spot{caret.piece - 1, int(layoutOf(caret.piece - 1)->text().size())};
+        to = control ? stepWord(from, false) : stepCharacter(from, false);
         break;
     case Qt::Key_Right:
-        if (caret.offset < layout->text().size())
-            to.offset = layout->nextCursorPosition(caret.offset);
-        else if (caret.piece < lastPiece())
-            to = Spot{caret.piece + 1, 0};
+        to = control ? stepWord(from, true) : stepCharacter(from, true);
         break;
     case Qt::Key_Up:
-        to = stepVertically(caret, -1);
+        to = stepVertically(from, -1);
+        keepsColumn = true;
         break;
     case Qt::Key_Down:
-        to = stepVertically(caret, 1);
+        to = stepVertically(from, 1);
+        keepsColumn = true;
         break;
     case Qt::Key_PageUp:
-        to = stepVertically(caret, -pageRows);
-        break;
     case Qt::Key_PageDown:
-        to = stepVertically(caret, pageRows);
-        break;
+        pageUpDown(event->key() == Qt::Key_PageDown, extend);
+        if (extend)
+            selectionChangedByUser();
+        return;
+    case Qt::Key_Space:
+        // A read-only text box pages with the space bar.
+        pageUpDown(!extend, false);
+        return;
     case Qt::Key_Home:
-        to = control ? Spot{firstPiece, 0}
-                     : Spot{caret.piece, layout->lineForTextPosition(caret.offset).textStart()};
+        to = control ? model.start()
+                     : LogSpot{from.piece, layout->lineForTextPosition(from.offset).textStart()};
         break;
     case Qt::Key_End:
         if (control) {
-            to = Spot{lastPiece(), int(layoutOf(lastPiece())->text().size())};
+            to = model.end();
         } else {
-            const QTextLine line = layout->lineForTextPosition(caret.offset);
-            to = Spot{caret.piece, line.textStart() + line.textLength()};
+            const QTextLine line = layout->lineForTextPosition(from.offset);
+            to = LogSpot{from.piece, line.textStart() + line.textLength()};
             if (line.lineNumber() + 1 < layout->lineCount() && to.offset > line.textStart())
                 to.offset = layout->previousCursorPosition(to.offset);
         }
@@ -694,63 +972,69 @@ void LogBox::keyPressEvent(QKeyEvent *event)
         QAbstractScrollArea::keyPressEvent(event);
         return;
     }
-    if (event->key() != Qt::Key_Up && event->key() != Qt::Key_Down && event->key() != Qt::Key_PageUp
-        && event->key() != Qt::Key_PageDown)
+    if (!keepsColumn)
         desiredX = -1;
     moveCaret(to, extend);
+    if (extend)
+        selectionChangedByUser();
 }
 
 void LogBox::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton)
         return;
+    syncRows();
     desiredX = -1;
-    moveCaret(spotAt(event->position().toPoint()), event->modifiers() & Qt::ShiftModifier);
+    const QPoint point = event->position().toPoint();
+    if (tripleClickTimer.isActive()
+        && (point - tripleClickPoint).manhattanLength() < QApplication::startDragDistance()) {
+        tripleClickTimer.stop();
+        selectLineAt(spotAt(point));
+        return;
+    }
+    dragging = true;
+    dragPoint = point;
+    moveCaret(spotAt(point), event->modifiers() & Qt::ShiftModifier);
 }
 
 void LogBox::mouseMoveEvent(QMouseEvent *event)
 {
-    if (!(event->buttons() & Qt::LeftButton))
+    if (!(event->buttons() & Qt::LeftButton) || !dragging)
         return;
-    const QPoint point = event->position().toPoint();
-    // Dragging past the top or bottom edge scrolls on.
-    if (point.y() < 0)
-        scrollRows(-1);
-    else if (point.y() >= viewport()->height())
-        scrollRows(1);
-    caret = spotAt(point);
+    syncRows();
+    dragPoint = event->position().toPoint();
+    if (!viewport()->rect().contains(QPoint(viewport()->rect().left(), dragPoint.y()))) {
+        if (!autoScrollTimer.isActive())
+            autoScroll();
+    } else {
+        autoScrollTimer.stop();
+    }
+    model.setPlace(Place::Caret, spotAt(dragPoint));
     viewport()->update();
 }
 
 void LogBox::mouseReleaseEvent(QMouseEvent *event)
 {
-    event->setAccepted(event->button() == Qt::LeftButton);
+    if (event->button() != Qt::LeftButton) {
+        event->ignore();
+        return;
+    }
+    autoScrollTimer.stop();
+    if (dragging)
+        selectionChangedByUser();
+    dragging = false;
+    event->accept();
 }
 
 void LogBox::mouseDoubleClickEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton)
         return;
-    const Spot at = spotAt(event->position().toPoint());
-    const QString text = layoutOf(at.piece)->text();
-    QTextBoundaryFinder words(QTextBoundaryFinder::Word, text);
-    words.setPosition(at.offset);
-    const int start = words.isAtBoundary() && at.offset < text.size()
-            ? at.offset
-            : int(std::max<qsizetype>(0, words.toPreviousBoundary()));
-    words.setPosition(start);
-    const int end = int(std::max<qsizetype>(start, words.toNextBoundary()));
-    anchor = Spot{at.piece, start};
-    caret = Spot{at.piece, end};
-    viewport()->update();
-}
-
-void LogBox::wheelEvent(QWheelEvent *event)
-{
-    const int steps = event->angleDelta().y() / 40; // three rows a notch
-    if (steps != 0)
-        scrollRows(-steps);
-    event->accept();
+    syncRows();
+    dragging = false;
+    tripleClickPoint = event->position().toPoint();
+    tripleClickTimer.start(QApplication::doubleClickInterval(), this);
+    selectWordAt(spotAt(tripleClickPoint));
 }
 
 void LogBox::contextMenuEvent(QContextMenuEvent *event)
@@ -759,7 +1043,7 @@ void LogBox::contextMenuEvent(QContextMenuEvent *event)
     QAction *copyAction = menu.addAction(QCoreApplication::translate("QWidgetTextControl", "&Copy"),
                                          this, &LogBox::copy);
     copyAction->setShortcut(QKeySequence::Copy);
-    copyAction->setEnabled(caret != anchor);
+    copyAction->setEnabled(caret() != anchor());
     menu.addSeparator();
     QAction *allAction =
             menu.addAction(QCoreApplication::translate("QWidgetTextControl", "Select All"), this,
@@ -789,6 +1073,15 @@ void LogBox::focusOutEvent(QFocusEvent *event)
 
 void LogBox::timerEvent(QTimerEvent *event)
 {
+    if (event->timerId() == autoScrollTimer.timerId()) {
+        syncRows();
+        autoScroll();
+        return;
+    }
+    if (event->timerId() == tripleClickTimer.timerId()) {
+        tripleClickTimer.stop();
+        return;
+    }
     if (event->timerId() != blinkTimer) {
         QAbstractScrollArea::timerEvent(event);
         return;

@@ -2,10 +2,14 @@
 
 #include "forms/ProgramTitle.h"
 
+#include <QEventLoop>
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QMessageBox>
 #include <QSpacerItem>
+#include <QTimer>
+#include <QWidget>
+#include <QWindow>
 
 namespace MessageBox {
 
@@ -15,7 +19,42 @@ namespace {
 // many pixels at 96 dpi in common themes (GNOME, KDE, Xfce).
 constexpr int titleBarDecorationPixels = 160;
 
+// Ends a wait when the window it watches is on the screen.
+class ExposeWatcher : public QObject
+{
+public:
+    ExposeWatcher(QWindow *window, QEventLoop *loop)
+        : window(window)
+        , loop(loop)
+    {
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == window && event->type() == QEvent::Expose && window->isExposed())
+            QTimer::singleShot(0, loop, &QEventLoop::quit);
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QWindow *window;
+    QEventLoop *loop;
+};
+
 } // namespace
+
+void waitUntilShown(QWidget *window)
+{
+    QWindow *handle = window ? window->window()->windowHandle() : nullptr;
+    if (!handle || !window->isVisible() || handle->isExposed())
+        return;
+    QEventLoop loop;
+    ExposeWatcher watcher(handle, &loop);
+    QTimer::singleShot(longestWaitForWindowMs, &loop, &QEventLoop::quit);
+    loop.exec();
+}
 
 void showMessage(const QString &text, QWidget *parent)
 {

@@ -14,4 +14,10 @@ void showMessage(const QString &text, QWidget *parent = nullptr);
 void fitTitle(QMessageBox &box);
 int titleWidth(const QMessageBox &box); // the width fitTitle gives the box at least
 
+// A box is centred on its parent window where the window is when the box opens. A window shown a
+// moment ago may not be on the screen yet (the window system places it): this lets events run
+// until it is, for at most longestWaitForWindowMs.
+constexpr int longestWaitForWindowMs = 1000;
+void waitUntilShown(QWidget *window);
+
 } // namespace MessageBox

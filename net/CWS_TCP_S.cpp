@@ -1,25 +1,16 @@
 #include "net/CWS_TCP_S.h"
 
 #include "net/FrameDecoder.h"
-#include "net/FrameReader.h"
 #include "net/LanAddress.h"
-#include "net/SendQueue.h"
+#include "net/ServerSession.h"
 #include "net/SocketHelpers.h"
 
 #include <QDateTime>
 #include <QHostAddress>
-#include <QNetworkProxy>
 #include <QPointer>
-#include <QSocketNotifier>
-#include <QTcpServer>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstring>
-#include <functional>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
 
@@ -27,177 +18,63 @@ namespace socks {
 
 namespace {
 
-// Relayed input stops while the slowest reader has more than this unsent, and starts again once it
-// is down to the lower number: the senders' TCP windows fill and they slow down instead.
-constexpr qint64 backlogPauseBytes = 4 * 1024 * 1024;
-constexpr qint64 backlogResumeBytes = 2 * 1024 * 1024;
-// Relayed input never gets a connection beyond backlogPauseBytes plus one read and one frame, so
-// only the owner's own sends can reach this: a hard bound on what one reader may cost.
-constexpr qint64 maxUnsentBytes = 8 * 1024 * 1024;
-// What one connection may hand in per turn of the event loop, so that one busy sender cannot
-// starve the others and the input of a turn stays small.
-constexpr qint64 readBytesPerTurn = 64 * 1024;
 // Texts relayed in one turn go out as one chunk; a turn that relays more starts a new chunk.
 constexpr qsizetype broadcastChunkBytes = 256 * 1024;
 // How often the time bounds are checked, while any connection has bytes waiting either way.
 constexpr int watchIntervalMilliseconds = 500;
-// A connection being closed may still take what it was sent, for this long, then it is cut.
-constexpr int closeFlushMilliseconds = 2000;
-// Out of descriptors: accepting rests this long unless a connection closes first.
-constexpr int acceptRetryMilliseconds = 500;
-// Connections taken per turn, so that a crowd arriving at once does not stall the relaying.
-constexpr int acceptsPerTurn = 64;
-constexpr int maxVectorsPerWrite = 64;
-// 200 clients arriving at once must not overflow the kernel's queue of unaccepted connections.
-constexpr int listenBacklog = 1024;
-
-bool sendQueued(int descriptor, SendQueue &queue, bool &peerGone)
-{
-    // Returns whether the kernel took everything; peerGone when the connection broke.
-    while (!queue.isEmpty()) {
-        iovec vectors[maxVectorsPerWrite];
-        const int count = queue.takeIovecs(vectors, maxVectorsPerWrite);
-        qint64 offered = 0;
-        for (int each = 0; each < count; ++each)
-            offered += qint64(vectors[each].iov_len);
-        msghdr message{};
-        message.msg_iov = vectors;
-        message.msg_iovlen = size_t(count);
-        // No SIGPIPE: the window process does not ignore it, and a vanished reader is no reason
-        // to end the program.
-        const ssize_t written = ::sendmsg(descriptor, &message, MSG_NOSIGNAL);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                peerGone = true;
-            return false;
-        }
-        queue.consume(written);
-        if (written < offered)
-            return false;
-    }
-    return true;
-}
-
-// A connection closed by the server: it takes what is still queued for it, straight from the
-// shared chunks, until closeFlushMilliseconds have passed; then the descriptor is closed.
-class Farewell : public QObject
-{
-public:
-    Farewell(int descriptor, SendQueue &&queue)
-        : descriptor(descriptor)
-        , queue(std::move(queue))
-        , notifier(descriptor, QSocketNotifier::Write)
-    {
-        connect(&notifier, &QSocketNotifier::activated, this, &Farewell::write);
-        QTimer::singleShot(closeFlushMilliseconds, this, &Farewell::finish);
-    }
-    ~Farewell() override
-    {
-        if (descriptor >= 0)
-            ::close(descriptor);
-    }
-
-    void write()
-    {
-        bool peerGone = false;
-        if (sendQueued(descriptor, queue, peerGone) || peerGone)
-            finish();
-    }
-
-    void finish()
-    {
-        if (descriptor < 0)
-            return;
-        notifier.setEnabled(false);
-        ::shutdown(descriptor, SHUT_WR);
-        ::close(descriptor);
-        descriptor = -1;
-        queue.clear();
-        deleteLater();
-    }
-
-private:
-    int descriptor;
-    SendQueue queue;
-    QSocketNotifier notifier;
-};
-
-// A notifier may be the one whose signal is running, so it goes at the next turn.
-void discardNotifier(std::unique_ptr<QSocketNotifier> &notifier)
-{
-    if (!notifier)
-        return;
-    notifier->setEnabled(false);
-    notifier->disconnect();
-    notifier.release()->deleteLater();
-}
+// While everyone's input is stopped the readers are looked at more often: a reader that stops
+// everyone turns idle, and stops no one any more, within this much of the moment it does.
+constexpr int heldWatchIntervalMilliseconds = 100;
 
 } // namespace
 
-struct CWS_TCP_S::Connection
+struct CWS_TCP_S::Member
 {
     int index = 0;
-    int descriptor = -1;
-    std::unique_ptr<QSocketNotifier> readNotifier;
-    std::unique_ptr<QSocketNotifier> writeNotifier;
-    FrameReader reader;
-    SendQueue queue;
+    std::unique_ptr<RoomSession> session;
     QString peer;
     QDateTime since;
     qint64 textsIn = 0;
-    qint64 bytesIn = 0;
     qint64 textsOut = 0;
     qint64 bytesOut = 0;
-    qint64 lastInput = 0; // clock time of the last byte received
-    qint64 lastProgress = 0; // clock time the socket last took bytes, or bytes began to wait
-    qint64 behindSince = -1; // since when it has been more than backlogPauseBytes behind
     qint64 unfinished = 0; // its part of unfinishedBytes
+    qint64 heldSince = -1; // since when it has kept the room's input stopped
+    Standing standing = Standing::Near; // as counted in roomCount
+    bool counted = false; // in roomCount at all
+    bool ownInputHeld = false; // too far behind to be read from: it sends faster than it reads
     bool open = true; // still in the component's table
     bool failed = false; // ServiceError is on its way; nothing more is read or sent
-    bool peerGone = false; // the peer closed or broke the connection
+    bool ended = false; // the peer closed or broke the connection
+    CloseReason reason = CloseReason::Open;
 };
 
 CWS_TCP_S::Limits CWS_TCP_S::defaultLimits()
 {
-    // 64 MiB: 64 clients in the middle of the largest frame, or thousands of chat lines.
-    // 30 s: a frame of 1 MiB takes well under a second on any LAN; a peer that stops in the
-    // middle of one for half a minute has gone. 5 s: a reader may hold everyone's input back at
-    // most this long. 30 s: a reader that takes nothing while bytes wait is gone or stuck.
-    return Limits{64 * 1024 * 1024, 30000, 5000, 30000};
+    return Limits();
 }
 
 CWS_TCP_S::CWS_TCP_S()
 {
     clock.start();
+    acceptor = std::make_unique<Acceptor>([this] { takeAccepted(); });
     watchTimer.setInterval(watchIntervalMilliseconds);
-    connect(&watchTimer, &QTimer::timeout, this, &CWS_TCP_S::watchConnections);
+    connect(&watchTimer, &QTimer::timeout, this, &CWS_TCP_S::watchMembers);
     broadcastTimer.setSingleShot(true);
     broadcastTimer.setInterval(0);
     connect(&broadcastTimer, &QTimer::timeout, this, &CWS_TCP_S::flushBroadcast);
-    acceptRetry.setSingleShot(true);
-    acceptRetry.setInterval(acceptRetryMilliseconds);
-    connect(&acceptRetry, &QTimer::timeout, this, &CWS_TCP_S::resumeAccepting);
 }
 
 CWS_TCP_S::~CWS_TCP_S()
 {
     flushBroadcast();
-    for (auto &entry : connections) {
-        entry.second->open = false;
-        closeDescriptor(*entry.second, !entry.second->failed);
+    for (auto &entry : members) {
+        Member &member = *entry.second;
+        member.open = false;
+        if (!member.failed)
+            member.session->close(RoomSession::Closing::Flush);
     }
-    connections.clear();
-    for (const qintptr descriptor : acceptedDescriptors)
-        ::close(int(descriptor));
-    discardNotifier(acceptNotifier);
-    if (server) {
-        server->disconnect(this);
-        server->close();
-        server->setParent(nullptr);
-        server->deleteLater();
-    }
+    members.clear();
+    acceptor.reset();
 }
 
 bool CWS_TCP_S::InfoVisible() const
@@ -219,12 +96,12 @@ QString CWS_TCP_S::Address() const
 
 int CWS_TCP_S::Port() const
 {
-    return server && server->isListening() ? server->serverPort() : 0;
+    return acceptor->port();
 }
 
 int CWS_TCP_S::ConnectionCount() const
 {
-    return int(connections.size());
+    return int(members.size());
 }
 
 void CWS_TCP_S::SendData(const QString &data, int index)
@@ -243,41 +120,21 @@ void CWS_TCP_S::SendData(const QString &data, int index)
     }
     // Whatever was relayed before goes first: one order for every connection.
     flushBroadcast();
-    const auto found = connections.find(index);
-    if (found != connections.end() && !found->second->failed && !found->second->peerGone)
-        queueChunk(*found->second, std::make_shared<const QByteArray>(frame.toByteArray()), 1);
+    const auto found = members.find(index);
+    if (found == members.end() || found->second->failed || found->second->ended)
+        return;
+    Member &member = *found->second;
+    const auto chunk = std::make_shared<const QByteArray>(frame.toByteArray());
+    queueChunk(member, member.session->kind().encodeTurn(chunk), 1);
 }
 
 bool CWS_TCP_S::StartService(int port)
 {
-    lastError.clear();
-    lastFailure = StartFailure::None;
-    if (port < 0 || port > 65535) {
-        lastFailure = StartFailure::InvalidPort;
-        lastError = QStringLiteral("ポート番号は 0 から 65535 の範囲で指定してください");
-        return false;
-    }
-    prepareServer();
-    // Any is the dual-stack address: IPv4 peers arrive on the same socket as IPv6 ones.
-    if (server->listen(listenAddress, quint16(port))) {
-        startAccepting();
-        return true;
-    }
-    switch (server->serverError()) {
-    case QAbstractSocket::AddressInUseError:
-        lastFailure = StartFailure::PortInUse;
-        lastError = QStringLiteral("ポートは既に使用されています");
-        break;
-    case QAbstractSocket::SocketAccessError:
-        lastFailure = StartFailure::NoPermission;
-        lastError = QStringLiteral("ポートを使う権限がありません");
-        break;
-    default:
-        lastFailure = StartFailure::Other;
-        lastError = server->errorString();
-        break;
-    }
-    return false;
+    address = shownAddress(listenAddress);
+    const bool started = acceptor->listen(listenAddress, port);
+    lastFailure = acceptor->failure();
+    lastError = acceptor->reason();
+    return started;
 }
 
 void CWS_TCP_S::setListenAddress(const QHostAddress &listenOn)
@@ -287,31 +144,12 @@ void CWS_TCP_S::setListenAddress(const QHostAddress &listenOn)
 
 bool CWS_TCP_S::AdoptService(qintptr descriptor)
 {
-    lastError.clear();
-    lastFailure = StartFailure::None;
-    prepareServer();
-    if (server->setSocketDescriptor(descriptor) && server->isListening()) {
-        address = shownAddress(server->serverAddress());
-        startAccepting();
-        return true;
-    }
-    lastFailure = StartFailure::Other;
-    lastError = server->errorString();
-    return false;
-}
-
-void CWS_TCP_S::prepareServer()
-{
-    if (!server) {
-        server = new QTcpServer(this);
-        server->setListenBacklogSize(listenBacklog);
-        server->setProxy(QNetworkProxy::NoProxy);
-    }
-    discardNotifier(acceptNotifier);
-    server->close();
-    acceptPaused = false;
-    acceptRetry.stop();
-    address = shownAddress(listenAddress);
+    const bool adopted = acceptor->adopt(descriptor);
+    lastFailure = acceptor->failure();
+    lastError = acceptor->reason();
+    if (adopted)
+        address = shownAddress(acceptor->address());
+    return adopted;
 }
 
 QString CWS_TCP_S::shownAddress(const QHostAddress &bound)
@@ -325,16 +163,16 @@ QString CWS_TCP_S::shownAddress(const QHostAddress &bound)
 void CWS_TCP_S::CloseConnection(int index)
 {
     if (index != 0) {
-        removeConnection(index);
+        removeMember(index, CloseReason::ClosedByOwner);
         return;
     }
     std::vector<int> indices;
-    indices.reserve(connections.size());
-    for (const auto &entry : connections)
+    indices.reserve(members.size());
+    for (const auto &entry : members)
         indices.push_back(entry.first);
     QPointer<CWS_TCP_S> self(this);
     for (int each : indices) {
-        removeConnection(each);
+        removeMember(each, CloseReason::ClosedByOwner);
         if (!self)
             return;
     }
@@ -348,7 +186,7 @@ void CWS_TCP_S::setReadingPaused(bool paused)
 
 void CWS_TCP_S::setLimits(const Limits &limits)
 {
-    this->limits = limits;
+    policy = RelayPolicy(limits);
     enforceInputBudget();
 }
 
@@ -362,166 +200,112 @@ CWS_TCP_S::StartFailure CWS_TCP_S::LastFailure() const
     return lastFailure;
 }
 
-void CWS_TCP_S::startAccepting()
+QString CWS_TCP_S::peerAddress(int index) const
 {
-    // The component accepts by itself: QTcpServer neither reports nor rests when descriptors run
-    // out, and would try again at once, for ever.
-    server->pauseAccepting();
-    acceptNotifier =
-            std::make_unique<QSocketNotifier>(server->socketDescriptor(), QSocketNotifier::Read);
-    connect(acceptNotifier.get(), &QSocketNotifier::activated, this, &CWS_TCP_S::acceptDescriptors);
+    const auto found = members.find(index);
+    if (found != members.end())
+        return found->second->peer;
+    return index != 0 && index == departingIndex ? departingPeer : QString();
 }
 
-void CWS_TCP_S::acceptDescriptors()
+CloseReason CWS_TCP_S::closeReason(int index) const
 {
-    if (!server || !acceptNotifier)
-        return;
-    const int listening = int(server->socketDescriptor());
-    for (int accepted = 0; accepted < acceptsPerTurn;) {
-        const int descriptor = ::accept4(listening, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (descriptor >= 0) {
-            acceptedDescriptors.push_back(descriptor);
-            ++accepted;
-            continue;
-        }
-        if (errno == EINTR || errno == ECONNABORTED)
-            continue;
-        // The kernel keeps the waiting clients queued while accepting rests.
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-            pauseAccepting();
-        break;
-    }
-    // Set up, and announced, from the event loop: a handler may destroy the component, and with
-    // it the notifier whose signal is running here.
-    if (!acceptedDescriptors.empty() && !acceptScheduled) {
-        acceptScheduled = true;
-        QMetaObject::invokeMethod(this, &CWS_TCP_S::acceptConnections, Qt::QueuedConnection);
-    }
+    const auto found = members.find(index);
+    if (found != members.end())
+        return found->second->reason;
+    return index != 0 && index == departingIndex ? departingReason : CloseReason::Open;
 }
 
-void CWS_TCP_S::acceptConnections()
+int CWS_TCP_S::joinSession(std::unique_ptr<RoomSession> session)
 {
-    acceptScheduled = false;
     // A newcomer must not receive texts relayed before it came.
     flushBroadcast();
-    std::vector<qintptr> descriptors = std::exchange(acceptedDescriptors, {});
-    QPointer<CWS_TCP_S> self(this);
+    int index = 0;
+    admit(std::move(session), index);
+    return index;
+}
+
+void CWS_TCP_S::takeAccepted()
+{
+    // A newcomer must not receive texts relayed before it came.
+    flushBroadcast();
+    std::vector<int> descriptors = acceptor->takeAccepted();
     for (std::size_t next = 0; next < descriptors.size(); ++next) {
-        const int descriptor = int(descriptors[next]);
-        tuneDescriptor(descriptor);
-        const int index = nextIndex();
-        auto connection = std::make_shared<Connection>();
-        connection->index = index;
-        connection->descriptor = descriptor;
-        sockaddr_storage peerAddress{};
-        socklen_t peerLength = sizeof peerAddress;
-        if (::getpeername(descriptor, reinterpret_cast<sockaddr *>(&peerAddress), &peerLength)
-            == 0) {
-            const QHostAddress host(reinterpret_cast<const sockaddr *>(&peerAddress));
-            quint16 port = 0;
-            if (peerAddress.ss_family == AF_INET)
-                port = ntohs(reinterpret_cast<const sockaddr_in *>(&peerAddress)->sin_port);
-            else if (peerAddress.ss_family == AF_INET6)
-                port = ntohs(reinterpret_cast<const sockaddr_in6 *>(&peerAddress)->sin6_port);
-            connection->peer = addressText(host) + QLatin1Char(':') + QString::number(port);
-        }
-        connection->since = QDateTime::currentDateTime();
-        connection->lastInput = connection->lastProgress = clock.elapsed();
-        connection->readNotifier =
-                std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read);
-        connection->readNotifier->setEnabled(!readingStopped);
-        connect(connection->readNotifier.get(), &QSocketNotifier::activated, this,
-                [this, index] { readConnection(index); });
-        connection->writeNotifier =
-                std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Write);
-        connection->writeNotifier->setEnabled(false);
-        connect(connection->writeNotifier.get(), &QSocketNotifier::activated, this, [this, index] {
-            const auto found = connections.find(index);
-            if (found != connections.end())
-                writeConnection(*found->second);
-        });
-        connections.emplace(index, connection);
-        emit ServiceComplete(true, index);
-        if (!self) {
+        int index = 0;
+        if (!admit(std::make_unique<ServerSession>(descriptors[next]), index)) {
+            // The component went away in a handler: those not yet admitted are closed.
             for (std::size_t rest = next + 1; rest < descriptors.size(); ++rest)
-                ::close(int(descriptors[rest]));
+                ::close(descriptors[rest]);
             return;
         }
     }
 }
 
-void CWS_TCP_S::pauseAccepting()
+// False when the component is gone.
+bool CWS_TCP_S::admit(std::unique_ptr<RoomSession> session, int &index)
 {
-    if (!acceptNotifier || acceptPaused)
+    index = RelayPolicy::nextNumber(lastIndex,
+                                    [this](int number) { return members.count(number) > 0; });
+    lastIndex = index;
+    auto member = std::make_shared<Member>();
+    member->index = index;
+    member->since = QDateTime::currentDateTime();
+    member->session = std::move(session);
+    member->session->attach(index, this, &clock);
+    member->session->setReading(!readingStopped);
+    member->peer = member->session->peerAddress();
+    members.emplace(index, member);
+    recount(*member, clock.elapsed());
+    QPointer<CWS_TCP_S> self(this);
+    emit ServiceComplete(true, index);
+    return !self.isNull();
+}
+
+void CWS_TCP_S::readable(int index)
+{
+    readMember(index);
+}
+
+void CWS_TCP_S::progressed(int index)
+{
+    const auto found = members.find(index);
+    if (found == members.end() || found->second->failed)
         return;
-    acceptPaused = true;
-    acceptNotifier->setEnabled(false);
-    acceptRetry.start();
+    recount(*found->second, clock.elapsed());
 }
 
-void CWS_TCP_S::resumeAccepting()
+void CWS_TCP_S::ended(int index, CloseReason why)
 {
-    if (!acceptNotifier || !acceptPaused)
+    const auto found = members.find(index);
+    if (found == members.end() || found->second->failed)
         return;
-    acceptPaused = false;
-    acceptRetry.stop();
-    acceptNotifier->setEnabled(true);
+    found->second->ended = true;
+    leaveCounts(*found->second);
+    // Ends like a close, from the event loop: this may be inside the room's own loops.
+    QMetaObject::invokeMethod(
+            this, [this, index, why] { endByPeer(index, why); }, Qt::QueuedConnection);
 }
 
-int CWS_TCP_S::nextIndex()
+void CWS_TCP_S::readMember(int index)
 {
-    // After INT_MAX connections the numbers start again at 1, skipping those still in use.
-    do
-        lastIndex = lastIndex == INT_MAX ? 1 : lastIndex + 1;
-    while (connections.count(lastIndex) > 0);
-    return lastIndex;
-}
-
-void CWS_TCP_S::readConnection(int index)
-{
-    const auto found = connections.find(index);
-    if (found == connections.end())
+    const auto found = members.find(index);
+    if (found == members.end())
         return;
     // The handler of GetData may close this connection or destroy the component, so the loop
     // keeps its own reference and checks after every event.
-    const std::shared_ptr<Connection> connection = found->second;
-    if (connection->failed || connection->peerGone || connection->descriptor < 0)
+    const std::shared_ptr<Member> member = found->second;
+    if (member->failed || member->ended)
         return;
-    if (readingStopped) {
-        connection->readNotifier->setEnabled(false);
-        return;
-    }
-    if (readBuffer.size() < readBytesPerTurn)
-        readBuffer.resize(readBytesPerTurn);
-    const ssize_t received =
-            ::recv(connection->descriptor, readBuffer.data(), size_t(readBytesPerTurn), 0);
-    if (received > 0) {
-        connection->reader.decoder.append(QByteArrayView(readBuffer.constData(), received));
-        connection->bytesIn += received;
-        connection->lastInput = clock.elapsed();
-    } else if (received == 0 || errno == ECONNRESET) {
-        // Qt reported a reset like an orderly close: both simply end the connection, after the
-        // whole frames that came before.
-        connection->peerGone = true;
-        discardNotifier(connection->readNotifier);
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        failConnection(*connection);
+    if (readingStopped || member->ownInputHeld) {
+        member->session->setReading(false);
         return;
     }
-    if (!deliverFrames(connection))
-        return;
-    if (connection->peerGone && connection->open && !connection->failed)
-        removeConnection(index);
-}
-
-// False when the component is gone.
-bool CWS_TCP_S::deliverFrames(const std::shared_ptr<Connection> &connection)
-{
     QPointer<CWS_TCP_S> self(this);
-    const int index = connection->index;
     const auto deliver = [&](QByteArrayView frame, QByteArrayView payload) {
-        const QString text = QString::fromUtf8(payload);
-        if (payload.isValidUtf8()) {
+        // One pass over the bytes both converts and tells whether they were valid UTF-8.
+        utf8.resetState();
+        const QString text = utf8.decode(payload);
+        if (!frame.isEmpty() && !utf8.hasError()) {
             lastFrame.resize(frame.size());
             std::memcpy(lastFrame.data(), frame.data(), size_t(frame.size()));
         } else {
@@ -532,103 +316,175 @@ bool CWS_TCP_S::deliverFrames(const std::shared_ptr<Connection> &connection)
             if (lastFrame.size() - FrameDecoder::headerBytes
                 > qsizetype(FrameDecoder::maxPayloadBytes)) {
                 lastText = QString();
-                failConnection(*connection);
-                return FrameReader::Step::Stop;
+                failMember(*member, CloseReason::UnsendableText);
+                return RoomSession::Step::Stop;
             }
         }
         lastText = text;
-        ++connection->textsIn;
+        ++member->textsIn;
         emit GetData(index, text);
         if (!self)
-            return FrameReader::Step::Gone;
-        if (!connection->open || connection->failed)
-            return FrameReader::Step::Stop;
-        return FrameReader::Step::Next;
+            return RoomSession::Step::Gone;
+        if (!member->open || member->failed)
+            return RoomSession::Step::Stop;
+        return RoomSession::Step::Next;
     };
-    // More bytes come with the next turn: the read per turn is bounded.
-    const FrameReader::Outcome outcome = connection->reader.read([] { return false; }, deliver);
-    if (outcome == FrameReader::Outcome::Gone)
-        return false;
-    if (outcome == FrameReader::Outcome::Busy)
-        return true; // the loop further up the stack takes the new frames
-    if (outcome == FrameReader::Outcome::Oversized)
-        failConnection(*connection);
-    if (!connection->failed) {
-        connection->reader.decoder.releaseSpare();
-        countUnfinished(*connection);
-        enforceInputBudget();
+    switch (member->session->readTexts(deliver)) {
+    case RoomSession::ReadOutcome::Gone:
+    case RoomSession::ReadOutcome::Busy: // the read further up the stack takes the new texts
+        return;
+    case RoomSession::ReadOutcome::Failed:
+        failMember(*member, member->session->failure());
+        return;
+    case RoomSession::ReadOutcome::Open:
+    case RoomSession::ReadOutcome::Stopped:
+    case RoomSession::ReadOutcome::Ended:
+        break;
     }
-    return true;
+    if (member->failed || !member->open)
+        return;
+    countUnfinished(*member);
+    enforceInputBudget();
+    if (!member->failed && member->session->failure() != CloseReason::Open)
+        removeMember(index, member->session->failure());
 }
 
-void CWS_TCP_S::endConnectionByPeer(int index)
+void CWS_TCP_S::endByPeer(int index, CloseReason why)
 {
-    const auto found = connections.find(index);
-    if (found == connections.end() || found->second->failed)
+    const auto found = members.find(index);
+    if (found == members.end() || found->second->failed)
         return;
-    removeConnection(index);
+    removeMember(index, why);
 }
 
-void CWS_TCP_S::failConnection(Connection &connection)
+void CWS_TCP_S::failMember(Member &member, CloseReason why)
 {
-    if (connection.failed)
+    if (member.failed)
         return;
-    connection.failed = true;
-    closeDescriptor(connection, false);
-    connection.reader.decoder.clear();
+    member.failed = true;
+    member.reason = why;
+    leaveCounts(member);
+    unfinishedBytes -= std::exchange(member.unfinished, 0);
+    // A reset: what was queued for it is dropped by the kernel too.
+    member.session->close(RoomSession::Closing::Abort);
+    acceptor->descriptorFreed();
     // Reported from the event loop: failing may be noticed inside SendData, that is inside some
     // handler that should not see the table change under it.
-    const int index = connection.index;
+    const int index = member.index;
     QMetaObject::invokeMethod(
             this, [this, index] { reportFailure(index); }, Qt::QueuedConnection);
+    updateReading();
 }
 
 void CWS_TCP_S::reportFailure(int index)
 {
-    if (connections.find(index) == connections.end())
+    const auto found = members.find(index);
+    if (found == members.end())
         return;
+    const CloseReason why = found->second->reason;
     QPointer<CWS_TCP_S> self(this);
     emit ServiceError(index);
     // A failed connection goes even when the handler leaves it: it is never served again.
     if (self)
-        removeConnection(index);
+        removeMember(index, why);
 }
 
-void CWS_TCP_S::removeConnection(int index)
+void CWS_TCP_S::removeMember(int index, CloseReason why)
 {
-    const auto found = connections.find(index);
-    if (found == connections.end())
+    const auto found = members.find(index);
+    if (found == members.end())
         return;
     // A connection closed while relaying still gets what was relayed before its close.
     flushBroadcast();
-    const std::shared_ptr<Connection> connection = found->second;
-    connections.erase(found);
-    connection->open = false;
-    closeDescriptor(*connection, !connection->failed);
+    const std::shared_ptr<Member> member = found->second;
+    members.erase(found);
+    member->open = false;
+    if (!member->failed) {
+        member->reason = why;
+        leaveCounts(*member);
+        unfinishedBytes -= std::exchange(member->unfinished, 0);
+        member->session->close(RoomSession::Closing::Flush);
+        // A descriptor came free: a listener that ran out of them may go on.
+        acceptor->descriptorFreed();
+        updateReading();
+    }
+    departingIndex = index;
+    departingPeer = member->peer;
+    departingReason = member->reason;
+    QPointer<CWS_TCP_S> self(this);
     emit ServiceComplete(false, index);
+    if (self && departingIndex == index)
+        departingIndex = 0;
 }
 
-void CWS_TCP_S::closeDescriptor(Connection &connection, bool flush)
+void CWS_TCP_S::leaveCounts(Member &member)
 {
-    discardNotifier(connection.readNotifier);
-    discardNotifier(connection.writeNotifier);
-    unfinishedBytes -= connection.unfinished;
-    connection.unfinished = 0;
-    if (connection.descriptor >= 0) {
-        if (flush && !connection.queue.isEmpty()) {
-            // The queue moves, chunks and all: nothing is copied.
-            new Farewell(connection.descriptor, std::move(connection.queue));
-        } else {
-            if (flush)
-                ::shutdown(connection.descriptor, SHUT_WR);
-            ::close(connection.descriptor);
-        }
-        connection.descriptor = -1;
-        // A descriptor came free: a listener that ran out of them may go on.
-        resumeAccepting();
+    if (!member.counted)
+        return;
+    member.counted = false;
+    switch (member.standing) {
+    case Standing::Lagging:
+        --roomCount.lagging;
+        --roomCount.farBehind;
+        --roomCount.behind;
+        break;
+    case Standing::FarBehind:
+        --roomCount.farBehind;
+        --roomCount.behind;
+        break;
+    case Standing::Behind:
+        --roomCount.behind;
+        break;
+    case Standing::Near:
+        --roomCount.near;
+        break;
+    case Standing::Idle:
+        break;
     }
-    connection.queue.clear();
-    releaseTakenChunks();
+}
+
+void CWS_TCP_S::recount(Member &member, qint64 now)
+{
+    if (member.failed || member.ended)
+        return;
+    const qint64 behind = member.session->bytesBehind();
+    const bool ownInputHeld = policy.holdsOwnInput(member.ownInputHeld, behind);
+    if (ownInputHeld != member.ownInputHeld) {
+        member.ownInputHeld = ownInputHeld;
+        member.session->setReading(!readingStopped && !ownInputHeld);
+    }
+    const Standing standing =
+            policy.standing(behind, member.session->lastProgress(), now, member.standing);
+    if (member.counted && standing == member.standing)
+        return;
+    leaveCounts(member);
+    member.standing = standing;
+    member.counted = true;
+    switch (standing) {
+    case Standing::Lagging:
+        // It stops everyone from now on: its time to catch up starts here, not at the next check.
+        if (member.heldSince < 0)
+            member.heldSince = now;
+        ++roomCount.lagging;
+        ++roomCount.farBehind;
+        ++roomCount.behind;
+        break;
+    case Standing::FarBehind:
+        ++roomCount.farBehind;
+        ++roomCount.behind;
+        break;
+    case Standing::Behind:
+        ++roomCount.behind;
+        break;
+    case Standing::Near:
+        ++roomCount.near;
+        break;
+    case Standing::Idle:
+        break;
+    }
+    if (standing != Standing::Near)
+        startWatching();
+    updateReading();
 }
 
 void CWS_TCP_S::scheduleBroadcast()
@@ -645,170 +501,132 @@ void CWS_TCP_S::flushBroadcast()
     if (pendingBroadcastTexts == 0)
         return;
     const int textCount = std::exchange(pendingBroadcastTexts, 0);
-    const auto chunk =
+    const auto frames =
             std::make_shared<const QByteArray>(std::exchange(pendingBroadcast, QByteArray()));
-    relayedChunks.push_back(chunk);
-    relayedBytes += chunk->size();
+    // Each kind of session present gets the turn in its own encoding, built once for all of its
+    // sessions; there are one or two kinds, so a list is all it takes.
+    std::vector<std::pair<const SessionKind *, SendQueue::Chunk>> encodings;
     // Writing raises no signal, so the table cannot change under this loop; a connection that
     // fails here is only marked and reported later.
-    for (auto &entry : connections) {
-        if (!entry.second->failed && !entry.second->peerGone)
-            queueChunk(*entry.second, chunk, textCount);
+    for (auto &entry : members) {
+        Member &member = *entry.second;
+        if (member.failed || member.ended)
+            continue;
+        const SessionKind *kind = &member.session->kind();
+        auto encoding = std::find_if(encodings.begin(), encodings.end(),
+                                     [kind](const auto &each) { return each.first == kind; });
+        if (encoding == encodings.end())
+            encoding = encodings.emplace(encodings.end(), kind, kind->encodeTurn(frames));
+        queueChunk(member, encoding->second, textCount);
     }
-    releaseTakenChunks();
 }
 
-void CWS_TCP_S::queueChunk(Connection &connection, const std::shared_ptr<const QByteArray> &chunk,
-                           int textCount)
+void CWS_TCP_S::queueChunk(Member &member, const SendQueue::Chunk &chunk, int textCount)
 {
-    connection.textsOut += textCount;
-    connection.bytesOut += chunk->size();
-    const bool wasEmpty = connection.queue.isEmpty();
-    connection.queue.append(chunk);
-    // Otherwise the write notifier is armed already.
-    if (wasEmpty) {
-        connection.lastProgress = clock.elapsed();
-        writeConnection(connection);
-    }
-    if (!connection.failed && connection.queue.bytesBehind() > maxUnsentBytes)
-        failConnection(connection);
-}
-
-void CWS_TCP_S::writeConnection(Connection &connection)
-{
-    if (connection.failed || connection.descriptor < 0)
+    member.textsOut += textCount;
+    member.bytesOut += chunk->size();
+    member.session->take(chunk);
+    if (member.failed || member.ended)
         return;
-    const qint64 before = connection.queue.bytesBehind();
-    bool peerGone = false;
-    const bool drained = sendQueued(connection.descriptor, connection.queue, peerGone);
-    if (peerGone) {
-        // The reader went away; its side ends like a close, from the event loop.
-        connection.peerGone = true;
-        connection.queue.clear();
-        discardNotifier(connection.writeNotifier);
-        discardNotifier(connection.readNotifier);
-        const int index = connection.index;
-        QMetaObject::invokeMethod(
-                this, [this, index] { endConnectionByPeer(index); }, Qt::QueuedConnection);
-        releaseTakenChunks();
-        return;
-    }
-    if (connection.queue.bytesBehind() < before)
-        connection.lastProgress = clock.elapsed();
-    if (connection.writeNotifier)
-        connection.writeNotifier->setEnabled(!drained);
-    if (!drained)
-        startWatching();
-    else if (before > 0)
-        releaseTakenChunks();
+    if (policy.overCap(member.session->bytesBehind()))
+        failMember(member, CloseReason::Lagging);
+    else
+        recount(member, clock.elapsed());
 }
 
-void CWS_TCP_S::countUnfinished(Connection &connection)
+void CWS_TCP_S::countUnfinished(Member &member)
 {
-    // What the buffer holds, not what it is filled with: that is what the budget is for.
-    const qint64 now = connection.reader.decoder.bufferedBytes() > 0
-            ? connection.reader.decoder.heldBytes()
-            : 0;
-    unfinishedBytes += now - connection.unfinished;
-    connection.unfinished = now;
+    const qint64 now = member.session->unfinishedBytes();
+    unfinishedBytes += now - member.unfinished;
+    member.unfinished = now;
     if (now > 0)
         startWatching();
 }
 
 void CWS_TCP_S::enforceInputBudget()
 {
-    if (unfinishedBytes <= limits.unfinishedBytes)
+    if (unfinishedBytes <= policy.bounds().unfinishedBytes)
         return;
-    // Past the budget, those holding the largest unfinished frames go first: they cost the most,
-    // and chat lines in progress are small.
-    std::vector<Connection *> holders;
-    for (auto &entry : connections) {
-        if (entry.second->unfinished > 0 && !entry.second->failed)
+    std::vector<Member *> holders;
+    std::vector<qint64> held;
+    for (auto &entry : members) {
+        if (entry.second->unfinished > 0 && !entry.second->failed) {
             holders.push_back(entry.second.get());
+            held.push_back(entry.second->unfinished);
+        }
     }
-    std::sort(holders.begin(), holders.end(), [](const Connection *left, const Connection *right) {
-        return left->unfinished > right->unfinished;
-    });
-    for (Connection *holder : holders) {
-        if (unfinishedBytes <= limits.unfinishedBytes)
-            break;
-        failConnection(*holder);
-    }
-}
-
-void CWS_TCP_S::releaseTakenChunks()
-{
-    // A chunk only this list still holds has been taken by everyone.
-    while (!relayedChunks.empty() && relayedChunks.front().use_count() == 1) {
-        relayedBytes -= relayedChunks.front()->size();
-        relayedChunks.pop_front();
-    }
-    updateReading();
+    for (const std::size_t each : policy.overBudget(held))
+        failMember(*holders[each], CloseReason::InputBudget);
 }
 
 void CWS_TCP_S::updateReading()
 {
-    const qint64 backlog = relayedBytes + pendingBroadcast.size();
-    if (!backlogHeld && backlog > backlogPauseBytes) {
-        backlogHeld = true;
-        startWatching();
-    } else if (backlogHeld && backlog <= backlogResumeBytes) {
-        backlogHeld = false;
+    const bool held = policy.holdsInput(inputHeld, roomCount);
+    if (held != inputHeld) {
+        inputHeld = held;
+        if (held || watchTimer.isActive())
+            startWatching();
     }
-    const bool stop = readingPaused || backlogHeld;
+    const bool stop = readingPaused || inputHeld;
     if (stop == readingStopped)
         return;
     readingStopped = stop;
-    for (auto &entry : connections) {
-        if (entry.second->readNotifier && !entry.second->failed)
-            entry.second->readNotifier->setEnabled(!stop);
+    for (auto &entry : members) {
+        if (!entry.second->failed && !entry.second->ended)
+            entry.second->session->setReading(!stop && !entry.second->ownInputHeld);
     }
 }
 
 void CWS_TCP_S::startWatching()
 {
-    if (!watchTimer.isActive())
-        watchTimer.start();
+    const int interval = inputHeld ? heldWatchIntervalMilliseconds : watchIntervalMilliseconds;
+    if (!watchTimer.isActive() || watchTimer.interval() != interval)
+        watchTimer.start(interval);
 }
 
-void CWS_TCP_S::watchConnections()
+void CWS_TCP_S::watchMembers()
 {
     const qint64 now = clock.elapsed();
     bool watching = false;
-    qint64 mostBehind = 0;
-    for (auto &entry : connections) {
-        Connection &connection = *entry.second;
-        if (connection.failed)
+    std::vector<std::pair<Member *, CloseReason>> dropped;
+    for (auto &entry : members) {
+        Member &member = *entry.second;
+        if (member.failed || member.ended)
             continue;
-        const qint64 behind = connection.queue.bytesBehind();
-        const bool unfinished = connection.reader.decoder.bufferedBytes() > 0;
-        // Holding everyone back: reading is stopped and this reader is what keeps it so.
-        if (backlogHeld && behind > backlogResumeBytes) {
-            if (connection.behindSince < 0)
-                connection.behindSince = now;
+        // Standing changes with time alone too: a reader that stopped taking bytes turns idle.
+        recount(member, now);
+        if (inputHeld && member.counted && policy.holdsRoom(member.standing)) {
+            if (member.heldSince < 0)
+                member.heldSince = now;
         } else {
-            connection.behindSince = -1;
+            member.heldSince = -1;
         }
-        const bool laggard = connection.behindSince >= 0
-                && now - connection.behindSince >= limits.laggardMilliseconds;
-        const bool stalled =
-                behind > 0 && now - connection.lastProgress >= limits.stallMilliseconds;
-        const bool abandoned =
-                unfinished && now - connection.lastInput >= limits.unfinishedMilliseconds;
-        if (laggard || stalled || abandoned) {
-            failConnection(connection);
-            continue;
+        ReaderState reader;
+        reader.behind = member.session->bytesBehind();
+        reader.lastProgress = member.session->lastProgress();
+        reader.lastInput = member.session->lastInput();
+        reader.heldSince = member.heldSince;
+        reader.lagging = member.counted && member.standing == Standing::Lagging;
+        reader.unfinished = member.unfinished > 0;
+        switch (policy.judge(reader, now)) {
+        case RelayPolicy::Verdict::Keep:
+            watching = watching || reader.behind > 0 || reader.unfinished;
+            break;
+        case RelayPolicy::Verdict::Laggard:
+            dropped.emplace_back(&member, CloseReason::Lagging);
+            break;
+        case RelayPolicy::Verdict::Stalled:
+            dropped.emplace_back(&member, CloseReason::Stalled);
+            break;
+        case RelayPolicy::Verdict::Abandoned:
+            dropped.emplace_back(&member, CloseReason::AbandonedFrame);
+            break;
         }
-        mostBehind = std::max(mostBehind, behind);
-        watching = watching || behind > 0 || unfinished;
     }
-    // The kernel may have taken part of the oldest chunks: what counts is how far the slowest
-    // reader still is behind.
-    if (backlogHeld && mostBehind <= backlogResumeBytes) {
-        backlogHeld = false;
-        updateReading();
-    }
-    if (!watching && !backlogHeld)
+    // Failing raises no signal at once, so the table stays as it is while these go.
+    for (const auto &[member, why] : dropped)
+        failMember(*member, why);
+    if (!watching && !inputHeld)
         watchTimer.stop();
 }
 
@@ -824,16 +642,16 @@ QByteArrayView CWS_TCP_S::frameFor(const QString &data)
 
 void CWS_TCP_S::refreshInfo(ServerStatus &status)
 {
-    status.listening = server && server->isListening();
+    status.listening = acceptor->isListening();
     status.address = Address();
     status.port = Port();
     status.connectionCount = ConnectionCount();
-    status.rows.reserve(connections.size());
-    for (const auto &entry : connections) {
-        const Connection &connection = *entry.second;
-        status.rows.push_back({connection.index, connection.peer, connection.since,
-                               connection.textsIn, connection.bytesIn, connection.textsOut,
-                               connection.bytesOut, connection.failed});
+    status.rows.reserve(members.size());
+    for (const auto &entry : members) {
+        const Member &member = *entry.second;
+        status.rows.push_back({member.index, member.peer, member.since, member.textsIn,
+                               member.session->bytesReceived(), member.textsOut, member.bytesOut,
+                               member.failed});
     }
 }
 

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "net/Acceptor.h"
 #include "net/FrameEncoder.h"
 #include "net/InfoDisplay.h"
+#include "net/RelayPolicy.h"
+#include "net/RoomSession.h"
 #include "net/ServerStatus.h"
 
 #include <QByteArray>
@@ -9,42 +12,34 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
+#include <QStringDecoder>
 #include <QTimer>
 
-#include <deque>
 #include <map>
 #include <memory>
 #include <vector>
 
-class QSocketNotifier;
-class QTcpServer;
-
 namespace socks {
 
-// The relay's side of the wire: listens on one port, numbers every accepted connection (never 0,
-// which means "all", and never a number in use), and turns each length-prefixed frame into one
-// GetData text. Events are raised on the thread that owns the component.
+// The relay's side of the wire, and its room: listens on one port, numbers every connection
+// (never 0, which means "all", and never a number in use), turns each frame into one GetData
+// text and relays what it is given to every session in one order. Events are raised on the
+// thread that owns the component.
 //
-// One client cannot hurt the others: reading is bounded per connection and turn and stops while
-// the slowest reader is far behind, a reader that makes no progress is dropped, and unfinished
-// input is bounded in bytes and time. The numbers are below and in docs/protocol.md.
-class CWS_TCP_S : public QObject
+// One client cannot hurt the others: reading is bounded per connection and turn, a reader that
+// falls far behind or makes no progress is dropped while the others go on, input stops only
+// while the readers as a whole are behind, and unfinished input is bounded in bytes and time.
+// The rules are RelayPolicy's, the numbers are in docs/protocol.md.
+class CWS_TCP_S : public QObject, private SessionEvents
 {
     Q_OBJECT
 
 public:
-    // Why the last StartService failed, so that a window can add advice for the common cases.
-    enum class StartFailure { None, PortInUse, NoPermission, InvalidPort, Other };
-
+    // Why the last StartService or AdoptService failed; the windows and the relay word it.
+    using StartFailure = Acceptor::Failure;
     // The bounds on what clients may cost; the defaults are the documented ones, tests shorten
     // the waits.
-    struct Limits
-    {
-        qint64 unfinishedBytes; // all connections' unfinished frames together
-        int unfinishedMilliseconds; // a started frame that sees no byte for this long fails
-        int laggardMilliseconds; // longest a reader may hold the others' reading back
-        int stallMilliseconds; // a reader with bytes waiting that takes none for this long fails
-    };
+    using Limits = RelayLimits;
     static Limits defaultLimits();
 
     CWS_TCP_S();
@@ -63,7 +58,8 @@ public:
     bool StartService(int port); // every interface, IPv4 and IPv6; port 0 binds a free one
     // StartService binds only this address from then on (Any, the default: every interface).
     void setListenAddress(const QHostAddress &listenOn);
-    // Serves a socket that already listens, e.g. one handed over by the service manager.
+    // Serves a socket that already listens, e.g. one handed over by the service manager; anything
+    // but a listening TCP socket (IPv4 or IPv6) is refused.
     bool AdoptService(qintptr descriptor);
     void CloseConnection(int index); // index 0: every connection; the service keeps accepting
 
@@ -73,8 +69,20 @@ public:
 
     void setLimits(const Limits &limits);
 
-    QString LastError() const; // reason of the last failed StartService, empty after success
+    // Qt's reason for the last failed start, for a log; empty where Qt gave none (a port out of
+    // range, a passed descriptor that is not a listening TCP socket) and after a success.
+    QString LastError() const;
     StartFailure LastFailure() const;
+
+    // For a log: the peer of a connection, and why it ended. Both can be read from
+    // ServiceComplete(true) until ServiceComplete(false) for that index has returned; the reason
+    // is set during ServiceError already. Empty and Open for a connection not known.
+    QString peerAddress(int index) const;
+    CloseReason closeReason(int index) const;
+
+    // Takes in a session of another kind (see RoomSession.h): numbered, announced with
+    // ServiceComplete, served like every connection. Returns its index.
+    int joinSession(std::unique_ptr<RoomSession> session);
 
 signals:
     void GetData(int Index, const QString &rstrData);
@@ -82,72 +90,66 @@ signals:
     void ServiceError(int Index);
 
 private:
-    struct Connection;
+    struct Member;
 
-    void prepareServer();
+    // SessionEvents
+    void readable(int index) override;
+    void progressed(int index) override;
+    void ended(int index, CloseReason why) override;
+
     static QString shownAddress(const QHostAddress &bound);
-    void startAccepting();
-    void acceptDescriptors();
-    void acceptConnections();
-    void pauseAccepting();
-    void resumeAccepting();
-    int nextIndex();
-    void readConnection(int index);
-    bool deliverFrames(const std::shared_ptr<Connection> &connection);
-    void endConnectionByPeer(int index);
-    void failConnection(Connection &connection);
+    void takeAccepted();
+    bool admit(std::unique_ptr<RoomSession> session, int &index);
+    void readMember(int index);
+    void endByPeer(int index, CloseReason why);
+    void failMember(Member &member, CloseReason why);
     void reportFailure(int index);
-    void removeConnection(int index);
-    void closeDescriptor(Connection &connection, bool flush);
+    void removeMember(int index, CloseReason why);
+    void leaveCounts(Member &member);
+    void recount(Member &member, qint64 now);
     void scheduleBroadcast();
     void flushBroadcast();
-    void queueChunk(Connection &connection, const std::shared_ptr<const QByteArray> &chunk,
-                    int textCount);
-    void writeConnection(Connection &connection);
-    void countUnfinished(Connection &connection);
+    void queueChunk(Member &member, const SendQueue::Chunk &chunk, int textCount);
+    void countUnfinished(Member &member);
     void enforceInputBudget();
-    void releaseTakenChunks();
     void updateReading();
-    void watchConnections();
+    void watchMembers();
     void startWatching();
     QByteArrayView frameFor(const QString &data);
     void refreshInfo(ServerStatus &status);
 
-    QTcpServer *server = nullptr;
-    std::unique_ptr<QSocketNotifier> acceptNotifier;
-    std::vector<qintptr> acceptedDescriptors; // accepted, not yet connections
-    bool acceptScheduled = false;
-    bool acceptPaused = false; // out of descriptors: the listener rests
-    QTimer acceptRetry;
-    std::map<int, std::shared_ptr<Connection>> connections;
+    std::unique_ptr<Acceptor> acceptor;
+    std::map<int, std::shared_ptr<Member>> members;
     int lastIndex = 0;
     QString lastError;
     StartFailure lastFailure = StartFailure::None;
     mutable QString address; // looked up once per StartService: the caption reads it often
     QHostAddress listenAddress = QHostAddress::Any;
-    Limits limits = defaultLimits();
+    RelayPolicy policy;
     QElapsedTimer clock;
     QTimer watchTimer;
-    QByteArray readBuffer;
+    // The connection whose ServiceComplete(false) is being raised: gone from the table, still
+    // known to a log.
+    int departingIndex = 0;
+    QString departingPeer;
+    CloseReason departingReason = CloseReason::Open;
 
     // The last text handed to GetData and its frame as it is relayed: a handler that relays that
     // very string gets the bytes sent on without encoding them again.
     QString lastText;
     QByteArray lastFrame;
     FrameEncoder encoder;
+    QStringDecoder utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
 
     // Texts for every connection collect here and go out once per turn of the event loop as one
-    // chunk shared by every connection's queue.
+    // chunk shared by every connection's queue (one per kind of session).
     QByteArray pendingBroadcast;
     int pendingBroadcastTexts = 0;
     QTimer broadcastTimer;
-    // Relayed chunks, oldest first, while some connection still has to take them: their bytes are
-    // the backlog of the slowest reader.
-    std::deque<std::shared_ptr<const QByteArray>> relayedChunks;
-    qint64 relayedBytes = 0;
+    RoomCount roomCount; // the readers by standing, kept as their queues change
     qint64 unfinishedBytes = 0; // all connections' unfinished frames together
     bool readingPaused = false; // asked for by the owner
-    bool backlogHeld = false; // the slowest reader is too far behind
+    bool inputHeld = false; // the readers as a whole are behind
     bool readingStopped = false; // either of the two
 
     InfoDisplay<ServerStatus> info{[this](ServerStatus &status) {

@@ -54,7 +54,9 @@ QString defaultRouteInterface(QByteArrayView routeTable)
 
 QString lanAddress()
 {
-    QFile routes(QStringLiteral("/proc/net/route"));
+    // /proc/net is hidden from a service run with ProcSubset=pid; the process's own view of its
+    // network namespace is not.
+    QFile routes(QStringLiteral("/proc/self/net/route"));
     if (routes.open(QIODevice::ReadOnly)) {
         const QString name = defaultRouteInterface(routes.read(maxRouteTableBytes));
         if (!name.isEmpty()) {

@@ -11,7 +11,7 @@ namespace socks {
 QString lanAddress();
 
 // The interface of the default route with the lowest metric in a table laid out as
-// /proc/net/route; empty when there is none.
+// /proc/self/net/route; empty when there is none.
 QString defaultRouteInterface(QByteArrayView routeTable);
 
 } // namespace socks

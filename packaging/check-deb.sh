@@ -6,8 +6,10 @@
 # Needs root (or sudo) and a free port 5555; refuses to run when either package is already
 # installed. A package is purged again on any failure, so it never stays installed.
 #
-#   packaging/check-deb.sh            # exit status 0 when every check passed
+#   packaging/check-deb.sh            # cpack's packages; exit status 0 when every check passed
+#   packaging/check-deb.sh FOLDER     # the two packages in FOLDER, e.g. dpkg-buildpackage's ..
 set -euo pipefail
+debFolder=${1:+$(realpath "$1")}
 cd "$(dirname "$0")/.."
 
 appId=io.github.prynechat.PryneChat
@@ -26,12 +28,15 @@ for package in prynechat prynechat-relay; do
     fi
 done
 
-./scripts/setup.sh >/dev/null
-cmake --build build --parallel "$(nproc)" >/dev/null
-rm -f build/prynechat_*.deb build/prynechat-relay_*.deb
-(cd build && cpack -G DEB >/dev/null)
-guiDeb=$(ls build/prynechat_*.deb)
-relayDeb=$(ls build/prynechat-relay_*.deb)
+if [[ -z $debFolder ]]; then
+    ./scripts/setup.sh >/dev/null
+    cmake --build build --parallel "$(nproc)" >/dev/null
+    rm -f build/prynechat_*.deb build/prynechat-relay_*.deb
+    (cd build && cpack -G DEB >/dev/null)
+    debFolder=$PWD/build
+fi
+guiDeb=$(ls "$debFolder"/prynechat_*.deb)
+relayDeb=$(ls "$debFolder"/prynechat-relay_*.deb)
 
 workDir=$(mktemp -d)
 relayPid=
@@ -58,7 +63,7 @@ step "the packages are independent; the relay depends on no display library"
 
 # installPackage DEB PACKAGE: installs one package alone and lists its files into $workDir.
 installPackage() {
-    "${sudo[@]}" apt-get install -y -qq --no-install-recommends "./$1" >/dev/null
+    "${sudo[@]}" apt-get install -y -qq --no-install-recommends "$1" >/dev/null
     installed "$2" || fail "$2 is not installed after apt-get install"
     dpkg -L "$2" >"$workDir/$2.files"
     step "installed $2: $(wc -l <"$workDir/$2.files") paths"
@@ -79,8 +84,10 @@ purgePackage() {
     local left=0
     while read -r path; do
         [[ $path == /. ]] && continue
-        # Shared folders such as /usr/bin stay; files and folders of our own must go.
-        if [[ -f $path || -L $path ]] || { [[ -d $path ]] && [[ $path == *prynechat* ]]; }; then
+        # Shared folders such as /usr/bin stay (so does /lib, a link to usr/lib on a merged
+        # /usr); files, links and folders of our own must go.
+        if { [[ -d $path ]] && [[ $path == *prynechat* ]]; } \
+            || { [[ ! -d $path ]] && [[ -e $path || -L $path ]]; }; then
             echo "check-deb: left behind: $path" >&2
             left=$((left + 1))
         fi
@@ -116,19 +123,20 @@ purgePackage prynechat
 
 # The relay.
 installPackage "$relayDeb" prynechat-relay
-units=(prynechat-relay.service)
-[[ -f packaging/prynechat-relay.socket ]] && units+=(prynechat-relay.socket)
+units=(prynechat-relay.service prynechat-relay.socket)
+unitDir=$(pkg-config --variable=systemdsystemunitdir systemd)
 expectFiles /usr/bin/prynechat-relay \
-    "${units[@]/#//usr/lib/systemd/system/}" \
+    "${units[@]/#/$unitDir/}" \
     /usr/share/man/man1/prynechat-relay.1.gz \
-    /usr/share/doc/prynechat-relay/{copyright,changelog.Debian.gz,README.md,protocol.md}
+    /usr/share/doc/prynechat-relay/{copyright,changelog.Debian.gz,README.md,protocol.md} \
+    /usr/share/doc/prynechat-relay/examples/prynechat-relay-bridge.conf.example
 [[ ! -e /usr/bin/prynechat ]] || fail "prynechat-relay installed the windows too"
 grep -qx "ExecStart=/usr/bin/prynechat-relay --port 555 --quiet" \
-    /usr/lib/systemd/system/prynechat-relay.service || fail "the unit does not start /usr/bin/prynechat-relay"
+    "$unitDir/prynechat-relay.service" || fail "the unit does not start /usr/bin/prynechat-relay"
 wants=/etc/systemd/system/multi-user.target.wants/prynechat-relay.service
 [[ ! -e $wants && ! -L $wants ]] || fail "the unit was enabled"
 if command -v systemd-analyze >/dev/null; then
-    systemd-analyze verify "${units[@]/#//usr/lib/systemd/system/}" \
+    systemd-analyze verify "${units[@]/#/$unitDir/}" \
         || fail "systemd-analyze verify finds fault with the units"
 fi
 if command -v man >/dev/null; then

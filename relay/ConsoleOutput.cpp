@@ -11,16 +11,33 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+// Characters a terminal or a log viewer may take for a line break or use to reorder what is
+// shown: line and paragraph separators, bidirectional embeddings, overrides and isolates.
+bool breaksOrReordersLines(char16_t c)
+{
+    return c == 0x2028 || c == 0x2029 || (c >= 0x202a && c <= 0x202e)
+            || (c >= 0x2066 && c <= 0x2069);
+}
+
+} // namespace
+
 QString consoleText(const QString &text)
 {
+    qsizetype end = text.size();
+    if (text.endsWith(QLatin1String("\r\n")))
+        end -= 2;
+    else if (text.endsWith(QLatin1Char('\n')))
+        end -= 1;
     QString shown;
-    shown.reserve(text.size());
-    for (qsizetype at = 0; at < text.size(); ++at) {
+    shown.reserve(end);
+    for (qsizetype at = 0; at < end; ++at) {
         const char16_t c = text[at].unicode();
-        if (c == u'\r' && at + 1 < text.size() && text[at + 1] == u'\n')
-            continue; // CR LF: a terminal line ends in LF alone
-        if (c == u'\n' || (c >= 0x20 && c < 0x7f) || c > 0x9f) {
+        if ((c >= 0x20 && c < 0x7f) || (c > 0x9f && !breaksOrReordersLines(c))) {
             shown.append(QChar(c));
+        } else if (c == u'\n') {
+            shown.append(QLatin1String("\\n"));
         } else if (c == u'\r') {
             shown.append(QLatin1String("\\r"));
         } else if (c == u'\t') {

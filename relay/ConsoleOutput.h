@@ -9,9 +9,11 @@
 
 class QSocketNotifier;
 
-// A relayed text as it may reach an administrator's terminal: CR LF becomes LF, and every other
-// C0 or C1 control and DEL is shown escaped (\r, \t, \x1b, \u009b), so that no client can colour
-// the terminal, retitle it, set its clipboard (OSC 52) or overwrite a line with a bare CR.
+// A relayed text as one console line, without its line end: a final CR LF or LF is dropped, and
+// every other line break, C0 or C1 control, DEL, line or paragraph separator and bidirectional
+// override is shown escaped (\n, \r, \t, \x1b, \u009b, \u202e). So no client can begin a line
+// that looks like the relay's own, colour the terminal, retitle it, set its clipboard (OSC 52) or
+// overwrite a line with a bare CR.
 QString consoleText(const QString &text);
 
 // Writes lines to a descriptor without ever blocking the event loop: what the reader does not

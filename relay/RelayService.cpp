@@ -2,6 +2,7 @@
 
 #include "net/CWS_TCP_S.h"
 #include "relay/ConsoleOutput.h"
+#include "relay/web/WebRelay.h"
 
 namespace {
 
@@ -13,11 +14,16 @@ void writeText(std::FILE *stream, const QString &text)
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
 }
 
-// The component's own reasons are Japanese, for its windows; an administrator's console and the
-// journal get them in English.
+// The component reports a cause; an administrator's console and the journal get it in English.
 QString englishReason(socks::CWS_TCP_S::StartFailure failure, const QString &componentReason)
 {
     switch (failure) {
+    case socks::CWS_TCP_S::StartFailure::NotASocket:
+        return QStringLiteral("not a socket");
+    case socks::CWS_TCP_S::StartFailure::NotTcp:
+        return QStringLiteral("not a TCP socket over IPv4 or IPv6");
+    case socks::CWS_TCP_S::StartFailure::NotListening:
+        return QStringLiteral("a TCP socket that does not listen");
     case socks::CWS_TCP_S::StartFailure::PortInUse:
         return QStringLiteral("the port is already in use");
     case socks::CWS_TCP_S::StartFailure::NoPermission:
@@ -48,7 +54,35 @@ RelayService::RelayService(int outputDescriptor, std::FILE *errors, bool quiet)
 RelayService::~RelayService()
 {
     server->CloseConnection(0);
+    if (webRelay)
+        webRelay->closeAll();
     output->finish();
+}
+
+bool RelayService::serveWeb(const QHostAddress &address, int port)
+{
+    webRelay = std::make_unique<WebRelay>();
+    if (!webRelay->start(address, port)) {
+        writeText(errors,
+                  QStringLiteral("prynechat-relay: cannot serve the web port %1: %2\n")
+                          .arg(port)
+                          .arg(webRelay->lastError()));
+        if (port > 0 && port < firstUnprivilegedPort)
+            writeText(errors,
+                      QStringLiteral("Ports below 1024 need privileges; ports from 1024 "
+                                     "up do not.\n"));
+        std::fflush(errors);
+        webRelay.reset();
+        return false;
+    }
+    // A browser's message is one text, exactly like one frame's payload.
+    connect(webRelay.get(), &WebRelay::textArrived, this,
+            [this](const QString &text) { relayText(0, text); });
+    connect(webRelay.get(), &WebRelay::lagging, this, [this](bool behind) {
+        browsersBehind = behind;
+        applyReadingPause();
+    });
+    return true;
 }
 
 bool RelayService::start(int port, const QHostAddress &listenAddress)
@@ -62,13 +96,13 @@ bool RelayService::start(int port, const QHostAddress &listenAddress)
     return true;
 }
 
-bool RelayService::adopt(int descriptor)
+bool RelayService::adopt(int descriptor, const QString &note)
 {
     if (!server->AdoptService(descriptor)) {
         reportFailure(QStringLiteral("cannot serve the socket passed by the service manager"), 0);
         return false;
     }
-    announce();
+    announce(note);
     return true;
 }
 
@@ -101,11 +135,15 @@ void RelayService::reportFailure(const QString &what, int port)
     std::fflush(errors);
 }
 
-void RelayService::announce()
+void RelayService::announce(const QString &note)
 {
-    say(QStringLiteral("prynechat-relay: relaying on %1:%2")
+    say(QStringLiteral("prynechat-relay: relaying on %1:%2%3")
                 .arg(server->Address())
-                .arg(server->Port()));
+                .arg(server->Port())
+                .arg(note.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(note)));
+    if (webRelay)
+        say(QStringLiteral("prynechat-relay: the chat page for browsers is at %1")
+                    .arg(webRelay->pageUrl()));
     output->flush();
 }
 
@@ -117,6 +155,8 @@ void RelayService::say(const QString &line)
 void RelayService::stop()
 {
     server->CloseConnection(0);
+    if (webRelay)
+        webRelay->closeAll();
     output->finish();
 }
 
@@ -127,7 +167,16 @@ void RelayService::divertTexts(std::function<void(const QString &)> sink)
 
 void RelayService::setReadingPaused(bool paused)
 {
-    server->setReadingPaused(paused);
+    sinkFull = paused;
+    applyReadingPause();
+}
+
+void RelayService::applyReadingPause()
+{
+    server->setReadingPaused(sinkFull || browsersBehind);
+    // Browsers that hold reading back stop their own reading already.
+    if (webRelay)
+        webRelay->setReadingPaused(sinkFull);
 }
 
 void RelayService::relayText(int index, const QString &text)
@@ -142,11 +191,15 @@ void RelayService::relayText(int index, const QString &text)
 
 void RelayService::relay(const QString &text)
 {
-    // Index 0 reaches the sender too: clients wait for their own line.
+    // Index 0 reaches the sender too: clients wait for their own line. Browsers get it in the
+    // same turn, so both kinds see one order.
     server->SendData(text, 0);
-    // Written when the event loop finds the reader ready, so a busy relay prints in batches.
+    if (webRelay)
+        webRelay->relay(text);
+    // One line a text, whatever it holds, so that no text runs into the next or into a line of
+    // the relay's own. Written when the event loop finds the reader ready, in batches.
     if (!quiet)
-        output->writeLine(consoleText(text).toUtf8());
+        output->writeLine((consoleText(text) + QLatin1Char('\n')).toUtf8());
 }
 
 void RelayService::closeFailedConnection(int index)

@@ -8,6 +8,7 @@
 #include <memory>
 
 class ConsoleOutput;
+class WebRelay;
 
 namespace socks {
 class CWS_TCP_S;
@@ -29,8 +30,13 @@ public:
     // start line with the port actually bound; on failure prints why, in English with advice for
     // the common causes, and returns false.
     bool start(int port, const QHostAddress &listenAddress = QHostAddress::Any);
-    // The same for a socket that already listens, handed over by the service manager.
-    bool adopt(int descriptor);
+    // The same for a socket that already listens, handed over by the service manager; a note
+    // goes on the start line in brackets.
+    bool adopt(int descriptor, const QString &note = QString());
+    // Also serves the chat page on the address and port, and lets browsers into the room; on
+    // failure prints why and returns false. Call before start or adopt: their start line is
+    // followed by the page's.
+    bool serveWeb(const QHostAddress &address, int port);
     void say(const QString &line); // a line of the relay's own on the output
     // Closes every connection and writes what the output takes within a short bounded time.
     void stop();
@@ -40,16 +46,22 @@ public:
     void divertTexts(std::function<void(const QString &)> sink);
     void relay(const QString &text);
     void setReadingPaused(bool paused); // slows the clients when the sink cannot keep up
+    WebRelay *web() const { return webRelay.get(); }
 
 private:
     void reportFailure(const QString &what, int port);
-    void announce();
+    void announce(const QString &note = QString());
     void relayText(int index, const QString &text);
     void closeFailedConnection(int index);
+    void applyReadingPause();
 
     std::unique_ptr<socks::CWS_TCP_S> server;
     std::unique_ptr<ConsoleOutput> output;
     std::FILE *errors;
     bool quiet;
     std::function<void(const QString &)> sink;
+    std::unique_ptr<WebRelay> webRelay;
+    // Reading stops when the sink is full or a browser holds it back, and goes on when neither.
+    bool sinkFull = false;
+    bool browsersBehind = false;
 };

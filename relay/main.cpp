@@ -1,11 +1,15 @@
 #include "net/SocketHelpers.h"
+#include "relay/BridgePassword.h"
 #include "relay/RedisBridge.h"
 #include "relay/RelayService.h"
 #include "relay/StopSignals.h"
+#include "relay/web/WebAddress.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QHostAddress>
+#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
@@ -15,6 +19,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <variant>
 
@@ -25,6 +30,11 @@ constexpr int exitFailedStart = 1;
 constexpr int exitUsage = 2;
 // The first descriptor a service manager passes (sd_listen_fds(3)).
 constexpr int firstPassedDescriptor = 3;
+// At boot Redis may start after the relay, or still be loading its data: a bridged relay tries
+// again for this long before it gives up, time enough for a local Redis to come up.
+constexpr int defaultBridgeWaitSeconds = 60;
+constexpr int maxBridgeWaitSeconds = 3600;
+constexpr int bridgeRetryMilliseconds = 1000;
 
 // A port on the command line is a plain decimal number; anything else is a typing error.
 std::optional<int> readPortOption(const QString &text)
@@ -40,9 +50,22 @@ struct Settings
 {
     int port = defaultPort;
     QHostAddress listenAddress = QHostAddress::Any;
+    bool portOrAddressGiven = false; // what a passed socket overrides
     bool quiet = false;
     std::optional<RedisAddress> bridge;
+    int bridgeWaitSeconds = defaultBridgeWaitSeconds;
+    std::optional<WebAddress> web;
 };
+
+// A whole number of seconds within a bound; anything else is a typing error.
+std::optional<int> readSecondsOption(const QString &text, int most)
+{
+    bool ok = false;
+    const int seconds = text.toInt(&ok, 10);
+    if (!ok || seconds < 0 || seconds > most || text.trimmed() != text)
+        return std::nullopt;
+    return seconds;
+}
 
 // The settings, or the exit status when the command line is wrong or asked for help or version.
 // Every option is declared and read here, one block each.
@@ -73,7 +96,27 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
                            "redis://[:PASSWORD@]HOST[:PORT][/ROOM], ROOM defaults to "
                            "prynechat."),
             QStringLiteral("url"));
-    parser.addOptions({portOption, listenOption, quietOption, bridgeOption});
+    const QCommandLineOption passwordFileOption(
+            QStringLiteral("bridge-password-file"),
+            QStringLiteral("Read the Redis password from the first line of <file>, not from the "
+                           "URL. Without it the relay reads $CREDENTIALS_DIRECTORY/"
+                           "redis-password (systemd's LoadCredential=), else "
+                           "$PRYNECHAT_REDIS_PASSWORD."),
+            QStringLiteral("file"));
+    const QCommandLineOption bridgeWaitOption(
+            QStringLiteral("bridge-wait"),
+            QStringLiteral("While Redis does not answer or refuses the relay at start, try "
+                           "again every second for up to <seconds>, 0 to %1 (default: %2).")
+                    .arg(maxBridgeWaitSeconds)
+                    .arg(defaultBridgeWaitSeconds),
+            QStringLiteral("seconds"), QString::number(defaultBridgeWaitSeconds));
+    const QCommandLineOption webOption(
+            {QStringLiteral("w"), QStringLiteral("web")},
+            QStringLiteral("Also serve the chat page for browsers on [<address>:]<port> (default "
+                           "address: that of --listen); browsers join the same room."),
+            QStringLiteral("[address:]port"));
+    parser.addOptions({portOption, listenOption, quietOption, bridgeOption, passwordFileOption,
+                       bridgeWaitOption, webOption});
 
     if (!parser.parse(application.arguments())) {
         QString reason = parser.errorText();
@@ -86,6 +129,9 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
         std::fputs(qUtf8Printable(parser.helpText()), stdout);
         return EXIT_SUCCESS;
     }
+    // Only the parser can add Qt's own options to the help; it prints it and exits with 0.
+    if (parser.isSet(QStringLiteral("help-all")))
+        parser.process(application.arguments());
     if (parser.isSet(versionOption)) {
         std::printf("prynechat-relay %s\n", qUtf8Printable(application.applicationVersion()));
         return EXIT_SUCCESS;
@@ -112,7 +158,25 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
             return exitUsage;
         }
     }
+    settings.portOrAddressGiven = parser.isSet(portOption) || parser.isSet(listenOption);
     settings.quiet = parser.isSet(quietOption);
+    if (parser.isSet(webOption)) {
+        settings.web = WebAddress::read(parser.value(webOption), settings.listenAddress);
+        if (!settings.web) {
+            std::fprintf(stderr,
+                         "prynechat-relay: %s is not a web port ([address:]port, port 0 to "
+                         "65535, an IPv6 address in brackets)\n",
+                         qUtf8Printable(parser.value(webOption)));
+            return exitUsage;
+        }
+    }
+    for (const QCommandLineOption &option : {passwordFileOption, bridgeWaitOption}) {
+        if (parser.isSet(option) && !parser.isSet(bridgeOption)) {
+            std::fprintf(stderr, "prynechat-relay: --%s needs --bridge\n",
+                         qUtf8Printable(option.names().constFirst()));
+            return exitUsage;
+        }
+    }
     if (parser.isSet(bridgeOption)) {
         QString reason;
         settings.bridge = parseRedisUrl(parser.value(bridgeOption), &reason);
@@ -120,6 +184,32 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
             std::fprintf(stderr, "prynechat-relay: %s\n", qUtf8Printable(reason));
             return exitUsage;
         }
+        // Read once and dropped, so that no child would inherit it.
+        const QByteArray environmentPassword = qgetenv("PRYNECHAT_REDIS_PASSWORD");
+        qunsetenv("PRYNECHAT_REDIS_PASSWORD");
+        QString warning;
+        const std::optional<QByteArray> password =
+                choosePassword({settings.bridge->password, parser.value(passwordFileOption),
+                                qEnvironmentVariable("CREDENTIALS_DIRECTORY"), environmentPassword},
+                               &reason, &warning);
+        if (!password) {
+            std::fprintf(stderr, "prynechat-relay: %s\n", qUtf8Printable(reason));
+            return exitUsage;
+        }
+        if (!settings.bridge->password.isEmpty())
+            warning = QStringLiteral("the Redis password in the URL shows in the process list: "
+                                     "see --bridge-password-file");
+        if (!warning.isEmpty())
+            std::fprintf(stderr, "prynechat-relay: %s\n", qUtf8Printable(warning));
+        settings.bridge->password = *password;
+        const std::optional<int> wait =
+                readSecondsOption(parser.value(bridgeWaitOption), maxBridgeWaitSeconds);
+        if (!wait) {
+            std::fprintf(stderr, "prynechat-relay: %s is not a number of seconds (0 to %d)\n",
+                         qUtf8Printable(parser.value(bridgeWaitOption)), maxBridgeWaitSeconds);
+            return exitUsage;
+        }
+        settings.bridgeWaitSeconds = *wait;
     }
     return settings;
 }
@@ -139,6 +229,46 @@ std::optional<int> passedListener()
         return std::nullopt;
     ::fcntl(firstPassedDescriptor, F_SETFD, FD_CLOEXEC);
     return firstPassedDescriptor;
+}
+
+// Whether two descriptors write to one file, pipe, terminal or socket.
+bool sameOutput(int first, int second)
+{
+    struct stat one = {}, other = {};
+    return ::fstat(first, &one) == 0 && ::fstat(second, &other) == 0 && one.st_dev == other.st_dev
+            && one.st_ino == other.st_ino;
+}
+
+// A stdio stream whose complete lines go to the relay's output as lines of its own. When
+// standard error is standard output (one terminal, one pipe, the journal's stream), the bridge
+// reports through it, so that none of its lines lands inside a line the output is still writing,
+// nor waits for a reader that the output does not wait for.
+std::FILE *linesToRelayOutput(RelayService &relay)
+{
+    struct Lines
+    {
+        RelayService *relay;
+        QByteArray partial;
+    };
+    cookie_io_functions_t functions = {};
+    functions.write = [](void *cookie, const char *data, size_t size) -> ssize_t {
+        auto *lines = static_cast<Lines *>(cookie);
+        lines->partial.append(data, qsizetype(size));
+        for (qsizetype end; (end = lines->partial.indexOf('\n')) >= 0;) {
+            lines->relay->say(QString::fromUtf8(lines->partial.left(end)));
+            lines->partial.remove(0, end + 1);
+        }
+        return ssize_t(size);
+    };
+    functions.close = [](void *cookie) {
+        delete static_cast<Lines *>(cookie);
+        return 0;
+    };
+    auto *lines = new Lines{&relay, {}};
+    std::FILE *stream = ::fopencookie(lines, "w", functions);
+    if (!stream)
+        delete lines;
+    return stream;
 }
 
 const char *signalName(int signal)
@@ -194,22 +324,66 @@ int main(int argc, char *argv[])
         relay.stop();
         QCoreApplication::quit();
     });
-    std::unique_ptr<RedisBridge> bridge;
-    if (settings.bridge) {
-        bridge = std::make_unique<RedisBridge>(*settings.bridge, stderr);
-        QString reason;
-        if (!bridge->start(&reason)) {
-            std::fprintf(stderr, "prynechat-relay: %s\n", qUtf8Printable(reason));
-            return exitFailedStart;
-        }
-        relay.divertTexts([&bridge](const QString &text) { bridge->publish(text); });
-        QObject::connect(bridge.get(), &RedisBridge::textArrived, &relay, &RelayService::relay);
-        QObject::connect(bridge.get(), &RedisBridge::backlogFull, &relay,
-                         &RelayService::setReadingPaused);
+
+    // A passed socket is what the service manager listens on: --port and --listen do not apply,
+    // and the start line says so when they were given.
+    const auto serve = [&relay, &settings] {
+        // The page's port is the relay's own in any case; its line follows the start line.
+        if (settings.web && !relay.serveWeb(settings.web->address, settings.web->port))
+            return false;
+        const std::optional<int> listener = passedListener();
+        if (!listener)
+            return relay.start(settings.port, settings.listenAddress);
+        return relay.adopt(*listener,
+                           settings.portOrAddressGiven
+                                   ? QStringLiteral("the service manager's socket; --port and "
+                                                    "--listen are ignored")
+                                   : QString());
+    };
+    if (!settings.bridge)
+        return serve() ? application.exec() : exitFailedStart;
+
+    std::unique_ptr<std::FILE, int (*)(std::FILE *)> bridgeReports(nullptr, std::fclose);
+    if (sameOutput(STDOUT_FILENO, STDERR_FILENO))
+        bridgeReports.reset(linesToRelayOutput(relay));
+    const auto bridge = std::make_unique<RedisBridge>(*settings.bridge,
+                                                      bridgeReports ? bridgeReports.get() : stderr);
+    relay.divertTexts([&bridge](const QString &text) { bridge->publish(text); });
+    QObject::connect(bridge.get(), &RedisBridge::textArrived, &relay, &RelayService::relay);
+    QObject::connect(bridge.get(), &RedisBridge::backlogFull, &relay,
+                     &RelayService::setReadingPaused);
+
+    // The port is served only once Redis answers: a client that joined earlier would see nothing.
+    // The first try runs before the event loop, so that a relay that will not wait ends at once.
+    QString reason;
+    if (bridge->start(&reason))
+        return serve() ? application.exec() : exitFailedStart;
+    if (settings.bridgeWaitSeconds == 0) {
+        std::fprintf(stderr, "prynechat-relay: %s\n", qUtf8Printable(reason));
+        return exitFailedStart;
     }
-    // A passed socket is what the service manager listens on: --port and --listen do not apply.
-    const std::optional<int> listener = passedListener();
-    const bool started =
-            listener ? relay.adopt(*listener) : relay.start(settings.port, settings.listenAddress);
-    return started ? application.exec() : exitFailedStart;
+    std::fprintf(stderr, "prynechat-relay: %s; trying again every second for up to %d s\n",
+                 qUtf8Printable(reason), settings.bridgeWaitSeconds);
+    std::fflush(stderr);
+    QElapsedTimer waited;
+    waited.start();
+    QTimer retry;
+    retry.setSingleShot(true);
+    retry.setInterval(bridgeRetryMilliseconds);
+    QObject::connect(&retry, &QTimer::timeout, &application, [&] {
+        if (bridge->start(&reason)) {
+            if (!serve())
+                QCoreApplication::exit(exitFailedStart);
+            return;
+        }
+        if (waited.hasExpired(qint64(settings.bridgeWaitSeconds) * 1000)) {
+            std::fprintf(stderr, "prynechat-relay: %s; gave up after %d s\n",
+                         qUtf8Printable(reason), settings.bridgeWaitSeconds);
+            QCoreApplication::exit(exitFailedStart);
+            return;
+        }
+        retry.start();
+    });
+    retry.start();
+    return application.exec();
 }

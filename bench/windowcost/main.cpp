@@ -3,9 +3,13 @@
 // log trims one line per append), display flush and repaint included; the time to show and the
 // peak memory of hostile texts and of a full log, each in a process of its own; a client window
 // under a flood at full speed (CPU, memory, typing-to-server latency); and the client window's
-// CPU time while it waits for a logout line that the relay never sends back.
+// CPU time while it waits for a logout line that the relay never sends back. With
+// --standard-case NAME, a hostile case shown in Qt's standard text box fed from the same model
+// instead, the other way to build the log.
 #include "app/ModuleMain.h"
+#include "forms/ChatLook.h"
 #include "forms/LogBox.h"
+#include "forms/LogModel.h"
 #include "forms/client/FormTCPClientMain.h"
 #include "forms/server/FormTCPServerMain.h"
 
@@ -13,10 +17,13 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTimer>
 #include <QtEndian>
 
@@ -242,6 +249,66 @@ int runServerCase(const QString &name)
     return 0;
 }
 
+// The other way to build the log, measured for the choice between the two: the standard
+// read-only text box fed once a frame from the same bounded model, with what the model took in
+// since the last frame appended and what it trimmed removed. Same frames, same box size and font
+// as the server window's log; prints as runServerCase does.
+int runStandardCase(const QString &name)
+{
+    const std::vector<QString> frames = framesOf(name);
+    if (frames.empty())
+        return 2;
+    QPlainTextEdit edit;
+    edit.setReadOnly(true);
+    edit.setFont(chatFont());
+    edit.resize(174, 85); // the server window's log, 2610 x 1275 twips
+    edit.show();
+    LogModel model;
+    int shownLength = 0;
+    LogSpot fedEnd = model.end();
+    auto feed = [&](const QString &frame) {
+        model.append(frame);
+        const LogSpot end = model.end();
+        // Whatever was trimmed goes from the front; all of it when nothing shown is kept.
+        const bool anyKept = fedEnd.piece >= model.firstPiece();
+        const int keptOld = anyKept ? model.shownPosition(fedEnd) : 0;
+        if (keptOld < shownLength) {
+            QTextCursor cursor(edit.document());
+            cursor.movePosition(QTextCursor::Start);
+            cursor.movePosition(QTextCursor::NextCharacter, QTextCursor::KeepAnchor,
+                                shownLength - keptOld);
+            cursor.removeSelectedText();
+            shownLength = keptOld;
+            if (!anyKept)
+                fedEnd = model.start();
+        }
+        const QString added = model.shownBetween(fedEnd, end);
+        QTextCursor cursor(edit.document());
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertText(added);
+        shownLength += int(added.size());
+        fedEnd = end;
+        edit.moveCursor(QTextCursor::End);
+        edit.ensureCursorVisible();
+        edit.viewport()->repaint();
+    };
+    feed(QStringLiteral("1@warm      |ウォームアップ\r\n"));
+    QCoreApplication::processEvents();
+    double slowest = 0;
+    QElapsedTimer all;
+    all.start();
+    for (const QString &frame : frames) {
+        QElapsedTimer one;
+        one.start();
+        feed(frame);
+        slowest = std::max(slowest, double(one.nsecsElapsed()) / 1e6);
+    }
+    QCoreApplication::processEvents();
+    std::printf("%s %.1f %.1f %.1f %d\n", qPrintable(name), slowest,
+                double(all.nsecsElapsed()) / 1e6, peakRssMiB(), model.length());
+    return 0;
+}
+
 // A relay that floods its one client with chat lines as fast as the socket takes them and
 // prints, with the system's monotonic clock, when each typed line arrives.
 int runFloodServer()
@@ -407,6 +474,8 @@ int main(int argc, char *argv[])
         return runFloodServer();
     if (arguments.size() == 2 && arguments[1] == u"--append")
         return measureLog();
+    if (arguments.size() == 3 && arguments[1] == u"--standard-case")
+        return runStandardCase(arguments[2]);
     if (arguments.size() == 3 && arguments[1] == u"--case")
         return arguments[2] == u"client-flood" ? runClientFlood(program)
                                                : runServerCase(arguments[2]);

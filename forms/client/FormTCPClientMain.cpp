@@ -3,6 +3,7 @@
 #include "app/ModuleMain.h"
 #include "forms/ChatLook.h"
 #include "forms/MenuBarItem.h"
+#include "forms/MenuBarNavigation.h"
 #include "forms/MessageBox.h"
 #include "forms/ProgramTitle.h"
 #include "forms/Twips.h"
@@ -21,6 +22,7 @@
 #include <QPalette>
 #include <QPointer>
 #include <QTimer>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -51,6 +53,11 @@ void FormTCPClientMain::closeEvent(QCloseEvent *event)
         event->ignore();
         return;
     }
+    // The wait runs inside this close, where Qt takes any further close request from the window
+    // system as granted and would take the window off the screen (and end the program with the
+    // last window) while the connection waits on: the window itself turns them down meanwhile.
+    if (windowHandle())
+        windowHandle()->installEventFilter(this);
     int cancel = 0;
     closing = true;
     Form_Unload(cancel);
@@ -69,6 +76,10 @@ void FormTCPClientMain::resizeEvent(QResizeEvent *event)
 
 bool FormTCPClientMain::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == windowHandle() && event->type() == QEvent::Close && (closing || disconnecting)) {
+        event->ignore();
+        return true;
+    }
     // Keys reach the combo box itself (its line edit is only its focus proxy), and those that the
     // line edit leaves alone come back to it, so each key press passes here exactly once.
     if (watched == ComboMain && event->type() == QEvent::KeyPress) {
@@ -90,10 +101,21 @@ bool FormTCPClientMain::eventFilter(QObject *watched, QEvent *event)
             return true;
         }
     }
-    // The drop-down opens on the newest entry, not on whatever was current.
+    // The drop-down opens on the entry that the field shows (an arrow key's pick, or typed text
+    // equal to an entry), else on the newest, so that Enter in it takes what was in view.
     if (watched == ComboMain->view() && event->type() == QEvent::Show && ComboMain->count() > 0)
-        ComboMain->view()->setCurrentIndex(ComboMain->model()->index(0, 0));
+        ComboMain->view()->setCurrentIndex(ComboMain->model()->index(shownHistoryEntry(), 0));
     return QMainWindow::eventFilter(watched, event);
+}
+
+int FormTCPClientMain::shownHistoryEntry() const
+{
+    const int current = ComboMain->currentIndex();
+    if (current >= 0 && ComboMain->itemText(current) == ComboMain->currentText())
+        return current;
+    const int equal = ComboMain->findText(ComboMain->currentText(),
+                                          Qt::MatchExactly | Qt::MatchCaseSensitive);
+    return equal >= 0 ? equal : 0;
 }
 
 void FormTCPClientMain::CWS_TCP_C_Connect()
@@ -263,9 +285,9 @@ void FormTCPClientMain::createControls()
     ComboMain->setCompleter(nullptr);
     ComboMain->setPalette(chatPalette(ComboMain->palette()));
     ComboMain->setFont(chatFont());
-    // A combo box is as high as its font makes it; only its place and width come from the design.
-    const QRect comboDesign = twipsRect(0, 2400, 3810, 300);
-    ComboMain->setGeometry(comboDesign.x(), comboDesign.y(), comboDesign.width(),
+    // A combo box is as high as its font makes it; only its place and width are set here.
+    const QRect comboPlace = twipsRect(0, 2400, 3810, 300);
+    ComboMain->setGeometry(comboPlace.x(), comboPlace.y(), comboPlace.width(),
                            ComboMain->sizeHint().height());
     ComboMain->setAccessibleName(QStringLiteral("送信するテキスト"));
     ComboMain->installEventFilter(this);
@@ -290,6 +312,7 @@ void FormTCPClientMain::createControls()
     connect(mnuInfWSock, &QAction::triggered, this, &FormTCPClientMain::mnuInfWSock_Click);
     connect(mnuLogClear, &QAction::triggered, this, &FormTCPClientMain::mnuLogClear_Click);
     connect(mnuHistClear, &QAction::triggered, this, &FormTCPClientMain::mnuHistClear_Click);
+    MenuBarNavigation::install(menuBar());
 
     const QSize clientSize = twipsSize(6285, 4395);
     resize(clientSize.width(), clientSize.height() + menuBar()->heightForWidth(clientSize.width()));
@@ -299,6 +322,12 @@ void FormTCPClientMain::createControls()
 void FormTCPClientMain::showDisconnection(const QString &message)
 {
     QPointer<FormTCPClientMain> self(this);
+    // A connection that fails at once (as with /c and no settings) reports before the window
+    // system has put the window on the screen: the box waits for that, so that it opens centred
+    // on its window and not where the window was before it was placed.
+    MessageBox::waitUntilShown(this);
+    if (!self)
+        return;
     auto *box = new QMessageBox(QMessageBox::NoIcon, ProgramTitle::applicationTitle(), message,
                                 QMessageBox::Ok, this);
     MessageBox::fitTitle(*box);

@@ -63,6 +63,8 @@ private:
     void showDisconnection(const QString &message);
     void showLeaving();
     void waitForEcho();
+    // The history entry that the field shows, or the newest.
+    int shownHistoryEntry() const;
 
     std::unique_ptr<socks::CWS_TCP_C> CWS_TCP_C;
     QString mstrLastSent;

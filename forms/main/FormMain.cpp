@@ -42,9 +42,9 @@ QLabel *makeLabel(QWidget *parent, const char *name, const QRect &geometry, cons
     return label;
 }
 
-// The labels are drawn for the 9 pt font of the original screens; at a desktop's 10 or 11 pt their
-// text needs more room. A label grows right and down from where it is drawn, and wraps within the
-// window when a single line would leave it.
+// The labels are laid out for a 9 pt font; at a desktop's 10 to 12 pt their text needs more room.
+// A label grows right and down from where it stands, and wraps within the window when a single
+// line would leave it.
 void growToText(QLabel *label, const QRect &window)
 {
     QRect box = label->geometry();
@@ -121,6 +121,7 @@ FormMain::FormMain(QWidget *parent)
     connect(choiceGroup, &QButtonGroup::idClicked, this, &FormMain::btnChoise_Click);
     for (QLabel *label : {Label1, Label2, Label3, Label4, Label5, Label6})
         growToText(label, rect());
+    placeFields();
     // A screen reader names each field by the label in front of it.
     PortInp->setAccessibleName(Label4->text());
     NameInp->setAccessibleName(Label5->text());
@@ -180,6 +181,26 @@ void FormMain::btnChoise_Click(int Index)
         client->show();
         break;
     }
+    }
+}
+
+void FormMain::placeFields()
+{
+    // The fields stand in one column right of their labels: labels grown for a larger font push
+    // the column right, and each field widens to show its text, up to the window's edge.
+    constexpr int gap = 7; // between a label and its field at 9 pt
+    constexpr int edge = 8;
+    int left = PortInp->x();
+    for (const QLabel *label : {Label4, Label5, Label6})
+        left = std::max(left, label->geometry().right() + 1 + gap);
+    for (QLineEdit *field : {PortInp, NameInp, ServerIPInp}) {
+        const QMargins margins = field->textMargins();
+        // A line edit's frame and the room Qt keeps around its text: 2 px a side each.
+        const int needed = field->fontMetrics().horizontalAdvance(field->text()) + margins.left()
+                + margins.right() + 8;
+        const int height = std::max(field->height(), field->sizeHint().height());
+        const int fieldWidth = std::min(std::max(field->width(), needed), width() - edge - left);
+        field->setGeometry(left, field->y(), fieldWidth, height);
     }
 }
 

@@ -38,6 +38,7 @@ private slots:
 
 private:
     void Form_Load();
+    void placeFields();
     // Copies the three fields into the shared settings; stores nothing and returns false when the
     // port field holds no port.
     bool storeSettings();

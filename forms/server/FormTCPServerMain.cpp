@@ -3,6 +3,7 @@
 #include "forms/ChatLook.h"
 #include "forms/LogBox.h"
 #include "forms/MenuBarItem.h"
+#include "forms/MenuBarNavigation.h"
 #include "forms/MessageBox.h"
 #include "forms/PortReading.h"
 #include "forms/ProgramTitle.h"
@@ -20,6 +21,32 @@
 
 #include <optional>
 
+namespace {
+
+// Why the service did not start, in the window's words; Qt's own reason where there is no better.
+QString startFailureText(socks::CWS_TCP_S::StartFailure failure, const QString &reason)
+{
+    using Failure = socks::CWS_TCP_S::StartFailure;
+    switch (failure) {
+    case Failure::PortInUse:
+        return QStringLiteral("ポートは既に使用されています");
+    case Failure::NoPermission:
+        return QStringLiteral("ポートを使う権限がありません");
+    case Failure::InvalidPort:
+        return QStringLiteral("ポート番号は 0 から 65535 の範囲で指定してください");
+    case Failure::NotASocket:
+    case Failure::NotTcp:
+    case Failure::NotListening:
+        return QStringLiteral("待ち受け中の TCP ソケットではありません");
+    case Failure::None:
+    case Failure::Other:
+        break;
+    }
+    return reason;
+}
+
+} // namespace
+
 FormTCPServerMain::FormTCPServerMain(const QString &portText, QWidget *parent)
     : QMainWindow(parent)
     , portText(portText)
@@ -33,6 +60,7 @@ FormTCPServerMain::FormTCPServerMain(const QString &portText, QWidget *parent)
     mnuConnectClose = addMenuBarItem(menuBar(), "mnuConnectClose", QStringLiteral("接続を切断"));
     mnuInfoWSock = addMenuBarItem(menuBar(), "mnuInfoWSock", QStringLiteral("情報"));
     mnuLogClear = addMenuBarItem(menuBar(), "mnuLogClear", QStringLiteral("ログをクリア"));
+    MenuBarNavigation::install(menuBar());
     // Switched off for good; their procedures stay callable from code.
     mnuClose->setEnabled(false);
     mnuConnectClose->setEnabled(false);
@@ -106,8 +134,8 @@ void FormTCPServerMain::Form_Load()
     if (serviceStarted) {
         TextLog->setLogText(QStringLiteral("接続の監視を開始しました\r\n"));
     } else {
-        const QString message =
-                QStringLiteral("接続の監視を開始できませんでした: ") + CWS_TCP_S->LastError();
+        const QString message = QStringLiteral("接続の監視を開始できませんでした: ")
+                + startFailureText(CWS_TCP_S->LastFailure(), CWS_TCP_S->LastError());
         TextLog->setLogText(message + QStringLiteral("\r\n"));
         const bool noPermission =
                 CWS_TCP_S->LastFailure() == socks::CWS_TCP_S::StartFailure::NoPermission;

@@ -1,6 +1,8 @@
 #include "FaultyRelay.h"
 #include "bench/LoadRun.h"
 
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 
 // The load tool against relays that are right, and against ones that drop, swap, cut or stall a
@@ -14,6 +16,8 @@ private slots:
     void judgesRelay();
     void runsForADuration();
     void refusesOtherHosts();
+    void measuresBrowsers_data();
+    void measuresBrowsers();
 };
 
 Q_DECLARE_METATYPE(FaultyRelay::Framing)
@@ -132,5 +136,52 @@ void TestLoadRun::refusesOtherHosts()
     }
 }
 
-QTEST_APPLESS_MAIN(TestLoadRun)
+void TestLoadRun::measuresBrowsers_data()
+{
+    QTest::addColumn<bool>("mixed");
+
+    QTest::newRow("every client a browser") << false;
+    QTest::newRow("every second client a browser, one room") << true;
+}
+
+void TestLoadRun::measuresBrowsers()
+{
+    QFETCH(bool, mixed);
+
+    // The real relay with its web port: the tool's WebSocket side against Qt WebSockets.
+    QProcess relay;
+    relay.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
+                {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--web"),
+                 QStringLiteral("127.0.0.1:0"), QStringLiteral("--quiet")});
+    QVERIFY(relay.waitForStarted());
+    QByteArray output;
+    while (output.count('\n') < 2 && relay.waitForReadyRead(5000))
+        output += relay.readAllStandardOutput();
+    const QRegularExpressionMatch ports =
+            QRegularExpression(
+                    QStringLiteral("relaying on \\S+:(\\d+)\\n.*http://127\\.0\\.0\\.1:(\\d+)/"))
+                    .match(QString::fromUtf8(output));
+    QVERIFY2(ports.hasMatch(), output.constData());
+
+    bench::LoadRun::Options options = optionsFor(FaultyRelay::Framing::Framed, 0);
+    if (mixed) {
+        options.port = ports.captured(1).toInt();
+        options.webPort = ports.captured(2).toInt();
+    } else {
+        options.port = ports.captured(2).toInt();
+        options.mode = bench::LoadRun::Mode::WebSocket;
+    }
+    bench::LoadRun load(options);
+    const bench::LoadRun::Result result = load.run();
+    relay.terminate();
+    relay.waitForFinished();
+
+    QVERIFY2(result.passed(), result.error.c_str());
+    QCOMPARE(result.textsSent, quint64(clients * textsEach));
+    // Every text reached every client of either kind, in one order.
+    QCOMPARE(result.summary.delivered, quint64(clients * clients * textsEach));
+    QCOMPARE(result.summary.misordered, quint64(0));
+}
+
+QTEST_GUILESS_MAIN(TestLoadRun)
 #include "tst_LoadRun.moc"

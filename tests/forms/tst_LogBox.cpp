@@ -1,10 +1,16 @@
 #include "forms/ChatLook.h"
 #include "forms/LogBox.h"
 
+#include <QAccessible>
+#include <QAccessibleTextInterface>
 #include <QClipboard>
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
+#include <QTextBlock>
 #include <QtTest>
 
 namespace {
@@ -39,6 +45,70 @@ QString newestPart(const QString &all, int capacity)
             ++start;
     }
     return all.mid(start);
+}
+
+// A log box and the standard read-only text box beside it, alike in size, font and text, the
+// standard box selectable with the keyboard as the log is.
+struct SideBySide
+{
+    explicit SideBySide(const QString &text, QSize size = QSize(300, 200))
+    {
+        for (QAbstractScrollArea *area : {static_cast<QAbstractScrollArea *>(&box),
+                                          static_cast<QAbstractScrollArea *>(&standard)}) {
+            area->setFont(chatFont());
+            area->resize(size);
+            area->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+            area->show();
+        }
+        standard.setReadOnly(true);
+        standard.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        standard.setPlainText(text);
+        box.appendLog(text);
+        box.flushToDisplay();
+    }
+
+    // What the standard box selects, with its paragraph separators as the log's line ends.
+    QString standardSelection() const
+    {
+        return standard.textCursor().selectedText().replace(QChar::ParagraphSeparator, u'\n');
+    }
+
+    LogBox box;
+    QPlainTextEdit standard;
+};
+
+QString numberedLines(int count)
+{
+    QString text;
+    for (int number = 0; number < count; ++number)
+        text += QStringLiteral("C%1\n").arg(number, 5, 10, QLatin1Char('0'));
+    return text;
+}
+
+void sendWheel(QWidget *target, int units)
+{
+    const QPointF at(20, 20);
+    QWheelEvent wheel(at, target->mapToGlobal(at), QPoint(), QPoint(0, units), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(target, &wheel);
+}
+
+// The middle of the scroll bar's arrow that steps down.
+QPoint downArrowOf(QScrollBar *bar)
+{
+    QStyleOptionSlider option;
+    option.initFrom(bar);
+    option.orientation = bar->orientation();
+    option.minimum = bar->minimum();
+    option.maximum = bar->maximum();
+    option.sliderPosition = bar->sliderPosition();
+    option.sliderValue = bar->value();
+    option.singleStep = bar->singleStep();
+    option.pageStep = bar->pageStep();
+    option.subControls = QStyle::SC_All;
+    return bar->style()
+            ->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarAddLine, bar)
+            .center();
 }
 
 } // namespace
@@ -77,6 +147,24 @@ private slots:
     // selecting and copying
     void selectsWithKeyboardAndMouse();
     void selectionSurvivesATrim();
+
+    // positions kept across a shrinking log
+    void keepsEveryPositionValidWhenTheLogShrinks_data();
+    void keepsEveryPositionValidWhenTheLogShrinks();
+
+    // as the standard read-only text box
+    void wheelStepsAddUp();
+    void scrollBarCountsRows();
+    void pagesAsTheStandardBox();
+    void stepsByWordAsTheStandardBox_data();
+    void stepsByWordAsTheStandardBox();
+    void tripleClickSelectsTheLine();
+    void mouseSelectionBecomesThePrimarySelection();
+    void draggingPastTheEdgeScrollsOn();
+    void wrapsALongLineAsOneText_data();
+    void wrapsALongLineAsOneText();
+    void readerKeepsTheLinesInViewAtTheCap();
+    void screenReaderGetsTextAndCaret();
 
     // font
     void chatFontIsMonospacedJapanese();
@@ -556,6 +644,350 @@ void TestLogBox::selectionSurvivesATrim()
     box.appendLog(QStringLiteral("8"));
     QCOMPARE(box.logText(), QStringLiteral("6\r\n7\r\n8"));
     QCOMPARE(box.selectedText(), QString());
+}
+
+void TestLogBox::keepsEveryPositionValidWhenTheLogShrinks_data()
+{
+    QTest::addColumn<bool>("trim");
+
+    QTest::newRow("the log is cleared") << false;
+    QTest::newRow("one long line trims the log at capacity") << true;
+}
+
+void TestLogBox::keepsEveryPositionValidWhenTheLogShrinks()
+{
+    // The scroll bar, the caret and the selection were set while the log was long; the log
+    // shrinks, the user moves the bar before the next refresh, and the box paints.
+    QFETCH(bool, trim);
+
+    LogBox box;
+    box.setCapacity(200, 4000);
+    box.resize(300, 200);
+    box.show();
+    box.setFocus();
+    QVERIFY(QTest::qWaitForWindowExposed(&box));
+    for (int number = 0; number < 200; ++number)
+        box.appendLog(QStringLiteral("line %1\r\n").arg(number));
+    showPending(box);
+    QTest::keyClick(&box, Qt::Key_Home, Qt::ControlModifier);
+    QTest::keyClick(&box, Qt::Key_Down, Qt::ShiftModifier);
+    if (trim)
+        box.appendLog(QString(3990, u'w'));
+    else
+        box.setLogText(QString());
+    box.verticalScrollBar()->setValue(100);
+    box.viewport()->repaint();
+
+    const QString shown = box.toPlainText();
+    if (trim)
+        QVERIFY(shown.endsWith(QString(3990, u'w')) && box.logLength() <= 4000);
+    else
+        QCOMPARE(shown, QString());
+    QVERIFY(box.caretPosition() >= 0 && box.caretPosition() <= shown.size());
+    QVERIFY(shown.contains(box.selectedText()));
+    QScrollBar *bar = box.verticalScrollBar();
+    QVERIFY(bar->value() >= bar->minimum() && bar->value() <= bar->maximum());
+    showPending(box);
+    box.viewport()->repaint();
+    QVERIFY(bar->value() >= bar->minimum() && bar->value() <= bar->maximum());
+}
+
+void TestLogBox::wheelStepsAddUp()
+{
+    // Eight events of 15 units: one notch of a touchpad or a fine-stepping wheel.
+    SideBySide pair(numberedLines(100));
+    pair.standard.moveCursor(QTextCursor::End);
+    pair.standard.ensureCursorVisible();
+    const int boxStart = pair.box.verticalScrollBar()->value();
+    const int standardStart = pair.standard.verticalScrollBar()->value();
+    for (int event = 0; event < 8; ++event) {
+        sendWheel(pair.box.viewport(), 15);
+        sendWheel(pair.standard.viewport(), 15);
+    }
+    const int standardRows = standardStart - pair.standard.verticalScrollBar()->value();
+    QCOMPARE(standardRows, 3);
+    QCOMPARE(boxStart - pair.box.verticalScrollBar()->value(), standardRows);
+    QVERIFY(!pair.box.isFollowingEnd());
+}
+
+void TestLogBox::scrollBarCountsRows()
+{
+    // A wrapped line of 4,000 characters between short ones: its middle is reached a row at a
+    // time with the bar's arrow.
+    const QString text = QStringLiteral("first\n") + QString(4000, u'w') + QStringLiteral("\nlast");
+    SideBySide pair(text);
+    QScrollBar *bar = pair.box.verticalScrollBar();
+    QTest::keyClick(&pair.box, Qt::Key_Home, Qt::ControlModifier);
+    QCOMPARE(bar->value(), 0);
+    QCOMPARE(bar->maximum(), pair.standard.verticalScrollBar()->maximum());
+    QVERIFY(bar->maximum() > 20);
+
+    const QPoint arrow = downArrowOf(bar);
+    for (int click = 1; click <= 10; ++click) {
+        QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, arrow);
+        QCOMPARE(bar->value(), click);
+        QCOMPARE(pair.box.firstVisibleBlockNumber(), 1); // still inside the long line
+    }
+}
+
+void TestLogBox::pagesAsTheStandardBox()
+{
+    SideBySide pair(numberedLines(200));
+    pair.box.setFocus();
+    pair.standard.setFocus();
+    for (QWidget *target :
+         {static_cast<QWidget *>(&pair.box), static_cast<QWidget *>(&pair.standard)})
+        QTest::keyClick(target, Qt::Key_Home, Qt::ControlModifier);
+    const QList<Qt::Key> keys{Qt::Key_PageDown, Qt::Key_PageDown, Qt::Key_PageDown,
+                              Qt::Key_PageUp,   Qt::Key_PageUp,   Qt::Key_PageUp};
+    int press = 0;
+    for (const Qt::Key key : keys) {
+        QTest::keyClick(&pair.box, key);
+        QTest::keyClick(&pair.standard, key);
+        ++press;
+        QVERIFY2(pair.box.verticalScrollBar()->value()
+                         == pair.standard.verticalScrollBar()->value(),
+                 qPrintable(QStringLiteral("press %1: view at %2, standard at %3")
+                                    .arg(press)
+                                    .arg(pair.box.verticalScrollBar()->value())
+                                    .arg(pair.standard.verticalScrollBar()->value())));
+        QVERIFY2(pair.box.caretPosition() == pair.standard.textCursor().position(),
+                 qPrintable(QStringLiteral("press %1: caret at %2, standard at %3")
+                                    .arg(press)
+                                    .arg(pair.box.caretPosition())
+                                    .arg(pair.standard.textCursor().position())));
+    }
+    QVERIFY(pair.standard.verticalScrollBar()->value() == 0);
+
+    // With Shift, paging selects.
+    QTest::keyClick(&pair.box, Qt::Key_PageDown, Qt::ShiftModifier);
+    QTest::keyClick(&pair.standard, Qt::Key_PageDown, Qt::ShiftModifier);
+    QCOMPARE(pair.box.selectedText(), pair.standardSelection());
+}
+
+void TestLogBox::stepsByWordAsTheStandardBox_data()
+{
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("a number is one word") << "port 55512 open\nnext";
+    QTest::newRow("punctuation between words") << "foo.bar, baz!\nnext";
+    QTest::newRow("several spaces") << "a   b    c\n";
+    QTest::newRow("japanese") << "接続の監視を開始しました。 Hello\n";
+    QTest::newRow("chat line") << "48213@Default   |こんにちは world\n";
+}
+
+void TestLogBox::stepsByWordAsTheStandardBox()
+{
+    // Ctrl+Shift+Right and back with Ctrl+Shift+Left select what the standard box selects.
+    QFETCH(QString, text);
+
+    SideBySide pair(text);
+    pair.box.setFocus();
+    for (QWidget *target :
+         {static_cast<QWidget *>(&pair.box), static_cast<QWidget *>(&pair.standard)})
+        QTest::keyClick(target, Qt::Key_Home, Qt::ControlModifier);
+    const auto both = [&](Qt::Key key) {
+        QTest::keyClick(&pair.box, key, Qt::ControlModifier | Qt::ShiftModifier);
+        QTest::keyClick(&pair.standard, key, Qt::ControlModifier | Qt::ShiftModifier);
+    };
+    for (int step = 0; step < 6; ++step) {
+        both(Qt::Key_Right);
+        QCOMPARE(pair.box.selectedText(), pair.standardSelection());
+    }
+    for (int step = 0; step < 3; ++step) {
+        both(Qt::Key_Left);
+        QCOMPARE(pair.box.selectedText(), pair.standardSelection());
+    }
+}
+
+void TestLogBox::tripleClickSelectsTheLine()
+{
+    SideBySide pair(QStringLiteral("one two\nthree four five\nsix\n"));
+    const QFontMetrics metrics(chatFont());
+    const QPoint inSecondLine(4 + metrics.horizontalAdvance(QStringLiteral("three fo")),
+                              4 + metrics.height() * 3 / 2);
+    for (QWidget *target : {pair.box.viewport(), pair.standard.viewport()}) {
+        QTest::mouseDClick(target, Qt::LeftButton, Qt::NoModifier, inSecondLine);
+        QTest::mouseClick(target, Qt::LeftButton, Qt::NoModifier, inSecondLine);
+    }
+    QCOMPARE(pair.box.selectedText(), QStringLiteral("three four five\n"));
+    QCOMPARE(pair.box.selectedText(), pair.standardSelection());
+
+    // A double click alone takes the word.
+    QTest::qWait(QApplication::doubleClickInterval() + 50);
+    QTest::mouseDClick(pair.box.viewport(), Qt::LeftButton, Qt::NoModifier, inSecondLine);
+    QCOMPARE(pair.box.selectedText(), QStringLiteral("four"));
+}
+
+void TestLogBox::mouseSelectionBecomesThePrimarySelection()
+{
+    QClipboard *clipboard = QGuiApplication::clipboard();
+    if (!clipboard->supportsSelection()) {
+        if (qEnvironmentVariableIsSet("PRYNECHAT_EXPECT_PRIMARY_SELECTION"))
+            QFAIL("no primary selection on a platform that should have one");
+        QSKIP("this platform has no primary selection (tst_LogBox_x11 checks it on X11)");
+    }
+    LogBox box;
+    box.setFont(chatFont());
+    box.resize(300, 120);
+    box.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&box));
+    box.appendLog(QStringLiteral("abc def\r\n"));
+    box.flushToDisplay();
+    clipboard->clear(QClipboard::Selection);
+    const QFontMetrics metrics(chatFont());
+    const int middle = 4 + metrics.height() / 2;
+    QTest::mousePress(box.viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(4, middle));
+    QTest::mouseMove(box.viewport(),
+                     QPoint(4 + metrics.horizontalAdvance(QStringLiteral("abc")), middle));
+    QTest::mouseRelease(box.viewport(), Qt::LeftButton, Qt::NoModifier,
+                        QPoint(4 + metrics.horizontalAdvance(QStringLiteral("abc")), middle));
+    QCOMPARE(box.selectedText(), QStringLiteral("abc"));
+    QTRY_COMPARE(clipboard->text(QClipboard::Selection), QStringLiteral("abc"));
+    // The keyboard's selection too.
+    QTest::keyClick(&box, Qt::Key_End, Qt::ShiftModifier);
+    QTRY_COMPARE(clipboard->text(QClipboard::Selection), QStringLiteral("abc def"));
+}
+
+void TestLogBox::draggingPastTheEdgeScrollsOn()
+{
+    // The mouse stops below the box with the button held: the view and the selection go on.
+    SideBySide pair(numberedLines(300));
+    LogBox &box = pair.box;
+    QTest::keyClick(&box, Qt::Key_Home, Qt::ControlModifier);
+    QScrollBar *bar = box.verticalScrollBar();
+    QCOMPARE(bar->value(), 0);
+    QTest::mousePress(box.viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(1, 10));
+    QTest::mouseMove(box.viewport(), QPoint(10, box.viewport()->height() + 30));
+    const int afterMove = bar->value();
+    QTRY_VERIFY(bar->value() >= afterMove + 5);
+    QVERIFY(box.selectedText().count(u'\n')
+            >= box.viewport()->height() / QFontMetrics(chatFont()).height() + 4);
+    QTest::mouseRelease(box.viewport(), Qt::LeftButton, Qt::NoModifier,
+                        QPoint(10, box.viewport()->height() + 30));
+    const int released = bar->value();
+    QTest::qWait(300);
+    QCOMPARE(bar->value(), released);
+    QVERIFY(box.selectedText().startsWith(QStringLiteral("C00000\n")));
+
+    // And up past the top edge.
+    QTest::mousePress(box.viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
+    QTest::mouseMove(box.viewport(), QPoint(10, -30));
+    QTRY_COMPARE(bar->value(), 0);
+    QTest::mouseRelease(box.viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(10, -30));
+}
+
+void TestLogBox::wrapsALongLineAsOneText_data()
+{
+    QTest::addColumn<QString>("before");
+
+    QTest::newRow("the log's first line") << "";
+    QTest::newRow("after three short lines") << "a\nb\nc\n";
+}
+
+void TestLogBox::wrapsALongLineAsOneText()
+{
+    // 10,000 characters without a space are kept as three pieces; on screen they wrap as the
+    // standard box wraps them, with no row cut short where one piece meets the next, wherever
+    // the line starts.
+    QFETCH(QString, before);
+
+    const QString text = before + QString(10000, u'x') + QStringLiteral("\nend");
+    SideBySide pair(text);
+    QCOMPARE(pair.box.verticalScrollBar()->maximum(), pair.standard.verticalScrollBar()->maximum());
+    for (const int inLine : {4095, 4096, 4097, 8192, 9999}) {
+        const int position = int(before.size()) + inLine;
+        pair.box.setSelection(position, position);
+        QTextCursor cursor = pair.standard.textCursor();
+        cursor.setPosition(position);
+        pair.standard.setTextCursor(cursor);
+        pair.standard.ensureCursorVisible();
+        const QRect standardRect = pair.standard.cursorRect();
+        const QRect boxRect = pair.box.characterRect(position);
+        QVERIFY2(std::abs(boxRect.left() - standardRect.left()) <= 1,
+                 qPrintable(QStringLiteral("at %1: %2 against %3")
+                                    .arg(position)
+                                    .arg(boxRect.left())
+                                    .arg(standardRect.left())));
+    }
+}
+
+void TestLogBox::readerKeepsTheLinesInViewAtTheCap()
+{
+    LogBox box;
+    box.setFont(chatFont());
+    box.resize(300, 200);
+    box.show();
+    box.appendLog(numberedLines(10000));
+    box.flushToDisplay();
+    // The user drags the bar to line C05000.
+    box.verticalScrollBar()->setValue(5000);
+    QCOMPARE(box.firstVisibleBlockNumber(), 5000);
+    for (int number = 0; number < 30; ++number) {
+        box.appendLog(QStringLiteral("D%1\n").arg(number));
+        box.setCaretPosition(box.logLength());
+    }
+    box.flushToDisplay();
+    box.viewport()->repaint();
+    const int top = box.firstVisibleBlockNumber();
+    QCOMPARE(box.toPlainText().section(u'\n', top, top), QStringLiteral("C05000"));
+    QCOMPARE(box.verticalScrollBar()->value(), 4970);
+
+    // At the very top, the first line kept is what can be shown.
+    QTest::keyClick(&box, Qt::Key_Home, Qt::ControlModifier);
+    box.appendLog(QStringLiteral("E\n"));
+    box.flushToDisplay();
+    QCOMPARE(box.firstVisibleBlockNumber(), 0);
+    QCOMPARE(box.toPlainText().section(u'\n', 0, 0), QStringLiteral("C00031"));
+}
+
+void TestLogBox::screenReaderGetsTextAndCaret()
+{
+    SideBySide pair(QStringLiteral("first line\nsecond line\n"));
+    pair.box.setAccessibleName(QStringLiteral("チャットのログ"));
+    QAccessibleInterface *log = QAccessible::queryAccessibleInterface(&pair.box);
+    QAccessibleInterface *standard = QAccessible::queryAccessibleInterface(&pair.standard);
+    QVERIFY(log && standard);
+    QCOMPARE(log->role(), standard->role());
+    QCOMPARE(log->text(QAccessible::Name), QStringLiteral("チャットのログ"));
+    QCOMPARE(log->text(QAccessible::Value), QStringLiteral("first line\nsecond line\n"));
+    QVERIFY(log->state().readOnly && log->state().multiLine);
+
+    QAccessibleTextInterface *text = log->textInterface();
+    QAccessibleTextInterface *standardText = standard->textInterface();
+    QVERIFY(text && standardText);
+    QCOMPARE(text->characterCount(), standardText->characterCount());
+    QCOMPARE(text->text(6, 17), QStringLiteral("line\nsecond"));
+
+    // The caret as the keyboard moves it, and the selection it makes.
+    pair.box.setFocus();
+    QTest::keyClick(&pair.box, Qt::Key_Home, Qt::ControlModifier);
+    QTest::keyClick(&pair.box, Qt::Key_Down);
+    QCOMPARE(text->cursorPosition(), 11);
+    QTest::keyClick(&pair.box, Qt::Key_Right, Qt::ControlModifier | Qt::ShiftModifier);
+    int start = -1;
+    int end = -1;
+    QCOMPARE(text->selectionCount(), 1);
+    text->selection(0, &start, &end);
+    QCOMPARE(pair.box.selectedText(), text->text(start, end));
+
+    // What a reader says for a word and for a line.
+    QCOMPARE(text->textAtOffset(13, QAccessible::WordBoundary, &start, &end),
+             QStringLiteral("second"));
+    QCOMPARE(start, 11);
+    QCOMPARE(text->textAtOffset(13, QAccessible::LineBoundary, &start, &end),
+             QStringLiteral("second line\n"));
+    QCOMPARE(text->textAfterOffset(2, QAccessible::LineBoundary, &start, &end),
+             QStringLiteral("second line\n"));
+    QCOMPARE(text->textBeforeOffset(13, QAccessible::LineBoundary, &start, &end),
+             QStringLiteral("first line\n"));
+
+    // A reader can move the caret itself and find characters on screen.
+    text->setCursorPosition(3);
+    QCOMPARE(pair.box.caretPosition(), 3);
+    const QRect third = text->characterRect(3);
+    QVERIFY(third.isValid());
+    QCOMPARE(text->offsetAtPoint(third.center()), 3);
 }
 
 void TestLogBox::chatFontIsMonospacedJapanese()

@@ -750,7 +750,8 @@ void TestRedisBridge::unreachableRedisEndsWithStatusOne()
     QVERIFY(port > 0);
     QProcess relay;
     relay.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
-                {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--bridge"),
+                {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--bridge-wait"),
+                 QStringLiteral("0"), QStringLiteral("--bridge"),
                  QStringLiteral("redis://127.0.0.1:%1").arg(port)});
     QVERIFY(relay.waitForFinished(2 * waitTimeout));
     QCOMPARE(relay.exitCode(), 1);

@@ -27,7 +27,7 @@ private slots:
     // relay
     void relaysEveryTextToEveryConnectionIncludingSender();
     void quietKeepsTheTextsOffTheConsole();
-    void consoleShowsControlsEscaped();
+    void consoleShowsEachTextAsOneEscapedLine();
     void unreadOutputNeitherBlocksNorGrows();
 
     // start
@@ -37,6 +37,9 @@ private slots:
     void refusesPortTexts();
     void listensOnOneAddress();
     void takesTheSocketOfTheServiceManager();
+    void refusesAPassedDescriptorThatDoesNotListen_data();
+    void refusesAPassedDescriptorThatDoesNotListen();
+    void showsTheLanAddressUnderProcSubsetPid();
 
     // stop
     void stopSignalClosesEveryConnection_data();
@@ -75,6 +78,7 @@ struct Relay
     }
 
     QString address; // as the start line shows it
+    QString note; // what the start line says in brackets after the port
 
     // Starts the relay on a free port and reads the bound port from its start line.
     bool start(const QStringList &extraArguments = {})
@@ -91,7 +95,7 @@ struct Relay
         if (!process.waitForStarted(waitMilliseconds))
             return false;
         static const QRegularExpression startLine(
-                QStringLiteral("^prynechat-relay: relaying on (\\S+):(\\d+)\\n"));
+                QStringLiteral("^prynechat-relay: relaying on (\\S+):(\\d+)(?: \\((.+)\\))?\\n"));
         while (!output.contains('\n')) {
             if (!process.waitForReadyRead(waitMilliseconds))
                 return false;
@@ -102,6 +106,7 @@ struct Relay
             return false;
         address = match.captured(1);
         port = match.captured(2).toInt();
+        note = match.captured(3);
         output.remove(0, match.capturedLength());
         return port > 0;
     }
@@ -171,9 +176,11 @@ void TestRelayService::relaysEveryTextToEveryConnectionIncludingSender()
     QCOMPARE(clients[1]->received.mid(clients[1]->received.size() - total), relayed);
     QCOMPARE(clients[2]->received.mid(clients[2]->received.size() - total), relayed);
 
-    // The console shows each text as relayed, line ends as LF.
-    const QByteArray expected =
-            (greetings + relayed).join(QString()).replace("\r\n", "\n").toUtf8();
+    // The console shows each text on a line of its own, the empty one and the one without a
+    // line end too.
+    QByteArray expected;
+    for (QString text : greetings + relayed)
+        expected += (text.endsWith("\r\n") ? text.chopped(2) : text).toUtf8() + '\n';
     QVERIFY(relay.outputReaches(expected));
     QCOMPARE(relay.output, expected);
 }
@@ -192,7 +199,7 @@ void TestRelayService::quietKeepsTheTextsOffTheConsole()
     QCOMPARE(relay.output, QByteArray("prynechat-relay: SIGTERM, closing every connection\n"));
 }
 
-void TestRelayService::consoleShowsControlsEscaped()
+void TestRelayService::consoleShowsEachTextAsOneEscapedLine()
 {
     Relay relay;
     QVERIFY(relay.start());
@@ -201,10 +208,21 @@ void TestRelayService::consoleShowsControlsEscaped()
                                         "\x1b]52;c;SGVsbG8=\x1b\\ok\rover\u009b2J\tend\r\n");
     const std::unique_ptr<WireClient> client = relay.join(text);
     QVERIFY(client);
-    const QByteArray expected = "1@mallory   |\\x1b[31mred\\x1b]0;title\\x07\\x1b]52;c;SGVsbG8="
-                                "\\x1b\\ok\\rover\\u009b2J\\tend\n";
-    QVERIFY(relay.outputReaches(expected));
-    QCOMPARE(relay.output, expected);
+    // A line of the relay's own after CR LF, with no line end of its own to run into the next.
+    const QString forged = QStringLiteral("1@mallory   |hi\r\nprynechat-relay: lost Redis at "
+                                          "10.0.0.9:6379");
+    client->send(forged);
+    QVERIFY(client->waitForTexts(2));
+    QCOMPARE(client->received.constLast(), forged);
+    const QByteArray texts = "1@mallory   |\\x1b[31mred\\x1b]0;title\\x07\\x1b]52;c;SGVsbG8="
+                             "\\x1b\\ok\\rover\\u009b2J\\tend\n"
+                             "1@mallory   |hi\\r\\nprynechat-relay: lost Redis at 10.0.0.9:6379\n";
+    QVERIFY(relay.outputReaches(texts));
+
+    relay.process.terminate();
+    QVERIFY(relay.process.waitForFinished(waitMilliseconds));
+    QCOMPARE(relay.output + relay.process.readAllStandardOutput(),
+             texts + "prynechat-relay: SIGTERM, closing every connection\n");
 }
 
 void TestRelayService::unreadOutputNeitherBlocksNorGrows()
@@ -419,12 +437,90 @@ void TestRelayService::takesTheSocketOfTheServiceManager()
                                 QStringLiteral("--port"), QStringLiteral("1")}));
     QCOMPARE(relay.port, int(ntohs(bound.sin_port)));
     QCOMPARE(relay.address, QStringLiteral("127.0.0.1"));
+    QCOMPARE(relay.note,
+             QStringLiteral("the service manager's socket; --port and --listen are "
+                            "ignored"));
     const std::unique_ptr<WireClient> first = relay.join(QStringLiteral("first"));
     QVERIFY(first);
     const std::unique_ptr<WireClient> second = relay.join(QStringLiteral("second"));
     QVERIFY(second);
     QVERIFY(first->waitForTexts(2));
     QCOMPARE(first->received, QStringList({"first", "second"}));
+}
+
+void TestRelayService::refusesAPassedDescriptorThatDoesNotListen_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("a file") << "file"
+                            << "not a socket";
+    QTest::newRow("a UNIX socket, whose path is no address")
+            << "unix listening"
+            << "not a TCP socket over IPv4 or IPv6";
+    QTest::newRow("a connected TCP socket") << "tcp4 connected"
+                                            << "a TCP socket that does not listen";
+    QTest::newRow("a TCP socket never bound") << "tcp4 unbound"
+                                              << "a TCP socket that does not listen";
+}
+
+// Anything else on descriptor 3 used to leave the relay serving nothing and spinning: it ends.
+void TestRelayService::refusesAPassedDescriptorThatDoesNotListen()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+    const int passed = testsupport::descriptorOfKind(kind);
+    QVERIFY(passed >= 0);
+    const auto closePassed = qScopeGuard([passed] { ::close(passed); });
+    QProcess relay;
+    relay.setProcessEnvironment(headlessEnvironment());
+    relay.setChildProcessModifier([passed] { ::fcntl(passed, F_SETFD, 0); });
+    const QString script = QStringLiteral("LISTEN_PID=$$ LISTEN_FDS=1; export LISTEN_PID "
+                                          "LISTEN_FDS; exec \"$0\" \"$@\" 3<&%1")
+                                   .arg(passed);
+    relay.start(QStringLiteral("/bin/sh"),
+                {QStringLiteral("-c"), script, QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
+                 QStringLiteral("--port"), QStringLiteral("0")});
+    QVERIFY(relay.waitForFinished(waitMilliseconds));
+    QCOMPARE(relay.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(relay.exitCode(), 1);
+    QCOMPARE(QString::fromUtf8(relay.readAllStandardError()),
+             "prynechat-relay: cannot serve the socket passed by the service manager: " + reason
+                     + "\n");
+    QCOMPARE(relay.readAllStandardOutput(), QByteArray());
+}
+
+// What systemd's ProcSubset=pid leaves the relay: a /proc with process folders only. The start
+// line must still show the address of the interface holding the default route, not the first
+// one listed. Run in network and mount namespaces of its own, where nothing is dialled.
+void TestRelayService::showsTheLanAddressUnderProcSubsetPid()
+{
+    const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"));
+    const QString ip = QStandardPaths::findExecutable(QStringLiteral("ip"));
+    if (::geteuid() != 0 || unshare.isEmpty() || ip.isEmpty())
+        QSKIP("needs root, unshare and ip for namespaces of its own");
+    // A bridge listed first, as docker0 is, and the LAN behind a veth pair; documentation
+    // addresses, never reached.
+    const QString script = QStringLiteral(
+            "set -e; ip link set lo up; ip link add decoy0 type bridge; "
+            "ip addr add 192.0.2.1/24 dev decoy0; ip link set decoy0 up; "
+            "ip link add lan0 type veth peer name lan1; ip addr add 198.51.100.7/24 dev lan0; "
+            "ip link set lan1 up; ip link set lan0 up; "
+            "ip route add default via 198.51.100.1 dev lan0; "
+            "mount -t proc -o subset=pid proc /proc; test ! -e /proc/net/route; "
+            "exec \"$0\" --port 0");
+    Relay relay;
+    if (!relay.startProgram(unshare,
+                            {QStringLiteral("--net"), QStringLiteral("--mount"),
+                             QStringLiteral("--fork"), QStringLiteral("--kill-child"),
+                             QStringLiteral("sh"), QStringLiteral("-c"), script,
+                             QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE)})) {
+        relay.process.waitForFinished(waitMilliseconds);
+        const QByteArray errors = relay.process.readAllStandardError();
+        if (errors.contains("Operation not permitted") || errors.contains("Unknown device type"))
+            QSKIP(qPrintable("cannot make the namespaces here: " + errors));
+        QFAIL(errors.constData());
+    }
+    QCOMPARE(relay.address, QStringLiteral("198.51.100.7"));
 }
 
 void TestRelayService::stopSignalClosesEveryConnection_data()

@@ -23,6 +23,12 @@ QList<QByteArray> takeFrames(QByteArray &buffer);
 // test never reads: what a server sends it piles up at the server. -1 when connecting failed.
 int stalledPeer(int port);
 
+// A descriptor of the named kind, for what a service manager might pass: "tcp4 listening",
+// "tcp6 listening", "tcp4 unbound", "tcp4 bound" (not listening), "tcp4 connected", "udp",
+// "unix listening", "file", "pipe", or "closed" (a number no descriptor has). -1 when making it
+// failed, -2 when the machine has no IPv6 loopback.
+int descriptorOfKind(const QString &kind);
+
 // A chat client reduced to the wire, on a real socket to 127.0.0.1.
 class WireClient
 {

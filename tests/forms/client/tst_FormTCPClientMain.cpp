@@ -10,15 +10,18 @@
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QWindow>
 #include <QtTest>
 
 #include <functional>
@@ -37,6 +40,14 @@ using testsupport::socketNumberOf;
 namespace {
 
 // A relay on the real server component whose answer to each received text the test decides.
+// What the window system's close button does: a close event to the window, which hands it on
+// to its widget and takes the window off the screen when the widget agrees.
+void closeFromTheWindowSystem(QWidget *window)
+{
+    QCloseEvent close;
+    QCoreApplication::sendEvent(window->windowHandle(), &close);
+}
+
 class ScriptedRelay : public QObject
 {
 public:
@@ -86,7 +97,7 @@ private slots:
     void cleanup();
 
     // window
-    void opensWithItsDesign();
+    void opensWithItsLayout();
     void resizeKeepsLastSizesWhenTooSmall();
 
     // chat through a relay
@@ -106,6 +117,11 @@ private slots:
     void waitEndsWhenTheConnectionDrops();
     void closingWhileConnectingClosesAtOnce();
     void failedConnectionReportsAndClosesAtOnce();
+    void everyCloseDuringTheWaitKeepsTheWindow();
+    void slashCReportsAFailedConnectionOnItsWindow();
+
+    // menu bar
+    void menuBarShowsTheKeyboardAndTheMouse();
 
 private:
 };
@@ -130,7 +146,7 @@ void TestFormTCPClientMain::cleanup()
     QTRY_VERIFY_WITH_TIMEOUT(testsupport::windowsOf<FormTCPClientMain>().isEmpty(), 15000);
 }
 
-void TestFormTCPClientMain::opensWithItsDesign()
+void TestFormTCPClientMain::opensWithItsLayout()
 {
     WireServer silent;
     QVERIFY(silent.listen());
@@ -302,13 +318,23 @@ void TestFormTCPClientMain::historyKeysWalkFromTheNewest()
     QCOMPARE(itemsOf(combo), QStringList({"two", "three", "two", "one"}));
     QCOMPARE(popUpChoice(), 0);
 
-    // The drop-down opens on the newest, and Enter in it picks the newest.
+    // The drop-down opens on the entry the field shows, and Enter in it keeps that entry.
     QTest::keyClick(combo, Qt::Key_Down);
     QTest::keyClick(combo, Qt::Key_Down);
-    combo->showPopup();
-    QCOMPARE(combo->view()->currentIndex().row(), 0);
+    QCOMPARE(combo->currentText(), QStringLiteral("three"));
+    QTest::keyClick(combo, Qt::Key_Down, Qt::AltModifier);
+    QTRY_VERIFY(combo->view()->isVisible());
+    QCOMPARE(combo->view()->currentIndex().row(), 1);
     QTest::keyClick(combo->view(), Qt::Key_Return);
-    QCOMPARE(combo->currentText(), QStringLiteral("two"));
+    QTRY_VERIFY(!combo->view()->isVisible());
+    QCOMPARE(combo->currentText(), QStringLiteral("three"));
+    // Typed text equal to an older entry is that entry; any other text opens on the newest.
+    combo->clearEditText();
+    typeText(combo, "one");
+    QCOMPARE(popUpChoice(), 3);
+    typeText(combo, "x");
+    QCOMPARE(popUpChoice(), 0);
+    combo->clearEditText();
 
     alice->mnuHistClear->trigger();
     QVERIFY(sendEach({"a", "b"}));
@@ -531,6 +557,134 @@ void TestFormTCPClientMain::failedConnectionReportsAndClosesAtOnce()
     QVERIFY(elapsed.elapsed() < 1000);
     QTRY_VERIFY(alice.isNull());
     QCOMPARE(answerer.boxes.size(), 1);
+}
+
+void TestFormTCPClientMain::everyCloseDuringTheWaitKeepsTheWindow()
+{
+    // The window system's close button pressed again and again while the logout line is on its
+    // way: the window stays, the program goes on, and the echo ends the wait as ever.
+    WireServer silent;
+    QVERIFY(silent.listen());
+    QPointer<FormTCPClientMain> alice = openClient(QStringLiteral("Alice"), silent.port());
+    QVERIFY(QTest::qWaitForWindowExposed(alice));
+    QTRY_VERIFY(alice->windowTitle().startsWith(QStringLiteral("[Alice:")));
+    QTRY_COMPARE(silent.received.size(), 1);
+    QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
+
+    bool keptThroughCloses = false;
+    bool stillUpLater = false;
+    QTimer::singleShot(50, this, [&] {
+        for (int close = 0; close < 4; ++close)
+            closeFromTheWindowSystem(alice);
+        // Still a window on the screen, not only a widget that thinks it is shown.
+        keptThroughCloses = alice && alice->isVisible() && alice->windowHandle()
+                && alice->windowHandle()->handle() && alice->windowHandle()->isVisible();
+        // Well past the quarter second after which the program used to end.
+        QTimer::singleShot(600, this, [&] {
+            stillUpLater = alice && alice->isVisible() && alice->windowHandle()->handle()
+                    && lastClosed.isEmpty();
+            silent.send(silent.received.last()); // the echo of the logout line
+        });
+    });
+    QElapsedTimer elapsed;
+    elapsed.start();
+    closeFromTheWindowSystem(alice);
+    QVERIFY(keptThroughCloses);
+    QVERIFY(stillUpLater);
+    QVERIFY(elapsed.elapsed() >= 600);
+    QVERIFY(elapsed.elapsed() < FormTCPClientMain::echoWaitMilliseconds);
+    QTRY_VERIFY(alice.isNull());
+    QCOMPARE(silent.received.size(), 2); // one logout line, however many closes
+    QVERIFY(silent.received.last().contains("ログアウト"));
+}
+
+void TestFormTCPClientMain::slashCReportsAFailedConnectionOnItsWindow()
+{
+    // With /c the settings are empty, so connecting fails on the first turn of the event loop,
+    // before the window system has put the window on the screen.
+    struct BoxWatcher : QObject
+    {
+        bool eventFilter(QObject *watched, QEvent *event) override
+        {
+            auto *box = qobject_cast<QMessageBox *>(watched);
+            if (box && event->type() == QEvent::Show && !seen) {
+                seen = true;
+                QWidget *owner = box->parentWidget() ? box->parentWidget()->window() : nullptr;
+                ownerOnScreen = owner && owner->windowHandle()->isExposed();
+                // Where the box stands once it has placed itself.
+                QTimer::singleShot(0, box, [this, box, owner] {
+                    if (owner)
+                        offCentre = box->geometry().center() - owner->geometry().center();
+                    placed = true;
+                    box->accept();
+                });
+            }
+            return false;
+        }
+        bool seen = false;
+        bool placed = false;
+        bool ownerOnScreen = false;
+        QPoint offCentre;
+    } watcher;
+    qApp->installEventFilter(&watcher);
+    const auto removeWatcher = qScopeGuard([&] { qApp->removeEventFilter(&watcher); });
+
+    QVERIFY(ModuleMain::Main(QStringLiteral("/c")));
+    QTRY_VERIFY(watcher.placed);
+    QVERIFY(watcher.ownerOnScreen);
+    QVERIFY2(watcher.offCentre.manhattanLength() <= 2,
+             qPrintable(QStringLiteral("%1, %2")
+                                .arg(watcher.offCentre.x())
+                                .arg(watcher.offCentre.y())));
+}
+
+void TestFormTCPClientMain::menuBarShowsTheKeyboardAndTheMouse()
+{
+    WireServer silent;
+    QVERIFY(silent.listen());
+    FormTCPClientMain *client = openClient(QStringLiteral("Alice"), silent.port());
+    QVERIFY(QTest::qWaitForWindowActive(client));
+    QMenuBar *bar = client->menuBar();
+    // How much of an item is drawn in the highlight colour.
+    const auto highlighted = [bar](QAction *item) {
+        const QImage image = bar->grab(bar->actionGeometry(item)).toImage();
+        const QRgb highlight = bar->palette().color(QPalette::Highlight).rgb();
+        int count = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x)
+                count += image.pixel(x, y) == highlight ? 1 : 0;
+        }
+        return count * 3 >= image.width() * image.height(); // at least a third of it
+    };
+    QVERIFY(!highlighted(client->mnuSend));
+
+    // F10 starts on the first item that can be chosen (connect and disconnect cannot).
+    QTest::keyClick(client->ComboMain, Qt::Key_F10);
+    QTRY_VERIFY(bar->hasFocus());
+    QCOMPARE(bar->activeAction(), client->mnuSend);
+    QVERIFY(highlighted(client->mnuSend));
+    QTest::keyClick(bar, Qt::Key_Right);
+    QCOMPARE(bar->activeAction(), client->mnuInfWSock);
+    QVERIFY(highlighted(client->mnuInfWSock));
+    QVERIFY(!highlighted(client->mnuSend));
+    QTest::keyClick(bar, Qt::Key_Escape);
+    QTRY_COMPARE(QApplication::focusWidget(), client->ComboMain);
+    QVERIFY(!highlighted(client->mnuInfWSock));
+
+    // Alt alone does the same.
+    QTest::keyClick(client->ComboMain, Qt::Key_Alt, Qt::AltModifier);
+    QTRY_VERIFY(bar->hasFocus());
+    QCOMPARE(bar->activeAction(), client->mnuSend);
+    QTest::keyClick(bar, Qt::Key_Escape);
+
+    // The mouse over an item highlights it (sent straight to the bar: the offscreen platform
+    // has no pointer of its own to move).
+    const QPoint over = bar->actionGeometry(client->mnuLogClear).center();
+    QMouseEvent move(QEvent::MouseMove, over, bar->mapToGlobal(over), Qt::NoButton, Qt::NoButton,
+                     Qt::NoModifier);
+    QApplication::sendEvent(bar, &move);
+    QCOMPARE(bar->activeAction(), client->mnuLogClear);
+    QVERIFY(highlighted(client->mnuLogClear));
 }
 
 QTEST_MAIN(TestFormTCPClientMain)

@@ -20,10 +20,10 @@ private slots:
 
     // layout
     void isBorderlessWithFixedSize();
-    void placesEveryControl_data();
-    void placesEveryControl();
-    void showsDesignTexts_data();
-    void showsDesignTexts();
+    void controlsFitTheWindowWithoutOverlap_data();
+    void controlsFitTheWindowWithoutOverlap();
+    void showsItsTexts_data();
+    void showsItsTexts();
     void labelsShowTheirWholeText_data();
     void labelsShowTheirWholeText();
     void fieldsAreNamedByTheirLabels();
@@ -142,38 +142,62 @@ void TestFormMain::isBorderlessWithFixedSize()
     QCOMPARE(form.windowIcon().availableSizes(), QList<QSize>{QSize(32, 32)});
 }
 
-void TestFormMain::placesEveryControl_data()
+void TestFormMain::controlsFitTheWindowWithoutOverlap_data()
 {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QRect>("geometry");
-
-    QTest::newRow("picture across the top") << "Picture1" << QRect(8, 8, 305, 81);
-    QTest::newRow("port label") << "Label4" << QRect(40, 109, 97, 25);
-    QTest::newRow("port field") << "PortInp" << QRect(144, 104, 65, 25);
-    QTest::newRow("name label") << "Label5" << QRect(40, 144, 97, 25);
-    QTest::newRow("name field") << "NameInp" << QRect(144, 136, 65, 25);
-    QTest::newRow("server label") << "Label6" << QRect(40, 176, 97, 25);
-    QTest::newRow("server field") << "ServerIPInp" << QRect(144, 168, 65, 25);
-    QTest::newRow("server button on top") << "btnChoise_1" << QRect(8, 216, 120, 28);
-    QTest::newRow("server button label") << "Label1" << QRect(136, 224, 169, 25);
-    QTest::newRow("client button in the middle") << "btnChoise_2" << QRect(8, 256, 120, 28);
-    QTest::newRow("client button label") << "Label2" << QRect(136, 264, 169, 25);
-    QTest::newRow("quit button at the bottom") << "btnChoise_0" << QRect(8, 296, 120, 28);
-    QTest::newRow("quit button label") << "Label3" << QRect(136, 304, 169, 25);
+    QTest::addColumn<qreal>("pointSize"); // 0: the platform's own
+    QTest::newRow("platform font") << 0.0;
+    QTest::newRow("10 pt desktop") << 10.0;
+    QTest::newRow("11 pt desktop") << 11.0;
+    QTest::newRow("12 pt desktop") << 12.0;
 }
 
-void TestFormMain::placesEveryControl()
+void TestFormMain::controlsFitTheWindowWithoutOverlap()
 {
-    QFETCH(QString, name);
-    QFETCH(QRect, geometry);
+    // What a user sees at any of these font sizes: every control whole inside the window, none
+    // covering another, and each field showing its whole text.
+    QFETCH(qreal, pointSize);
+    const QFont platformFont = QApplication::font();
+    const auto restoreFont = qScopeGuard([&platformFont] { QApplication::setFont(platformFont); });
+    if (pointSize > 0) {
+        QFont larger = platformFont;
+        larger.setPointSizeF(pointSize);
+        QApplication::setFont(larger);
+    }
 
     FormMain form;
-    auto *control = form.findChild<QWidget *>(name);
-    QVERIFY(control);
-    QCOMPARE(control->geometry(), geometry);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    const QList<QWidget *> controls = form.findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
+    QCOMPARE(controls.size(), 14);
+    for (const QWidget *control : controls) {
+        QVERIFY2(form.rect().contains(control->geometry()), qPrintable(control->objectName()));
+        for (const QWidget *other : controls) {
+            if (other != control)
+                QVERIFY2(!control->geometry().intersects(other->geometry()),
+                         qPrintable(control->objectName() + QStringLiteral(" covers ")
+                                    + other->objectName()));
+        }
+    }
+    const QList<std::pair<const QLabel *, const QLineEdit *>> rows = {
+            {form.Label4, form.PortInp},
+            {form.Label5, form.NameInp},
+            {form.Label6, form.ServerIPInp}};
+    for (const auto &[label, field] : rows) {
+        // A field too narrow for its text scrolls it, and "localhost" shows as "ocalhost".
+        const int textWidth = field->fontMetrics().horizontalAdvance(field->text());
+        QVERIFY2(textWidth + 8 <= field->width(),
+                 qPrintable(QStringLiteral("%1: %2 px of text in %3 px")
+                                    .arg(field->objectName())
+                                    .arg(textWidth)
+                                    .arg(field->width())));
+        // Right of its own label, on the same row.
+        QVERIFY(label->geometry().right() < field->geometry().left());
+        QVERIFY(label->geometry().top() < field->geometry().bottom()
+                && field->geometry().top() < label->geometry().bottom());
+    }
 }
 
-void TestFormMain::showsDesignTexts_data()
+void TestFormMain::showsItsTexts_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("text");
@@ -204,7 +228,7 @@ void TestFormMain::showsDesignTexts_data()
                                        << "このプログラムを終了";
 }
 
-void TestFormMain::showsDesignTexts()
+void TestFormMain::showsItsTexts()
 {
     QFETCH(QString, name);
     QFETCH(QString, text);
@@ -221,6 +245,7 @@ void TestFormMain::labelsShowTheirWholeText_data()
     QTest::newRow("platform font") << 0.0;
     QTest::newRow("10 pt desktop") << 10.0;
     QTest::newRow("11 pt desktop") << 11.0;
+    QTest::newRow("12 pt desktop") << 12.0;
 }
 
 void TestFormMain::labelsShowTheirWholeText()
@@ -230,9 +255,9 @@ void TestFormMain::labelsShowTheirWholeText()
                                        "Label5", "Label6", "LabelVer"};
     QMap<QString, QPoint> anchors;
     {
-        FormMain designed;
+        FormMain atPlatformFont;
         for (const char *name : names)
-            anchors[name] = designed.findChild<QLabel *>(name)->pos();
+            anchors[name] = atPlatformFont.findChild<QLabel *>(name)->pos();
     }
     const QFont platformFont = QApplication::font();
     const auto restoreFont = qScopeGuard([&platformFont] { QApplication::setFont(platformFont); });
@@ -384,14 +409,14 @@ void TestFormMain::pressStoresSettings_data()
     QTest::addColumn<QString>("storedName");
     QTest::addColumn<QString>("storedServer");
 
-    QTest::newRow("design defaults, client") << 2 << "555"
-                                             << "Default"
-                                             << "localhost" << 555 << "Default"
-                                             << "localhost";
-    QTest::newRow("design defaults, server") << 1 << "555"
-                                             << "Default"
-                                             << "localhost" << 555 << "Default"
-                                             << "localhost";
+    QTest::newRow("default fields, client") << 2 << "555"
+                                            << "Default"
+                                            << "localhost" << 555 << "Default"
+                                            << "localhost";
+    QTest::newRow("default fields, server") << 1 << "555"
+                                            << "Default"
+                                            << "localhost" << 555 << "Default"
+                                            << "localhost";
     QTest::newRow("empty name becomes Default") << 2 << "600"
                                                 << ""
                                                 << "host" << 600 << "Default"

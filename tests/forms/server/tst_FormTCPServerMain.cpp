@@ -80,7 +80,7 @@ private slots:
     void cleanup();
 
     // window
-    void hasItsDesign();
+    void hasItsLayout();
     void showsTheServiceRightAfterLoad();
     void logBoxFillsTheClientArea();
 
@@ -120,7 +120,7 @@ void TestFormTCPServerMain::cleanup()
     QTRY_VERIFY(testsupport::windowsOf<FormTCPServerMain>().isEmpty());
 }
 
-void TestFormTCPServerMain::hasItsDesign()
+void TestFormTCPServerMain::hasItsLayout()
 {
     FormTCPServerMain form(QStringLiteral("0"));
     form.show();

@@ -1,0 +1,139 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <functional>
+#include <vector>
+
+namespace socks {
+
+// The bounds on what one client may cost the relay; the defaults are the documented ones (see
+// docs/protocol.md), tests shorten the waits.
+struct RelayLimits
+{
+    // 64 MiB: 64 clients in the middle of the largest frame, or thousands of chat lines.
+    qint64 unfinishedBytes = 64 * 1024 * 1024; // all connections' unfinished frames together
+    // A frame of 1 MiB takes well under a second on any LAN; a peer that stops in the middle of
+    // one for half a minute has gone.
+    int unfinishedMilliseconds = 30000; // a started frame that sees no byte for this long fails
+    // Longest the readers as a whole may hold everyone's input back: a crowd of slow readers is
+    // served, a crowd that trickles to keep the room waiting is not.
+    int laggardMilliseconds = 5000;
+    int stallMilliseconds =
+            30000; // a reader with bytes waiting that takes none for this long fails
+    // Relayed input stops while more than half of the readers are more than pauseBytes behind
+    // (the senders outrun the readers) and starts again once no more than half are more than
+    // resumeBytes behind. The same two bounds hold one reader's own input.
+    qint64 pauseBytes = 4 * 1024 * 1024;
+    qint64 resumeBytes = 2 * 1024 * 1024;
+    // A reader still taking bytes that falls further behind than this stops everyone's input until
+    // it is within pauseBytes again: a reader that paused for a moment (a busy machine) catches up
+    // instead of being dropped. One that needs longer than lagHoldMilliseconds for it is dropped.
+    // 1.5 s was too short for the benchmark's one-threaded load tool with 300 connections on a
+    // busy two-core machine; 5 s, like a slow crowd's, is not.
+    qint64 lagBytes = 6 * 1024 * 1024;
+    int lagHoldMilliseconds = 5000;
+    // A reader further behind than this is dropped at once: a non-reader while the others go on at
+    // their own pace. The hard bound on what one reader's queue may hold.
+    qint64 maxBehindBytes = 8 * 1024 * 1024;
+    // A reader with bytes waiting that has taken none for this long is not reading at the moment:
+    // it does not count among the readers whose pace the room follows, nor does it stop anyone.
+    int idleMilliseconds = 500;
+};
+
+// Where one reader stands for the room's flow control.
+enum class Standing {
+    Near, // at most resumeBytes behind
+    Behind, // more than resumeBytes behind
+    FarBehind, // more than pauseBytes behind
+    Lagging, // more than lagBytes behind, and not yet back within pauseBytes: stops everyone
+    Idle, // bytes waiting, none taken for idleMilliseconds: not counted
+};
+
+// Why a connection ended; the relay's log reports it with the peer's address.
+enum class CloseReason {
+    Open, // still connected
+    ClosedByOwner, // CloseConnection, or the component went away
+    PeerClosed, // an orderly close by the peer
+    PeerReset, // the peer reset the connection, or it broke while sending
+    Lagging, // too far behind the others, or held everyone's input back too long
+    Stalled, // took no byte for stallMilliseconds while bytes waited
+    AbandonedFrame, // a started frame saw no byte for unfinishedMilliseconds
+    OversizedFrame, // announced a frame above 1 MiB
+    InputBudget, // held one of the largest unfinished frames when all of them passed the budget
+    UnsendableText, // sent invalid UTF-8 that, replaced, no longer fits in a frame
+    SocketError, // the system reported another error on the connection
+};
+
+// One reader as the room's rules see it, in bytes and clock milliseconds.
+struct ReaderState
+{
+    qint64 behind = 0; // bytes relayed to it that its peer has not taken yet
+    qint64 lastProgress = 0; // when the peer last took bytes, or bytes began to wait
+    qint64 lastInput = 0; // when the peer last sent a byte
+    qint64 heldSince = -1; // since when it has been holding everyone's input back; -1: it is not
+    bool lagging = false; // holds it as a lone reader past lagBytes, not as one of a slow crowd
+    bool unfinished = false; // holds part of a frame
+};
+
+// The readers counted by standing; idle ones are not among them.
+struct RoomCount
+{
+    int near = 0;
+    int behind = 0; // more than resumeBytes behind, far behind ones included
+    int farBehind = 0; // lagging ones included
+    int lagging = 0; // each one stops the input on its own
+
+    int readers() const { return near + behind; }
+};
+
+// The relay's rules on numbers and a clock value alone: who is too slow, when reading stops and
+// starts again, who goes when unfinished frames take too much, how connections are numbered.
+// The room asks and applies the answer.
+class RelayPolicy
+{
+public:
+    enum class Verdict { Keep, Laggard, Stalled, Abandoned };
+
+    explicit RelayPolicy(const RelayLimits &limits = RelayLimits())
+        : limits(limits)
+    {}
+
+    const RelayLimits &bounds() const { return limits; }
+
+    // previous: the standing before, for the hysteresis of Lagging.
+    Standing standing(qint64 behind, qint64 lastProgress, qint64 now,
+                      Standing previous = Standing::Near) const;
+    // Whether relayed input stays stopped, given whether it is stopped now: the readers as a
+    // whole are behind, or one reader lags. Hysteresis keeps it from flapping with every chunk.
+    bool holdsInput(bool held, const RoomCount &count) const;
+    // Whether this reader's own input stays stopped, given whether it is stopped now: a sender
+    // that reads slower than it sends is slowed to its own pace, not dropped for it.
+    bool holdsOwnInput(bool held, qint64 behind) const
+    {
+        return held ? behind > limits.resumeBytes : behind > limits.pauseBytes;
+    }
+    // Whether this reader keeps the room's input stopped: counted, and behind.
+    bool holdsRoom(Standing standing) const
+    {
+        return standing == Standing::Behind || standing == Standing::FarBehind
+                || standing == Standing::Lagging;
+    }
+    // Past the hard bound: dropped at once, wherever the bytes came from.
+    bool overCap(qint64 behind) const { return behind > limits.maxBehindBytes; }
+    Verdict judge(const ReaderState &reader, qint64 now) const;
+
+    // When all unfinished frames together pass the budget: the positions (in `held`, the bytes
+    // each connection's unfinished frame holds) of those to drop, largest first, until the rest
+    // fit. They cost the most, and chat lines in progress are small.
+    std::vector<std::size_t> overBudget(const std::vector<qint64> &held) const;
+
+    // The number after `last` that inUse does not claim: from 1 up, back to 1 after INT_MAX,
+    // never 0, which means "all".
+    static int nextNumber(int last, const std::function<bool(int)> &inUse);
+
+private:
+    RelayLimits limits;
+};
+
+} // namespace socks

@@ -1,0 +1,176 @@
+#include "forms/LogModel.h"
+
+#include <QtTest>
+
+namespace {
+
+using Place = LogModel::Place;
+
+QString lines(int count, const QString &prefix = QStringLiteral("line "))
+{
+    QString text;
+    for (int number = 0; number < count; ++number)
+        text += prefix + QString::number(number) + QStringLiteral("\r\n");
+    return text;
+}
+
+// A place a view may keep: inside the kept pieces and inside its piece's shown text.
+bool isValid(const LogModel &model, LogSpot spot)
+{
+    return spot.piece >= model.firstPiece() && spot.piece <= model.lastPiece() && spot.offset >= 0
+            && spot.offset <= model.shownSize(spot.piece);
+}
+
+} // namespace
+
+// The log's text without a widget: what stays, and where the places a view keeps go.
+class TestLogModel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void keepsEveryPlaceValidWhenTheLogShrinks_data();
+    void keepsEveryPlaceValidWhenTheLogShrinks();
+    void placesInsideACutLineMoveWithTheirText();
+    void neverReusesAPieceNumber();
+    void convertsPositionsBothWays_data();
+    void convertsPositionsBothWays();
+    void findsTheLineAroundAPiece();
+};
+
+void TestLogModel::keepsEveryPlaceValidWhenTheLogShrinks_data()
+{
+    QTest::addColumn<int>("maxLines");
+    QTest::addColumn<int>("maxCharacters");
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("change"); // "clear", or a text to append
+    QTest::addColumn<QString>("shownAfter");
+
+    QTest::newRow("cleared") << 200 << 4000 << lines(200) << "clear"
+                             << "";
+    QTest::newRow("set to a shorter text") << 200 << 4000 << lines(200) << "set:x\r\n"
+                                           << "x\n";
+    QTest::newRow("one long line trims at the character limit")
+            << 200 << 4000 << lines(200) << QString(3990, u'w')
+            << QStringLiteral("line 199\n") + QString(3990, u'w');
+    QTest::newRow("new lines trim at the line limit")
+            << 5 << 4000 << lines(5) << lines(3, QStringLiteral("new "))
+            << "line 3\nline 4\nnew 0\nnew 1\nnew 2\n";
+    QTest::newRow("one text with more lines than the limit")
+            << 3 << 4000 << lines(3) << lines(10, QStringLiteral("n")) << "n7\nn8\nn9\n";
+    QTest::newRow("a run-on line longer than the limit")
+            << 200 << 9000 << lines(10) << QString(10000, u'z') << QString(9000, u'z');
+}
+
+void TestLogModel::keepsEveryPlaceValidWhenTheLogShrinks()
+{
+    QFETCH(int, maxLines);
+    QFETCH(int, maxCharacters);
+    QFETCH(QString, before);
+    QFETCH(QString, change);
+    QFETCH(QString, shownAfter);
+
+    LogModel model;
+    model.setCapacity(maxLines, maxCharacters);
+    model.setText(before);
+    // The caret at the end, the anchor on the second line, the top halfway.
+    model.setPlace(Place::Caret, model.end());
+    model.setPlace(Place::Anchor, model.spotOfShownPosition(10));
+    model.setPlace(Place::Top, model.spotOfShownPosition(model.shownPosition(model.end()) / 2));
+
+    if (change == u"clear")
+        model.setText(QString());
+    else if (change.startsWith(u"set:"))
+        model.setText(change.mid(4));
+    else
+        model.append(change);
+
+    QCOMPARE(model.shownText(), shownAfter);
+    for (const Place place : {Place::Caret, Place::Anchor, Place::Top})
+        QVERIFY2(isValid(model, model.place(place)), qPrintable(QString::number(int(place))));
+    QVERIFY(model.shownBetween(model.place(Place::Anchor), model.place(Place::Caret)).size()
+            <= shownAfter.size());
+    QVERIFY(model.shownPosition(model.place(Place::Caret)) <= shownAfter.size());
+}
+
+void TestLogModel::placesInsideACutLineMoveWithTheirText()
+{
+    // A line longer than the limit is cut from its start: a place inside it stays on the same
+    // character, and one in the part cut away goes to the start.
+    LogModel model;
+    model.setCapacity(10, 10000);
+    QString line;
+    for (int index = 0; index < 8000; ++index)
+        line += QChar(u'a' + index % 26);
+    model.setText(line);
+    model.setPlace(Place::Caret, model.spotOfShownPosition(7000)); // 'a' + 7000 % 26
+    model.setPlace(Place::Anchor, model.spotOfShownPosition(100));
+    model.append(QString(4000, u'-'));
+
+    QCOMPARE(model.length(), 10000);
+    const int caret = model.shownPosition(model.place(Place::Caret));
+    QCOMPARE(caret, 7000 - 2000);
+    QCOMPARE(model.shownText().at(caret), QChar(u'a' + 7000 % 26));
+    QCOMPARE(model.shownPosition(model.place(Place::Anchor)), 0);
+}
+
+void TestLogModel::neverReusesAPieceNumber()
+{
+    // A view caches layouts under piece numbers: a cleared log must not hand out old ones.
+    LogModel model;
+    model.setText(lines(3));
+    const qint64 lastBefore = model.lastPiece();
+    model.setText(QString());
+    QVERIFY(model.firstPiece() > lastBefore);
+    model.append(QStringLiteral("x"));
+    QVERIFY(model.firstPiece() > lastBefore);
+    QCOMPARE(model.shownText(), QStringLiteral("x"));
+}
+
+void TestLogModel::convertsPositionsBothWays_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("logPosition");
+    QTest::addColumn<int>("shownPosition");
+
+    QTest::newRow("start") << "ab\r\ncd" << 0 << 0;
+    QTest::newRow("before CR LF") << "ab\r\ncd" << 2 << 2;
+    QTest::newRow("between CR and LF") << "ab\r\ncd" << 3 << 2;
+    QTest::newRow("after CR LF") << "ab\r\ncd" << 4 << 3;
+    QTest::newRow("end") << "ab\r\ncd" << 6 << 5;
+    QTest::newRow("beyond the end") << "ab" << 9 << 2;
+    QTest::newRow("lone CR not shown") << "a\rb" << 2 << 1;
+    QTest::newRow("second piece of a long line") << QString(5000, u'x') << 4500 << 4500;
+    QTest::newRow("after a long line") << QString(5000, u'x') + "\r\nend" << 5004 << 5003;
+}
+
+void TestLogModel::convertsPositionsBothWays()
+{
+    QFETCH(QString, text);
+    QFETCH(int, logPosition);
+    QFETCH(int, shownPosition);
+
+    LogModel model;
+    model.setText(text);
+    const LogSpot spot = model.spotOfLogPosition(logPosition);
+    QCOMPARE(model.shownPosition(spot), shownPosition);
+    QCOMPARE(model.shownPosition(model.spotOfShownPosition(shownPosition)), shownPosition);
+    QCOMPARE(model.shownBetween(model.start(), spot), model.shownText().left(shownPosition));
+}
+
+void TestLogModel::findsTheLineAroundAPiece()
+{
+    // Three pieces of one line between two short lines.
+    LogModel model;
+    model.setText(QStringLiteral("a\n") + QString(10000, u'x') + QStringLiteral("\nb"));
+    const qint64 longLine = model.firstPiece() + 1;
+    QCOMPARE(model.lastPiece(), longLine + 3);
+    QCOMPARE(model.lineStartPiece(longLine + 2), longLine);
+    QVERIFY(!model.startsLine(longLine + 1));
+    QCOMPARE(model.nextLineStart(longLine), (LogSpot{longLine + 3, 0}));
+    QCOMPARE(model.nextLineStart(longLine + 3), model.end());
+    QCOMPARE(model.blockCount(), 3);
+}
+
+QTEST_APPLESS_MAIN(TestLogModel)
+#include "tst_LogModel.moc"

@@ -1,0 +1,75 @@
+#include "relay/ConsoleOutput.h"
+
+#include <QtTest>
+
+// How a relayed text reaches the administrator's console: one line, whatever the client sent.
+class TestConsoleOutput : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void showsEachTextAsOneEscapedLine_data();
+    void showsEachTextAsOneEscapedLine();
+};
+
+void TestConsoleOutput::showsEachTextAsOneEscapedLine_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+
+    // Line ends
+    QTest::newRow("a chat line loses its CR LF") << QStringLiteral("1@alice     |こんにちは\r\n")
+                                                 << QStringLiteral("1@alice     |こんにちは");
+    QTest::newRow("a final LF alone goes too") << QStringLiteral("hi\n") << QStringLiteral("hi");
+    QTest::newRow("a text without a line end stays as it is")
+            << QStringLiteral("no line end") << QStringLiteral("no line end");
+    QTest::newRow("only the last line end goes")
+            << QStringLiteral("a\r\n\r\n") << QStringLiteral("a\\r\\n");
+    QTest::newRow("a final bare CR is no line end")
+            << QStringLiteral("x\r") << QStringLiteral("x\\r");
+    QTest::newRow("a line end alone is an empty line") << QStringLiteral("\r\n") << QString();
+    QTest::newRow("an empty text is an empty line") << QString() << QString();
+
+    // Forged lines
+    QTest::newRow("a status line after CR LF stays inside the text")
+            << QStringLiteral("hi\r\nprynechat-relay: lost Redis at 10.0.0.9:6379\r\n")
+            << QStringLiteral("hi\\r\\nprynechat-relay: lost Redis at 10.0.0.9:6379");
+    QTest::newRow("so does one after a bare LF")
+            << QStringLiteral("hi\nprynechat-relay: SIGTERM, closing every connection")
+            << QStringLiteral("hi\\nprynechat-relay: SIGTERM, closing every connection");
+    QTest::newRow("a bare CR cannot write over the line")
+            << QStringLiteral("ok\rprynechat-relay: relaying on 10.0.0.1:555")
+            << QStringLiteral("ok\\rprynechat-relay: relaying on 10.0.0.1:555");
+    QTest::newRow("line and paragraph separators")
+            << QStringLiteral("a\u2028b\u2029c") << QStringLiteral("a\\u2028b\\u2029c");
+    QTest::newRow("next line, a C1 control")
+            << QStringLiteral("a\u0085b") << QStringLiteral("a\\u0085b");
+    QTest::newRow("a right-to-left override and an isolate")
+            << QStringLiteral("\u202egnp.exe\u2067x\u2069")
+            << QStringLiteral("\\u202egnp.exe\\u2067x\\u2069");
+
+    // Terminal controls
+    QTest::newRow("colour, title and clipboard")
+            << QStringLiteral("\x1b[31mred\x1b]0;title\x07\x1b]52;c;SGVsbG8=\x1b\\")
+            << QStringLiteral("\\x1b[31mred\\x1b]0;title\\x07\\x1b]52;c;SGVsbG8=\\x1b\\");
+    QTest::newRow("a C1 CSI clears the screen")
+            << QStringLiteral("\u009b2J") << QStringLiteral("\\u009b2J");
+    QTest::newRow("tab, DEL and NUL") << QString::fromUtf8(QByteArray("a\tb\x7f\0c", 6))
+                                      << QStringLiteral("a\\tb\\x7f\\x00c");
+
+    // What passes
+    QTest::newRow("Japanese, emoji and a backslash pass")
+            << QStringLiteral("ログイン 😀 C:\\temp") << QStringLiteral("ログイン 😀 C:\\temp");
+    QTest::newRow("a joiner in an emoji passes")
+            << QStringLiteral("👩\u200d💻") << QStringLiteral("👩\u200d💻");
+}
+
+void TestConsoleOutput::showsEachTextAsOneEscapedLine()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QCOMPARE(consoleText(text), shown);
+}
+
+QTEST_GUILESS_MAIN(TestConsoleOutput)
+#include "tst_ConsoleOutput.moc"

@@ -1,0 +1,505 @@
+#include "relay/web/WebRelay.h"
+#include "tests/support/WireClient.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QWebSocket>
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// The relay's web port at its edge, on real sockets over 127.0.0.1: what it serves, what it
+// refuses, and how browsers share the room, against Qt's own WebSocket client and raw sockets.
+class TestWebRelay : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // page
+    void servesThePageWithItsPolicy();
+    void refusesAnythingElse_data();
+    void refusesAnythingElse();
+
+    // room
+    void browsersAndClientsSeeOneOrder();
+    void browserThatStopsReadingAmongTcpReaders();
+    void oversizedMessageClosesThatBrowserOnly();
+    void binaryMessageClosesThatBrowser();
+    void browserThatStopsReadingIsDroppedWhileReadersGoOn();
+    void browserThatNeverAnswersPingsIsDropped();
+};
+
+namespace {
+
+constexpr int waitMilliseconds = testsupport::waitTimeout;
+using testsupport::waitUntil;
+
+const QByteArray upgradeFields = "Upgrade: websocket\r\nConnection: Upgrade\r\n"
+                                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                 "Sec-WebSocket-Version: 13\r\n";
+
+QByteArray chatHead(int port, const QByteArray &origin)
+{
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(port);
+    return "GET /chat HTTP/1.1\r\nHost: " + host + "\r\n" + upgradeFields + "Origin: " + origin
+            + "\r\n\r\n";
+}
+
+QByteArray ownOrigin(int port)
+{
+    return "http://127.0.0.1:" + QByteArray::number(port);
+}
+
+// Sends bytes and collects everything until the relay closes the connection.
+struct RawRequest
+{
+    QTcpSocket socket;
+    QByteArray answer;
+
+    bool send(int port, const QByteArray &bytes)
+    {
+        QObject::connect(&socket, &QTcpSocket::readyRead, &socket,
+                         [this] { answer += socket.readAll(); });
+        socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+        if (!socket.waitForConnected(waitMilliseconds))
+            return false;
+        socket.write(bytes);
+        return true;
+    }
+
+    bool waitClosed(int timeout = waitMilliseconds)
+    {
+        return waitUntil([this] { return socket.state() == QAbstractSocket::UnconnectedState; },
+                         timeout);
+    }
+};
+
+// A browser that opened the chat and then never reads a byte: its receive buffer is tiny, so
+// what the relay sends it piles up at the relay. Never answers a ping either.
+class StalledBrowser
+{
+public:
+    ~StalledBrowser()
+    {
+        if (descriptor >= 0)
+            ::close(descriptor);
+    }
+
+    bool open(int port)
+    {
+        descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int small = 4096;
+        ::setsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(quint16(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(descriptor, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+            return false;
+        const QByteArray head = chatHead(port, ownOrigin(port));
+        if (::send(descriptor, head.constData(), size_t(head.size()), MSG_NOSIGNAL) != head.size())
+            return false;
+        // The relay answers in its own event loop, which the waits below keep turning.
+        QByteArray answer;
+        return waitUntil([&] {
+            pollfd ready{descriptor, POLLIN, 0};
+            char byte = 0;
+            while (!answer.endsWith("\r\n\r\n") && ::poll(&ready, 1, 0) > 0
+                   && ::recv(descriptor, &byte, 1, 0) == 1)
+                answer += byte;
+            return answer.startsWith("HTTP/1.1 101") && answer.endsWith("\r\n\r\n");
+        });
+    }
+
+    // Whether the relay has closed or cut the connection: the descriptor reads an end or fails
+    // once what was sent before is drained.
+    bool isGone()
+    {
+        pollfd ready{descriptor, POLLIN, 0};
+        char buffer[65536];
+        while (::poll(&ready, 1, 0) > 0) {
+            const ssize_t got = ::recv(descriptor, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (got <= 0)
+                return true;
+        }
+        return false;
+    }
+
+private:
+    int descriptor = -1;
+};
+
+struct Browser
+{
+    QWebSocket socket;
+    QStringList received;
+
+    explicit Browser(int port)
+        : socket(QString::fromLatin1(ownOrigin(port)))
+    {
+        QObject::connect(&socket, &QWebSocket::textMessageReceived, &socket,
+                         [this](const QString &text) { received << text; });
+        socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/chat").arg(port)));
+    }
+
+    bool waitConnected()
+    {
+        return waitUntil([this] { return socket.state() == QAbstractSocket::ConnectedState; });
+    }
+};
+
+// The relay executable with a TCP port and a web port, both free ones read from its start lines.
+struct RelayProcess
+{
+    QProcess process;
+    int tcpPort = 0;
+    int webPort = 0;
+
+    ~RelayProcess()
+    {
+        process.terminate();
+        if (!process.waitForFinished(waitMilliseconds))
+            process.kill();
+    }
+
+    bool start()
+    {
+        process.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
+                      {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--web"),
+                       QStringLiteral("127.0.0.1:0"), QStringLiteral("--quiet")});
+        if (!process.waitForStarted(waitMilliseconds))
+            return false;
+        QByteArray output;
+        if (!waitUntil([&] {
+                output += process.readAllStandardOutput();
+                return output.count('\n') >= 2;
+            }))
+            return false;
+        const QRegularExpressionMatch tcp =
+                QRegularExpression(QStringLiteral("relaying on \\S+:(\\d+)\\n"))
+                        .match(QString::fromUtf8(output));
+        const QRegularExpressionMatch page =
+                QRegularExpression(QStringLiteral("the chat page for browsers is at "
+                                                  "http://127\\.0\\.0\\.1:(\\d+)/\\n"))
+                        .match(QString::fromUtf8(output));
+        tcpPort = tcp.captured(1).toInt();
+        webPort = page.captured(1).toInt();
+        return tcp.hasMatch() && page.hasMatch();
+    }
+};
+
+WebRelay::Limits quickLimits()
+{
+    WebRelay::Limits limits = WebRelay::defaultLimits();
+    limits.headMilliseconds = 300;
+    return limits;
+}
+
+} // namespace
+
+void TestWebRelay::servesThePageWithItsPolicy()
+{
+    WebRelay web;
+    QVERIFY(web.start(QHostAddress::LocalHost, 0));
+    struct File
+    {
+        QByteArray path;
+        QByteArray type;
+        QByteArray content;
+    };
+    const File files[] = {{"/", "text/html; charset=utf-8", "<html lang=\"ja\">"},
+                          {"/chat.js", "text/javascript; charset=utf-8", "createTextNode"},
+                          {"/chat.css", "text/css; charset=utf-8", "#log"},
+                          {"/icon.png", "image/png", "PNG"}};
+    for (const File &file : files) {
+        RawRequest request;
+        QVERIFY(request.send(web.port(),
+                             "GET " + file.path + " HTTP/1.1\r\nHost: 127.0.0.1:"
+                                     + QByteArray::number(web.port()) + "\r\n\r\n"));
+        QVERIFY2(request.waitClosed(), file.path.constData());
+        QVERIFY2(request.answer.startsWith("HTTP/1.1 200 OK\r\n"), request.answer.left(80));
+        QVERIFY(request.answer.contains("\r\nContent-Type: " + file.type + "\r\n"));
+        QVERIFY(request.answer.contains(
+                "\r\nContent-Security-Policy: default-src 'none'; script-src 'self'; style-src "
+                "'self'; img-src 'self'; connect-src 'self'; base-uri 'none'; form-action "
+                "'none'; frame-ancestors 'none'\r\n"));
+        QVERIFY(request.answer.contains("\r\nX-Content-Type-Options: nosniff\r\n"));
+        const qsizetype bodyStart = request.answer.indexOf("\r\n\r\n") + 4;
+        const QByteArray body = request.answer.mid(bodyStart);
+        QVERIFY(request.answer.contains("\r\nContent-Length: " + QByteArray::number(body.size())
+                                        + "\r\n"));
+        QVERIFY2(body.contains(file.content), file.path.constData());
+    }
+}
+
+void TestWebRelay::refusesAnythingElse_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("status");
+
+    const QByteArray fill = "X-Fill: " + QByteArray(1000, 'a') + "\r\n";
+    QTest::newRow("unknown path") << QByteArray(
+            "GET /etc/passwd HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                                  << QByteArray("404");
+    QTest::newRow("oversized head")
+            << "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n" + fill.repeated(9) << QByteArray("431");
+    QTest::newRow("head not finished in time")
+            << QByteArray("GET / HTTP/1.1\r\nHost: 127.0") << QByteArray("408");
+    QTest::newRow("foreign origin") << chatHead(0, "http://evil.example") << QByteArray("403");
+    QTest::newRow("foreign host name")
+            << QByteArray("GET / HTTP/1.1\r\nHost: evil.example\r\n\r\n") << QByteArray("421");
+    QTest::newRow("a body") << QByteArray("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                          "Content-Length: 4\r\n\r\nabcd")
+                            << QByteArray("400");
+}
+
+void TestWebRelay::refusesAnythingElse()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, status);
+
+    WebRelay web;
+    web.setLimits(quickLimits());
+    QVERIFY(web.start(QHostAddress::LocalHost, 0));
+    RawRequest raw;
+    QVERIFY(raw.send(
+            web.port(),
+            request.replace("127.0.0.1:0", "127.0.0.1:" + QByteArray::number(web.port()))));
+    // The relay closes the connection after its answer: nothing else is read or served.
+    QVERIFY(raw.waitClosed());
+    QVERIFY2(raw.answer.startsWith("HTTP/1.1 " + status + ' '), raw.answer.left(80));
+    QCOMPARE(web.browserCount(), 0);
+}
+
+void TestWebRelay::browsersAndClientsSeeOneOrder()
+{
+    // The whole relay, as an administrator starts it: browsers and the program's clients in one
+    // room.
+    RelayProcess relay;
+    QVERIFY(relay.start());
+    const int tcpPort = relay.tcpPort;
+    const int webPort = relay.webPort;
+
+    std::vector<std::unique_ptr<Browser>> browsers;
+    std::vector<std::unique_ptr<testsupport::WireClient>> clients;
+    for (int each = 0; each < 2; ++each) {
+        browsers.push_back(std::make_unique<Browser>(webPort));
+        clients.push_back(std::make_unique<testsupport::WireClient>(tcpPort));
+    }
+    for (int each = 0; each < 2; ++each) {
+        QVERIFY(browsers[std::size_t(each)]->waitConnected());
+        QVERIFY(clients[std::size_t(each)]->waitConnected());
+    }
+    // Wait until the relay has taken every connection: a first text reaches all four.
+    clients[0]->send(QStringLiteral("ready"));
+    QVERIFY(waitUntil([&] {
+        for (const auto &browser : browsers)
+            if (browser->received.size() < 1)
+                return false;
+        return clients[1]->received.size() >= 1;
+    }));
+    constexpr int textsEach = 25;
+    for (int round = 0; round < textsEach; ++round) {
+        for (int each = 0; each < 2; ++each) {
+            browsers[std::size_t(each)]->socket.sendTextMessage(
+                    QStringLiteral("browser %1 text %2\r\n").arg(each).arg(round));
+            clients[std::size_t(each)]->send(
+                    QStringLiteral("client %1 text %2\r\n").arg(each).arg(round));
+        }
+    }
+    const int expected = 1 + 4 * textsEach;
+    QVERIFY(waitUntil(
+            [&] {
+                for (const auto &browser : browsers)
+                    if (browser->received.size() < expected)
+                        return false;
+                for (const auto &client : clients)
+                    if (client->received.size() < expected)
+                        return false;
+                return true;
+            },
+            2 * waitMilliseconds));
+    const QStringList order = clients[0]->received;
+    QCOMPARE(order.size(), expected);
+    QCOMPARE(clients[1]->received, order);
+    QCOMPARE(browsers[0]->received, order);
+    QCOMPARE(browsers[1]->received, order);
+    // Each sender's own texts keep the order they were sent in.
+    for (const QString &sender : {QStringLiteral("browser 0"), QStringLiteral("client 1")}) {
+        int next = 0;
+        for (const QString &text : order) {
+            if (text.startsWith(sender)) {
+                QCOMPARE(text, QStringLiteral("%1 text %2\r\n").arg(sender).arg(next));
+                ++next;
+            }
+        }
+        QCOMPARE(next, textsEach);
+    }
+}
+
+void TestWebRelay::browserThatStopsReadingAmongTcpReaders()
+{
+    // One browser takes nothing while a TCP client floods 24 MiB: the readers of both kinds get
+    // every text in order and the browser is dropped, as a TCP client that stopped reading is.
+    RelayProcess relay;
+    QVERIFY(relay.start());
+    StalledBrowser stalled;
+    QVERIFY(stalled.open(relay.webPort));
+    Browser browser(relay.webPort);
+    testsupport::WireClient reader(relay.tcpPort), sender(relay.tcpPort);
+    QVERIFY(browser.waitConnected());
+    QVERIFY(reader.waitConnected());
+    QVERIFY(sender.waitConnected());
+    sender.send(QStringLiteral("ready"));
+    QVERIFY(waitUntil([&] { return browser.received.size() == 1 && reader.received.size() == 1; }));
+
+    constexpr int texts = 384;
+    const QString chunk(64 * 1024 - 8, u'x');
+    int sent = 0;
+    QVERIFY(waitUntil(
+            [&] {
+                // The sender keeps its own socket's buffer short: TCP slows it when the relay
+                // stops reading.
+                while (sent < texts && sender.socket.bytesToWrite() < 256 * 1024)
+                    sender.send(QString::number(sent++) + u' ' + chunk);
+                return sent == texts && browser.received.size() == 1 + texts
+                        && reader.received.size() == 1 + texts;
+            },
+            12 * waitMilliseconds));
+    for (int index = 0; index < texts; ++index) {
+        QVERIFY(browser.received[1 + index].startsWith(QString::number(index) + u' '));
+        QCOMPARE(reader.received[1 + index], browser.received[1 + index]);
+    }
+    QVERIFY(waitUntil([&] { return stalled.isGone(); }));
+}
+
+void TestWebRelay::oversizedMessageClosesThatBrowserOnly()
+{
+    WebRelay web;
+    QVERIFY(web.start(QHostAddress::LocalHost, 0));
+    QStringList arrived;
+    connect(&web, &WebRelay::textArrived, &web, [&](const QString &text) {
+        arrived << text.left(20);
+        web.relay(text);
+    });
+    Browser big(web.port()), other(web.port());
+    QVERIFY(big.waitConnected());
+    QVERIFY(other.waitConnected());
+    QVERIFY(waitUntil([&] { return web.browserCount() == 2; }));
+
+    // Exactly 1 MiB still passes; a byte more does not.
+    big.socket.sendTextMessage(QString(1024 * 1024, u'a'));
+    QVERIFY(waitUntil([&] { return other.received.size() == 1; }));
+    QCOMPARE(other.received.constFirst().size(), 1024 * 1024);
+    big.socket.sendTextMessage(QString(1024 * 1024 + 1, u'b'));
+    QVERIFY(waitUntil([&] { return big.socket.state() == QAbstractSocket::UnconnectedState; }));
+    QCOMPARE(big.socket.closeCode(), QWebSocketProtocol::CloseCodeTooMuchData);
+    QVERIFY(waitUntil([&] { return web.browserCount() == 1; }));
+    // Its socket goes with it, not only when the relay ends.
+    QVERIFY(waitUntil([&] { return web.findChildren<QTcpSocket *>().size() == 1; }));
+
+    other.socket.sendTextMessage(QStringLiteral("still here"));
+    QVERIFY(waitUntil([&] { return other.received.size() == 2; }));
+    QCOMPARE(other.received.constLast(), QStringLiteral("still here"));
+    QCOMPARE(arrived, QStringList({QString(20, u'a'), QStringLiteral("still here")}));
+}
+
+void TestWebRelay::binaryMessageClosesThatBrowser()
+{
+    WebRelay web;
+    QVERIFY(web.start(QHostAddress::LocalHost, 0));
+    QSignalSpy arrived(&web, &WebRelay::textArrived);
+    Browser browser(web.port());
+    QVERIFY(browser.waitConnected());
+    browser.socket.sendBinaryMessage(QByteArray("\x00\x01\x02", 3));
+    QVERIFY(waitUntil([&] { return browser.socket.state() == QAbstractSocket::UnconnectedState; }));
+    QCOMPARE(browser.socket.closeCode(), QWebSocketProtocol::CloseCodeDatatypeNotSupported);
+    QCOMPARE(arrived.count(), 0);
+}
+
+void TestWebRelay::browserThatStopsReadingIsDroppedWhileReadersGoOn()
+{
+    WebRelay web;
+    WebRelay::Limits limits = WebRelay::defaultLimits();
+    limits.flow.laggardMilliseconds = 1000;
+    web.setLimits(limits);
+    QVERIFY(web.start(QHostAddress::LocalHost, 0));
+    QSignalSpy lagging(&web, &WebRelay::lagging);
+    // What browsers had handed in each time the hold changed.
+    QStringList arrived;
+    QList<int> arrivedAtHold;
+    connect(&web, &WebRelay::textArrived, &web, [&](const QString &text) { arrived << text; });
+    connect(&web, &WebRelay::lagging, &web, [&] { arrivedAtHold << int(arrived.size()); });
+    StalledBrowser stalled;
+    QVERIFY(stalled.open(web.port()));
+    Browser reader(web.port());
+    QVERIFY(reader.waitConnected());
+    QVERIFY(waitUntil([&] { return web.browserCount() == 2; }));
+
+    // The room relays 16 MiB while one browser takes nothing: the room is told to stop reading
+    // once that browser is 4 MiB behind, as for a TCP reader, and the reader keeps receiving.
+    const QString chunk(64 * 1024, u'x');
+    constexpr int texts = 256;
+    int sent = 0;
+    const auto held = [&] {
+        return !lagging.isEmpty() && lagging.constLast().constFirst().toBool();
+    };
+    while (sent < texts) {
+        // The room's own senders are stopped meanwhile: relaying goes on when it reads again.
+        if (held()) {
+            // The browsers' own reading stops too: this waits until the hold ends.
+            reader.socket.sendTextMessage(QStringLiteral("while held"));
+            QVERIFY(waitUntil([&] { return !held(); }, 3 * waitMilliseconds));
+            continue;
+        }
+        web.relay(QString::number(sent) + chunk);
+        ++sent;
+        QVERIFY2(waitUntil([&] { return reader.received.size() + 64 >= sent; }),
+                 qPrintable(QStringLiteral("reader has %1 of %2")
+                                    .arg(reader.received.size())
+                                    .arg(sent)));
+    }
+    QVERIFY(waitUntil([&] { return reader.received.size() == texts; }, 3 * waitMilliseconds));
+    for (int index = 0; index < texts; ++index)
+        QVERIFY(reader.received[index].startsWith(QString::number(index) + u'x'));
+    // It held reading back, was dropped after its time, and reading went on.
+    QVERIFY(lagging.count() >= 2);
+    QCOMPARE(lagging.first().constFirst().toBool(), true);
+    QCOMPARE(lagging.constLast().constFirst().toBool(), false);
+    QCOMPARE(web.browserCount(), 1);
+    QVERIFY(waitUntil([&] { return stalled.isGone(); }));
+    QCOMPARE(arrivedAtHold.constFirst(), 0);
+    QCOMPARE(arrivedAtHold.at(1), 0);
+    QVERIFY(waitUntil([&] { return arrived.size() == lagging.count() / 2; }));
+    QCOMPARE(arrived.constFirst(), QStringLiteral("while held"));
+}
+
+void TestWebRelay::browserThatNeverAnswersPingsIsDropped()
+{
+    WebRelay web;
+    WebRelay::Limits limits = WebRelay::defaultLimits();
+    limits.keepAlive = {300, 300};
+    web.setLimits(limits);
+    QVERIFY(web.start(QHostAddress::LocalHost, 0));
+    StalledBrowser silent;
+    QVERIFY(silent.open(web.port()));
+    Browser answering(web.port());
+    QVERIFY(answering.waitConnected());
+    QVERIFY(waitUntil([&] { return web.browserCount() == 2; }));
+
+    // Qt's client answers pings by itself; the raw one does not and is given up. Both were silent
+    // equally long.
+    QVERIFY(waitUntil([&] { return silent.isGone(); }));
+    QCOMPARE(web.browserCount(), 1);
+    QCOMPARE(answering.socket.state(), QAbstractSocket::ConnectedState);
+}
+
+QTEST_MAIN(TestWebRelay)
+#include "tst_WebRelay.moc"

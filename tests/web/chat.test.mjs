@@ -1,0 +1,298 @@
+// The relay's chat page in a real browser (Debian's chromium, driven by playwright-core), in one
+// room with a client that speaks the program's own frames over TCP. Run by ctest:
+//   node --test chat.test.mjs   with PRYNECHAT_RELAY (the relay executable) and PRYNECHAT_SHOTS
+//   (a folder for the screenshots) set.
+import { after, before, test } from "node:test";
+import assert from "node:assert/strict";
+import { spawn } from "node:child_process";
+import { mkdirSync } from "node:fs";
+import { createServer } from "node:http";
+import { connect } from "node:net";
+import { tmpdir } from "node:os";
+import { join as joinPath } from "node:path";
+import { chromium } from "playwright-core";
+
+const relayExecutable = process.env.PRYNECHAT_RELAY;
+const shots = process.env.PRYNECHAT_SHOTS || joinPath(tmpdir(), "prynechat-shots");
+const waitMilliseconds = 10000;
+
+let relay;
+let tcpPort;
+let webPort;
+let browser;
+
+// Starts the relay on free ports and reads both from its start lines.
+function startRelay() {
+  return new Promise((resolve, reject) => {
+    const child = spawn(relayExecutable, ["--port", "0", "--web", "127.0.0.1:0", "--quiet"], {
+      stdio: ["ignore", "pipe", "inherit"],
+    });
+    let output = "";
+    const timer = setTimeout(() => reject(new Error("no start lines: " + output)), waitMilliseconds);
+    child.stdout.on("data", (chunk) => {
+      output += chunk.toString("utf8");
+      const tcp = output.match(/relaying on \S+:(\d+)\n/);
+      const web = output.match(/the chat page for browsers is at http:\/\/127\.0\.0\.1:(\d+)\/\n/);
+      if (tcp && web) {
+        clearTimeout(timer);
+        resolve({ child, tcpPort: Number(tcp[1]), webPort: Number(web[1]) });
+      }
+    });
+    child.on("exit", (code) => reject(new Error("relay ended with " + code + ": " + output)));
+  });
+}
+
+// A client reduced to the wire: 4-byte big-endian length, then the UTF-8 text.
+function tcpClient(port) {
+  return new Promise((resolve, reject) => {
+    const socket = connect(port, "127.0.0.1");
+    const client = {
+      received: [],
+      send(text) {
+        const payload = Buffer.from(text, "utf8");
+        const head = Buffer.alloc(4);
+        head.writeUInt32BE(payload.length);
+        socket.write(Buffer.concat([head, payload]));
+      },
+      close() {
+        socket.destroy();
+      },
+    };
+    let pending = Buffer.alloc(0);
+    socket.on("data", (chunk) => {
+      pending = Buffer.concat([pending, chunk]);
+      while (pending.length >= 4 && pending.length >= 4 + pending.readUInt32BE(0)) {
+        const length = pending.readUInt32BE(0);
+        client.received.push(pending.subarray(4, 4 + length).toString("utf8"));
+        pending = pending.subarray(4 + length);
+      }
+    });
+    socket.on("connect", () => resolve(client));
+    socket.on("error", reject);
+  });
+}
+
+async function waitFor(condition, what) {
+  const end = Date.now() + waitMilliseconds;
+  while (Date.now() < end) {
+    if (await condition()) {
+      return;
+    }
+    await new Promise((done) => setTimeout(done, 20));
+  }
+  assert.fail("timed out waiting for " + what);
+}
+
+async function openPage(options = {}) {
+  // Japanese like the window, so dates read as a Japanese user sees them.
+  const context = await browser.newContext({ locale: "ja-JP", ...options });
+  const page = await context.newPage();
+  const dialogs = [];
+  page.on("dialog", (dialog) => {
+    dialogs.push(dialog.message());
+    dialog.dismiss();
+  });
+  page.dialogs = dialogs;
+  await page.goto(`http://127.0.0.1:${webPort}/`);
+  return page;
+}
+
+async function join(page, handle) {
+  await page.fill("#handle", handle);
+  await page.press("#handle", "Enter");
+  await waitFor(async () => !(await page.isDisabled("#text")), "the page to join");
+}
+
+async function say(page, text) {
+  await page.fill("#text", text);
+  await page.press("#text", "Enter");
+}
+
+function logText(page) {
+  return page.textContent("#log");
+}
+
+before(async () => {
+  assert.ok(relayExecutable, "PRYNECHAT_RELAY names the relay executable");
+  mkdirSync(shots, { recursive: true });
+  ({ child: relay, tcpPort, webPort } = await startRelay());
+  // Debian's chromium, never a downloaded one, nothing fetched from outside; playwright gives
+  // it a fresh profile (--user-data-dir in a new temporary folder) and removes it afterwards.
+  browser = await chromium.launch({
+    executablePath: "/usr/bin/chromium",
+    args: [
+      "--headless",
+      "--no-sandbox",
+      "--disable-gpu",
+      "--disable-quic",
+      "--no-first-run",
+      "--disable-background-networking",
+      "--disable-component-update",
+      "--disable-sync",
+    ],
+  });
+});
+
+after(async () => {
+  if (browser) {
+    await browser.close();
+  }
+  if (relay) {
+    relay.kill("SIGTERM");
+  }
+});
+
+test("two pages and a TCP client chat and all see one order", async () => {
+  const client = await tcpClient(tcpPort);
+  const aki = await openPage();
+  const ben = await openPage();
+  await join(aki, "Aki");
+  await join(ben, "");
+  // Each page's login line reaches everyone; an empty handle name became Default.
+  await waitFor(() => client.received.length >= 2, "two login lines");
+  assert.match(client.received[0], /^\d+@Aki {7}\|ログイン - .+\r\n$/);
+  assert.match(client.received[1], /^\d+@Default {3}\|ログイン - .+\r\n$/);
+  assert.equal(await aki.inputValue("#handle"), "Aki");
+  assert.equal(await ben.inputValue("#handle"), "Default");
+
+  for (let round = 0; round < 5; round++) {
+    await say(aki, `aki ${round}`);
+    client.send(`51234@Wire      |wire ${round}\r\n`);
+    await say(ben, `ben ${round}`);
+  }
+  const expected = 2 + 15;
+  await waitFor(() => client.received.length >= expected, "every text at the TCP client");
+  // Ben joined after Aki's login line had gone by; from its own login on it sees the same.
+  const order = client.received.join("");
+  const sinceBen = client.received.slice(1).join("");
+  await waitFor(async () => (await logText(aki)) === order && (await logText(ben)) === sinceBen,
+    "both pages to show the TCP client's order");
+  assert.equal(client.received.length, expected);
+  // The page's own lines come back with its number and padded name.
+  const own = client.received.find((text) => text.includes("|aki 3\r\n"));
+  assert.match(own, /^\d+@Aki {7}\|aki 3\r\n$/);
+  assert.equal(await aki.title(), `[Aki:127.0.0.1:${webPort}] - クライアント`);
+  client.close();
+  await aki.context().close();
+  await ben.context().close();
+});
+
+test("markup in a text shows literally and runs nothing", async () => {
+  const client = await tcpClient(tcpPort);
+  const page = await openPage();
+  await join(page, "Aki");
+  const hostile = '<img src=x onerror=alert(1)><script>alert(2)</script><b>bold</b>';
+  client.send(hostile + "\r\n");
+  await say(page, '"><svg onload=alert(3)>');
+  await waitFor(async () => (await logText(page)).includes("<svg onload=alert(3)>"),
+    "both texts in the log");
+  assert.ok((await logText(page)).includes(hostile));
+  assert.equal(await page.locator("#log *").count(), 0);
+  // Give an injected handler a moment to fire, then check none did.
+  await page.waitForTimeout(300);
+  assert.deepEqual(page.dialogs, []);
+  client.close();
+  await page.context().close();
+});
+
+test("a page from another origin cannot connect", async () => {
+  const client = await tcpClient(tcpPort);
+  // Another web site a colleague has open, trying to post into the chat through their browser.
+  const site = createServer((request, response) => {
+    response.writeHead(200, { "Content-Type": "text/html" });
+    response.end(`<!DOCTYPE html><title>elsewhere</title><script>
+      window.outcome = "pending";
+      const socket = new WebSocket("ws://127.0.0.1:${webPort}/chat");
+      socket.onopen = () => { window.outcome = "open"; socket.send("1@evil      |posted\\r\\n"); };
+      socket.onclose = () => { if (window.outcome === "pending") window.outcome = "refused"; };
+    </script>`);
+  });
+  await new Promise((done) => site.listen(0, "127.0.0.1", done));
+  const context = await browser.newContext();
+  const page = await context.newPage();
+  await page.goto(`http://127.0.0.1:${site.address().port}/`);
+  await waitFor(async () => (await page.evaluate(() => window.outcome)) !== "pending",
+    "the foreign page's socket to end");
+  assert.equal(await page.evaluate(() => window.outcome), "refused");
+  await page.waitForTimeout(200);
+  assert.deepEqual(client.received, []);
+  await context.close();
+  site.close();
+  client.close();
+});
+
+test("closing a page sends its logout line to the others", async () => {
+  const client = await tcpClient(tcpPort);
+  const page = await openPage();
+  await join(page, "Ben");
+  await waitFor(() => client.received.length >= 1, "the login line");
+  await page.close();
+  await waitFor(() => client.received.length >= 2, "the logout line");
+  assert.match(client.received[1], /^\d+@Ben {7}\|ログアウト - .+\r\n$/);
+  client.close();
+});
+
+test("leaving waits for its own logout line, and history comes back with Up and Down",
+  async () => {
+    const client = await tcpClient(tcpPort);
+    const page = await openPage();
+    await join(page, "Aki");
+    await say(page, "first");
+    await say(page, "second");
+    await say(page, "second");
+    await page.press("#text", "ArrowUp");
+    assert.equal(await page.inputValue("#text"), "second");
+    await page.press("#text", "ArrowUp");
+    assert.equal(await page.inputValue("#text"), "first");
+    await page.press("#text", "ArrowUp");
+    assert.equal(await page.inputValue("#text"), "first");
+    await page.press("#text", "ArrowDown");
+    assert.equal(await page.inputValue("#text"), "second");
+    await page.press("#text", "ArrowDown");
+    assert.equal(await page.inputValue("#text"), "");
+    await page.click("#leaveButton");
+    await waitFor(async () => (await page.textContent("#notice")) === "退出しました。",
+      "the page to have left");
+    // It left only once its logout line had come back into its own log.
+    assert.match(await logText(page), /\|ログアウト - [^\r]+\r\n$/);
+    assert.match(client.received.at(-1), /^\d+@Aki {7}\|ログアウト - .+\r\n$/);
+    assert.equal(await page.isDisabled("#joinButton"), false);
+    client.close();
+    await page.context().close();
+  });
+
+test("the page fits a 360 px phone and a desktop", async () => {
+  const client = await tcpClient(tcpPort);
+  for (const [name, viewport] of [["phone-360", { width: 360, height: 740 }],
+    ["desktop-1280", { width: 1280, height: 800 }]]) {
+    const page = await openPage({ viewport, deviceScaleFactor: 1 });
+    await join(page, "Aki");
+    client.send("51234@Wire      |こんにちは、ブラウザから参加できます。とても長い一行がどう折り返されるかも見ます。\r\n");
+    await say(page, "はい、見えています");
+    await waitFor(async () => (await logText(page)).includes("はい、見えています"), "the reply");
+    // Nothing sticks out sideways, and every control is on the screen.
+    const width = await page.evaluate(() => document.documentElement.scrollWidth);
+    assert.ok(width <= viewport.width, `${name}: ${width} px wide`);
+    for (const control of ["#handle", "#joinButton", "#log", "#text", "#sendButton", "#leaveButton"]) {
+      const box = await page.locator(control).boundingBox();
+      assert.ok(box && box.x >= 0 && box.x + box.width <= viewport.width
+        && box.y + box.height <= viewport.height, `${name}: ${control} on screen`);
+    }
+    await page.screenshot({ path: joinPath(shots, `page-${name}.png`) });
+    await page.context().close();
+  }
+  client.close();
+});
+
+test("a lost connection says 切断されました。 and offers to join again", async () => {
+  const page = await openPage();
+  await join(page, "Aki");
+  relay.kill("SIGTERM");
+  await waitFor(async () => (await page.textContent("#notice")) === "切断されました。",
+    "the page to notice");
+  assert.equal(await page.textContent("#joinButton"), "もう一度参加");
+  assert.equal(await page.isDisabled("#joinButton"), false);
+  assert.equal(await page.isDisabled("#text"), true);
+  await page.context().close();
+  relay = null;
+});
