@@ -17,8 +17,12 @@ class Outbox
 {
 public:
     // Clients may have this much text waiting for Redis; past it their reading is paused, so TCP
-    // slows them as it would for a slow reader, and reading resumes below half of it.
-    static constexpr qint64 maxWaitingBytes = 8 * 1024 * 1024;
+    // slows them as it would for a slow reader, and reading resumes below half of it. What waits
+    // here still reaches every reader after the room has stopped taking input for one that lags
+    // (6 MiB behind), so it stays within the 2 MiB the room leaves before it drops a reader at
+    // once (8 MiB, net/RelayPolicy): a flood that comes back through Redis gives a reader that
+    // keeps reading the time to catch up.
+    static constexpr qint64 maxWaitingBytes = 2 * 1024 * 1024;
 
     quint64 add(const QByteArray &payload); // returns the text's running number
 

@@ -160,10 +160,11 @@ void RedisBridge::lose(const QString &why)
     if (!lost) {
         lost = true;
         say(QStringLiteral("lost Redis at %1:%2 (%3); clients stay connected, their texts wait "
-                           "(up to 8 MiB) until it is back")
+                           "(up to %4 MiB) until it is back")
                     .arg(QString::fromUtf8(address.host))
                     .arg(address.port)
-                    .arg(why));
+                    .arg(why)
+                    .arg(Outbox::maxWaitingBytes / (1024 * 1024)));
     }
     // Inside a reply callback hiredis frees that connection when the callback returns.
     closeBoth();

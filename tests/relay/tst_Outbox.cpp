@@ -160,15 +160,15 @@ void TestOutbox::holdsClientsBackPastItsBound_data()
     QTest::addColumn<QList<int>>("steps");
     QTest::addColumn<QList<bool>>("heldBack"); // after each step
 
-    QTest::newRow("up to 8 MiB waiting: not held back")
-            << QList<int>{4096, 4096} << QList<bool>{false, false};
-    QTest::newRow("past 8 MiB: held back")
-            << QList<int>{4096, 4096, 1} << QList<bool>{false, false, true};
-    QTest::newRow("still held back at 4 MiB, let go below it")
-            << QList<int>{1, 4095, 4096, 1, -1, -1, -1}
+    QTest::newRow("up to 2 MiB waiting: not held back")
+            << QList<int>{1024, 1024} << QList<bool>{false, false};
+    QTest::newRow("past 2 MiB: held back")
+            << QList<int>{1024, 1024, 1} << QList<bool>{false, false, true};
+    QTest::newRow("still held back at 1 MiB, let go below it")
+            << QList<int>{1, 1023, 1024, 1, -1, -1, -1}
             << QList<bool>{false, false, false, true, true, true, false};
-    QTest::newRow("held back while above 4 MiB, texts coming and going")
-            << QList<int>{4096, 4096, 1, -1, 4096} << QList<bool>{false, false, true, true, true};
+    QTest::newRow("held back while above 1 MiB, texts coming and going")
+            << QList<int>{1024, 1024, 1, -1, 1024} << QList<bool>{false, false, true, true, true};
 }
 
 void TestOutbox::holdsClientsBackPastItsBound()
