@@ -6,13 +6,10 @@
 
 namespace socks {
 
-Standing RelayPolicy::standing(qint64 behind, qint64 lastProgress, qint64 now,
-                               Standing previous) const
+Standing RelayPolicy::standing(qint64 behind, qint64 lastProgress, qint64 now) const
 {
     if (behind > 0 && now - lastProgress >= limits.idleMilliseconds)
         return Standing::Idle;
-    if (behind > limits.lagBytes || (previous == Standing::Lagging && behind > limits.pauseBytes))
-        return Standing::Lagging;
     if (behind > limits.pauseBytes)
         return Standing::FarBehind;
     if (behind > limits.resumeBytes)
@@ -24,25 +21,31 @@ bool RelayPolicy::holdsInput(bool held, const RoomCount &count) const
 {
     // More than half: one reader of two, or a lone non-reader among a crowd, never stops the room.
     const int readers = count.readers();
-    if (count.lagging > 0)
-        return true;
     if (!held)
         return count.farBehind * 2 > readers;
     return count.behind * 2 > readers;
 }
 
-RelayPolicy::Verdict RelayPolicy::judge(const ReaderState &reader, qint64 now) const
+RelayPolicy::Verdict RelayPolicy::judge(const ReaderState &reader, qint64 others, qint64 now) const
 {
-    if (overCap(reader.behind))
+    if (tooFarBehind(reader.behind, others))
         return Verdict::Laggard;
-    const int holdLimit = reader.lagging ? limits.lagHoldMilliseconds : limits.laggardMilliseconds;
-    if (reader.heldSince >= 0 && now - reader.heldSince >= holdLimit)
+    if (reader.heldSince >= 0 && now - reader.heldSince >= limits.laggardMilliseconds)
         return Verdict::Laggard;
     if (reader.behind > 0 && now - reader.lastProgress >= limits.stallMilliseconds)
         return Verdict::Stalled;
     if (reader.unfinished && now - reader.lastInput >= limits.unfinishedMilliseconds)
         return Verdict::Abandoned;
     return Verdict::Keep;
+}
+
+qint64 RelayPolicy::othersBehind(std::vector<qint64> &backlogs)
+{
+    if (backlogs.empty())
+        return 0;
+    const auto middle = backlogs.begin() + std::ptrdiff_t(backlogs.size() / 2);
+    std::nth_element(backlogs.begin(), middle, backlogs.end());
+    return *middle;
 }
 
 std::vector<std::size_t> RelayPolicy::overBudget(const std::vector<qint64> &held) const
