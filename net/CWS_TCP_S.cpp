@@ -188,6 +188,7 @@ void CWS_TCP_S::setReadingPaused(bool paused)
 void CWS_TCP_S::setLimits(const Limits &limits)
 {
     policy = RelayPolicy(limits);
+    lagBudget = std::min(lagBudget, qint64(limits.lagBudgetMilliseconds));
     enforceInputBudget();
 }
 
@@ -424,6 +425,11 @@ void CWS_TCP_S::leaveCounts(Member &member)
         return;
     member.counted = false;
     switch (member.standing) {
+    case Standing::Lagging:
+        --roomCount.lagging;
+        --roomCount.farBehind;
+        --roomCount.behind;
+        break;
     case Standing::FarBehind:
         --roomCount.farBehind;
         --roomCount.behind;
@@ -449,13 +455,25 @@ void CWS_TCP_S::recount(Member &member, qint64 now)
         member.ownInputHeld = ownInputHeld;
         member.session->setReading(!readingStopped && !ownInputHeld);
     }
-    const Standing standing = policy.standing(behind, member.session->lastProgress(), now);
+    // Only a reader past pauseBytes can lag behind the others: the others' backlog is looked up
+    // for those alone.
+    const qint64 others = behind > policy.bounds().pauseBytes ? othersBehind() : 0;
+    const Standing standing =
+            policy.standing(behind, others, member.session->lastProgress(), now, member.standing);
     if (member.counted && standing == member.standing)
         return;
     leaveCounts(member);
     member.standing = standing;
     member.counted = true;
     switch (standing) {
+    case Standing::Lagging:
+        // It stops everyone from now on: its time to catch up starts here, not at the next check.
+        if (member.heldSince < 0 && lagBudget > 0)
+            member.heldSince = now;
+        ++roomCount.lagging;
+        ++roomCount.farBehind;
+        ++roomCount.behind;
+        break;
     case Standing::FarBehind:
         ++roomCount.farBehind;
         ++roomCount.behind;
@@ -519,7 +537,7 @@ void CWS_TCP_S::queueChunk(Member &member, const SendQueue::Chunk &chunk, int te
     const qint64 behind = member.session->bytesBehind();
     // The others' backlog is looked up only for a reader that may be too far behind them.
     if (behind > std::min(policy.bounds().behindOthersBytes, policy.bounds().maxBehindBytes)
-        && policy.tooFarBehind(behind, othersBehind()))
+        && policy.tooFarBehind(behind, othersBehind(), catchingUp(member)))
         failMember(member, CloseReason::Lagging);
     else
         recount(member, clock.elapsed());
@@ -567,9 +585,33 @@ qint64 CWS_TCP_S::othersBehind()
     return othersBacklog;
 }
 
+bool CWS_TCP_S::catchingUp(const Member &member) const
+{
+    return member.counted && member.standing == Standing::Lagging && lagBudget > 0;
+}
+
+void CWS_TCP_S::settleLagBudget(qint64 now)
+{
+    const qint64 elapsed = now - lagBudgetAt;
+    if (lagSpending) {
+        lagBudget = policy.lagBudgetAfter(lagBudget, elapsed, true);
+        lagBudgetAt = now;
+        return;
+    }
+    // Refilled in whole milliseconds; the rest of the time counts at the next look.
+    const qint64 refill = std::max(1, policy.bounds().lagRefillMilliseconds);
+    const qint64 gained = policy.lagBudgetAfter(lagBudget, elapsed, false) - lagBudget;
+    lagBudget += gained;
+    lagBudgetAt = lagBudget >= policy.bounds().lagBudgetMilliseconds
+            ? now
+            : lagBudgetAt + gained * refill;
+}
+
 void CWS_TCP_S::updateReading()
 {
-    const bool held = policy.holdsInput(inputHeld, roomCount);
+    settleLagBudget(clock.elapsed());
+    const bool held = policy.holdsInput(inputHeld, roomCount, lagBudget);
+    lagSpending = held && roomCount.lagging > 0;
     if (held != inputHeld) {
         inputHeld = held;
         if (held || watchTimer.isActive())
@@ -626,8 +668,11 @@ void CWS_TCP_S::watchMembers()
     bool watching = false;
     std::vector<std::pair<Member *, CloseReason>> dropped;
     // Standing changes with time alone too: a reader that stopped taking bytes turns idle.
+    othersKnown = false;
     for (auto &entry : members)
         recount(*entry.second, now);
+    // The lone readers' budget may have run out.
+    updateReading();
     othersKnown = false;
     const qint64 others = othersBehind();
     for (auto &entry : members) {
@@ -645,6 +690,7 @@ void CWS_TCP_S::watchMembers()
         reader.lastProgress = member.session->lastProgress();
         reader.lastInput = member.session->lastInput();
         reader.heldSince = member.heldSince;
+        reader.lagging = catchingUp(member);
         reader.unfinished = member.unfinished > 0;
         switch (policy.judge(reader, others, now)) {
         case RelayPolicy::Verdict::Keep:

@@ -120,6 +120,8 @@ private:
     void countUnfinished(Member &member);
     void enforceInputBudget();
     qint64 othersBehind();
+    bool catchingUp(const Member &member) const;
+    void settleLagBudget(qint64 now);
     void updateReading();
     void announceReadersBehind();
     void watchMembers();
@@ -163,6 +165,11 @@ private:
     bool announcedBehind = false; // inputHeld as readersBehindChanged last told it
     bool announcing = false; // readersBehindChanged is on its way
     qint64 othersBacklog = 0; // the counted readers' median backlog, while othersKnown
+    // How long lone lagging readers may still stop everyone's input (RelayLimits), as of
+    // lagBudgetAt, and whether they do now.
+    qint64 lagBudget = RelayLimits().lagBudgetMilliseconds;
+    qint64 lagBudgetAt = 0;
+    bool lagSpending = false;
     bool othersKnown = false;
 
     InfoDisplay<ServerStatus> info{[this](ServerStatus &status) {

@@ -6,10 +6,14 @@
 
 namespace socks {
 
-Standing RelayPolicy::standing(qint64 behind, qint64 lastProgress, qint64 now) const
+Standing RelayPolicy::standing(qint64 behind, qint64 others, qint64 lastProgress, qint64 now,
+                               Standing previous) const
 {
     if (behind > 0 && now - lastProgress >= limits.idleMilliseconds)
         return Standing::Idle;
+    const qint64 beyond = behind - others;
+    if (beyond > limits.lagBytes || (previous == Standing::Lagging && beyond > limits.pauseBytes))
+        return Standing::Lagging;
     if (behind > limits.pauseBytes)
         return Standing::FarBehind;
     if (behind > limits.resumeBytes)
@@ -17,20 +21,32 @@ Standing RelayPolicy::standing(qint64 behind, qint64 lastProgress, qint64 now) c
     return Standing::Near;
 }
 
-bool RelayPolicy::holdsInput(bool held, const RoomCount &count) const
+bool RelayPolicy::holdsInput(bool held, const RoomCount &count, qint64 lagBudget) const
 {
-    // More than half: one reader of two, or a lone non-reader among a crowd, never stops the room.
+    // More than half: one reader of two, or a lone non-reader among a crowd, never stops the room
+    // for longer than the lone readers' budget.
     const int readers = count.readers();
+    if (count.lagging > 0 && lagBudget > 0)
+        return true;
     if (!held)
         return count.farBehind * 2 > readers;
     return count.behind * 2 > readers;
 }
 
+qint64 RelayPolicy::lagBudgetAfter(qint64 budget, qint64 elapsed, bool spending) const
+{
+    if (spending)
+        return std::max(qint64(0), budget - elapsed);
+    return std::min(qint64(limits.lagBudgetMilliseconds),
+                    budget + elapsed / std::max(1, limits.lagRefillMilliseconds));
+}
+
 RelayPolicy::Verdict RelayPolicy::judge(const ReaderState &reader, qint64 others, qint64 now) const
 {
-    if (tooFarBehind(reader.behind, others))
+    if (tooFarBehind(reader.behind, others, reader.lagging))
         return Verdict::Laggard;
-    if (reader.heldSince >= 0 && now - reader.heldSince >= limits.laggardMilliseconds)
+    const int holdLimit = reader.lagging ? limits.lagHoldMilliseconds : limits.laggardMilliseconds;
+    if (reader.heldSince >= 0 && now - reader.heldSince >= holdLimit)
         return Verdict::Laggard;
     if (reader.behind > 0 && now - reader.lastProgress >= limits.stallMilliseconds)
         return Verdict::Stalled;
