@@ -101,7 +101,8 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
             QStringLiteral("address"));
     const QCommandLineOption quietOption(
             {QStringLiteral("q"), QStringLiteral("quiet")},
-            QStringLiteral("Print only the start line, not the relayed texts."));
+            QStringLiteral("Print the relay's own lines (start, clients joining, leaving or "
+                           "dropped, stop), not the relayed texts."));
     const QCommandLineOption bridgeOption(
             {QStringLiteral("b"), QStringLiteral("bridge")},
             QStringLiteral("Share one chat with every relay bridged to the same Redis stream: "
