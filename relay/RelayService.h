@@ -46,14 +46,12 @@ public:
     void divertTexts(std::function<void(const QString &)> sink);
     void relay(const QString &text);
     void setReadingPaused(bool paused); // slows the clients when the sink cannot keep up
-    WebRelay *web() const { return webRelay.get(); }
 
 private:
     void reportFailure(const QString &what, int port);
     void announce(const QString &note = QString());
     void relayText(int index, const QString &text);
     void closeFailedConnection(int index);
-    void applyReadingPause();
 
     std::unique_ptr<socks::CWS_TCP_S> server;
     std::unique_ptr<ConsoleOutput> output;
@@ -61,7 +59,4 @@ private:
     bool quiet;
     std::function<void(const QString &)> sink;
     std::unique_ptr<WebRelay> webRelay;
-    // Reading stops when the sink is full or a browser holds it back, and goes on when neither.
-    bool sinkFull = false;
-    bool browsersBehind = false;
 };
