@@ -127,6 +127,12 @@ void BrowserSession::attach(int index, socks::SessionEvents *events, const QElap
                      [this] { socket->close(QWebSocketProtocol::CloseCodeDatatypeNotSupported); });
     QObject::connect(socket, &QWebSocket::pong, &keepAliveTimer, [this] { inputAt = now(); });
     QObject::connect(connection, &QTcpSocket::bytesWritten, &keepAliveTimer, [this] { wrote(); });
+    QObject::connect(connection, &QTcpSocket::readyRead, &keepAliveTimer, [this] {
+        inputAt = now();
+        if (!reading && heldInput() > heldBytes)
+            stopSocket(true);
+        announce();
+    });
     QObject::connect(socket, &QWebSocket::disconnected, &keepAliveTimer, [this] {
         // Qt WebSockets closes on its own for an oversized message and for broken frames.
         CloseReason why = CloseReason::SocketError;
@@ -166,7 +172,7 @@ void BrowserSession::peerGone(CloseReason why)
     } else {
         ending = why;
         keepAliveTimer.stop();
-        announceTexts();
+        announce();
     }
 }
 
@@ -179,21 +185,23 @@ void BrowserSession::textArrived(const QString &text)
     received += payload.size();
     textBytes += payload.size();
     texts.push_back(std::move(payload));
-    if (!reading && textBytes > heldBytes)
+    if (!reading && heldInput() > heldBytes)
         stopSocket(true);
-    announceTexts();
+    announce();
 }
 
-void BrowserSession::announceTexts()
+void BrowserSession::announce()
 {
     // From the event loop: the room may close this session while it reads, which must not happen
-    // inside Qt WebSockets' own signal.
-    if (announced || !reading || texts.empty())
+    // inside Qt WebSockets' own signal. By then Qt WebSockets has taken what it can of the
+    // socket's bytes, and the room counts what is left of an unfinished message.
+    if (announced || !reading)
         return;
     announced = true;
     QTimer::singleShot(0, &keepAliveTimer, [this] {
         announced = false;
-        if (reason == CloseReason::Open && !texts.empty())
+        if (reason == CloseReason::Open
+            && (!texts.empty() || ending != CloseReason::Open || unfinishedBytes() > 0))
             events->readable(index);
     });
 }
@@ -248,8 +256,8 @@ void BrowserSession::setReading(bool on)
     if (on) {
         if (socketStopped)
             stopSocket(false);
-        announceTexts();
-    } else if (textBytes > heldBytes) {
+        announce();
+    } else if (heldInput() > heldBytes) {
         stopSocket(true);
     }
 }
@@ -322,6 +330,11 @@ socks::RoomSession::ReadOutcome BrowserSession::readTexts(const Deliver &deliver
     if (ending != CloseReason::Open && reason == CloseReason::Open)
         reason = ending;
     return reason == CloseReason::Open ? ReadOutcome::Open : ReadOutcome::Ended;
+}
+
+qint64 BrowserSession::heldInput() const
+{
+    return textBytes + unfinishedBytes();
 }
 
 qint64 BrowserSession::unfinishedBytes() const

@@ -26,9 +26,9 @@ class BrowserSession : public socks::RoomSession
 {
 public:
     // While the room reads nothing from a browser, Qt WebSockets still hands out the texts its
-    // socket holds: they wait here. Past this many bytes of them the socket under it is no longer
-    // read at all, and TCP slows the browser as it slows a TCP client. A person's lines, or a
-    // page's burst, stay far below it.
+    // socket holds: they wait here. Past this many bytes of them and of what the socket holds, the
+    // socket is no longer read at all, and TCP slows the browser as it slows a TCP client. A
+    // person's lines, or a page's burst, stay far below it.
     static constexpr qint64 heldBytes = 64 * 1024;
     // While the socket is not read, its signals are held, bytesWritten among them: its progress is
     // looked at this often instead.
@@ -59,7 +59,8 @@ public:
 private:
     void peerGone(socks::CloseReason why);
     void textArrived(const QString &text);
-    void announceTexts();
+    void announce();
+    qint64 heldInput() const; // what the browser sent that the room has not taken
     void pump();
     void wrote();
     void stopSocket(bool stop);
@@ -88,7 +89,7 @@ private:
     qint64 lastUnsent = 0; // what the socket held unsent when it was last looked at, while stopped
     bool reading = true;
     bool socketStopped = false; // its signals are held: nothing is read from it
-    bool announced = false; // the room has been told of the waiting texts
+    bool announced = false; // the room will be told of what the browser sent
     bool closed = false;
     socks::CloseReason reason = socks::CloseReason::Open;
     socks::CloseReason ending = socks::CloseReason::Open; // closed with texts still to hand out

@@ -38,6 +38,7 @@ private slots:
     void stoppedReadingHoldsBrowsersTexts();
     void browserSendingWhileReadingStopsIsSlowedByTcp();
     void textsLeftInAStoppedSocketComeWhenReadingGoesOn();
+    void unfinishedMessagesCountTowardTheRoomsBudget();
     void browserThatNeverAnswersPingsIsDropped();
 };
 
@@ -121,6 +122,12 @@ public:
                 answer += byte;
             return answer.startsWith("HTTP/1.1 101") && answer.endsWith("\r\n\r\n");
         });
+    }
+
+    bool send(const QByteArray &bytes)
+    {
+        return ::send(descriptor, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL)
+                == bytes.size();
     }
 
     // The port the relay sees it come from.
@@ -641,6 +648,34 @@ void TestWebRelay::textsLeftInAStoppedSocketComeWhenReadingGoesOn()
     QVERIFY(waitUntil([&] { return other.received.size() == texts; }));
     for (int index = 0; index < texts; ++index)
         QVERIFY(other.received[index].startsWith(QString::number(index) + u' '));
+}
+
+void TestWebRelay::unfinishedMessagesCountTowardTheRoomsBudget()
+{
+    // Browsers that start large messages and never finish them hold the room's memory for
+    // unfinished input, as TCP clients in the middle of a frame do: past the budget (1 MiB here)
+    // the largest holder goes, and the others stay.
+    Room room;
+    socks::RelayLimits limits = socks::CWS_TCP_S::defaultLimits();
+    limits.unfinishedBytes = 1024 * 1024;
+    room.room.setLimits(limits);
+    QVERIFY(room.start());
+    StalledBrowser larger, smaller;
+    QVERIFY(larger.open(room.port()));
+    QVERIFY(smaller.open(room.port()));
+    Browser reader(room.port());
+    QVERIFY(reader.waitConnected());
+    QVERIFY(waitUntil([&] { return room.count() == 3; }));
+
+    // A client's text frame head for 1 MiB: FIN and opcode 1, the masked 8-byte length, and a
+    // zero masking key, so the payload goes as it is.
+    const QByteArray head("\x81\xff\x00\x00\x00\x00\x00\x10\x00\x00\x00\x00\x00\x00", 14);
+    QVERIFY(larger.send(head + QByteArray(600 * 1024, 'a')));
+    QVERIFY(smaller.send(head + QByteArray(500 * 1024, 'b')));
+    QVERIFY(waitUntil([&] { return larger.isGone() && room.count() == 2; }));
+    QVERIFY(!smaller.isGone());
+    reader.socket.sendTextMessage(QStringLiteral("still here"));
+    QVERIFY(waitUntil([&] { return reader.received.size() == 1; }));
 }
 
 void TestWebRelay::browserThatNeverAnswersPingsIsDropped()
