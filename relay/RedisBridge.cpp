@@ -151,6 +151,7 @@ void RedisBridge::closeBoth()
         }
     }
     readerWaiting = false;
+    readDue = false;
     unanswered = 0;
 }
 
@@ -221,8 +222,19 @@ void RedisBridge::askLastId()
     readerSilence.start();
 }
 
+void RedisBridge::holdReading(bool held)
+{
+    readingHeld = held;
+    if (!held && std::exchange(readDue, false) && reader && !readerWaiting)
+        readNext();
+}
+
 void RedisBridge::readNext()
 {
+    if (readingHeld) {
+        readDue = true;
+        return;
+    }
     send(reader,
          {"XREAD", "COUNT", QByteArray::number(readCount), "BLOCK",
           QByteArray::number(blockMilliseconds), "STREAMS", streamKey, lastReadId},

@@ -36,6 +36,9 @@ public:
     void publish(const QString &text);
 
     qint64 skippedEntries() const { return skipped; }
+    // While held, no new read goes to the stream: the room's readers are behind, and what the
+    // stream holds would only pile up for them. What a read already asked for still arrives.
+    void holdReading(bool held);
 
 signals:
     void textArrived(const QString &text); // in stream order
@@ -86,6 +89,8 @@ private:
     QElapsedTimer writerSilence; // since the writer last answered while XADDs were open
     QElapsedTimer readerSilence; // since the reader's command went out or last answered
     bool readerWaiting = false;
+    bool readingHeld = false;
+    bool readDue = false; // a read that waits for the hold to end
 
     QByteArray lastReadId = "0-0";
     RelayWatermarks watermarks;

@@ -4,6 +4,8 @@
 #include "relay/ConsoleOutput.h"
 #include "relay/web/WebRelay.h"
 
+#include <utility>
+
 namespace {
 
 constexpr int firstUnprivilegedPort = 1024;
@@ -49,6 +51,8 @@ RelayService::RelayService(int outputDescriptor, std::FILE *errors, bool quiet)
     connect(server.get(), &socks::CWS_TCP_S::GetData, this, &RelayService::relayText);
     connect(server.get(), &socks::CWS_TCP_S::ServiceError, this,
             &RelayService::closeFailedConnection);
+    connect(server.get(), &socks::CWS_TCP_S::readersBehindChanged, this,
+            &RelayService::announceReadersBehind);
 }
 
 RelayService::~RelayService()
@@ -161,6 +165,14 @@ void RelayService::divertTexts(std::function<void(const QString &)> sink)
 void RelayService::setReadingPaused(bool paused)
 {
     server->setReadingPaused(paused);
+}
+
+void RelayService::announceReadersBehind()
+{
+    // Browsers are readers of the room like TCP clients: its count covers both kinds.
+    const bool behind = server->readersBehind();
+    if (behind != std::exchange(announcedBehind, behind))
+        emit readersBehind(behind);
 }
 
 void RelayService::relayText(int index, const QString &text)

@@ -47,11 +47,17 @@ public:
     void relay(const QString &text);
     void setReadingPaused(bool paused); // slows the clients when the sink cannot keep up
 
+signals:
+    // The room's readers, of either kind, fell behind (true) or caught up: a sink that feeds
+    // relay() holds its texts back meanwhile, as the room holds its clients' input.
+    void readersBehind(bool behind);
+
 private:
     void reportFailure(const QString &what, int port);
     void announce(const QString &note = QString());
     void relayText(int index, const QString &text);
     void closeFailedConnection(int index);
+    void announceReadersBehind();
 
     std::unique_ptr<socks::CWS_TCP_S> server;
     std::unique_ptr<ConsoleOutput> output;
@@ -59,4 +65,5 @@ private:
     bool quiet;
     std::function<void(const QString &)> sink;
     std::unique_ptr<WebRelay> webRelay;
+    bool announcedBehind = false; // readersBehind as last emitted
 };
