@@ -35,6 +35,7 @@ private slots:
     void textsBeforeACloseStillArrive();
     void browserThatStopsReadingIsDroppedWhileReadersGoOn();
     void stalledBrowserHoldsOnlyAWindowOfCopies();
+    void browsersBehindHoldTheRoomsInput();
     void stoppedReadingHoldsBrowsersTexts();
     void browserSendingWhileReadingStopsIsSlowedByTcp();
     void textsLeftInAStoppedSocketComeWhenReadingGoesOn();
@@ -554,6 +555,38 @@ void TestWebRelay::stalledBrowserHoldsOnlyAWindowOfCopies()
     // 1 MiB behind is within the room's rules: it is still there.
     QCOMPARE(room.count(), 2);
     QVERIFY(!stalled.isGone());
+}
+
+void TestWebRelay::browsersBehindHoldTheRoomsInput()
+{
+    // Browsers are readers of the room like TCP clients: when most of them are far behind, the
+    // room stops everyone's input and tells its owner (a bridge then stops reading its stream),
+    // and tells it again once they have caught up.
+    Room room;
+    QVERIFY(room.start());
+    Browser first(room.port()), second(room.port());
+    QVERIFY(first.waitConnected());
+    QVERIFY(second.waitConnected());
+    QVERIFY(waitUntil([&] { return room.count() == 2; }));
+    QSignalSpy behind(&room.room, &socks::CWS_TCP_S::readersBehindChanged);
+
+    // 6 MiB relayed at once, before either browser can take any of it: both are more than the
+    // room's 4 MiB behind.
+    const QString chunk(64 * 1024, u'x');
+    constexpr int texts = 96;
+    for (int sent = 0; sent < texts; ++sent)
+        room.room.SendData(QString::number(sent) + u' ' + chunk, 0);
+    QVERIFY(room.room.readersBehind());
+    QVERIFY(waitUntil([&] { return behind.size() == 2; }, 3 * waitMilliseconds));
+    QCOMPARE(behind.at(0).at(0).toBool(), true);
+    QCOMPARE(behind.at(1).at(0).toBool(), false);
+    QVERIFY(!room.room.readersBehind());
+    QVERIFY(waitUntil(
+            [&] { return first.received.size() == texts && second.received.size() == texts; }));
+    for (int index = 0; index < texts; ++index)
+        QVERIFY(first.received[index].startsWith(QString::number(index) + u' '));
+    QCOMPARE(second.received, first.received);
+    QCOMPARE(room.count(), 2);
 }
 
 void TestWebRelay::stoppedReadingHoldsBrowsersTexts()
