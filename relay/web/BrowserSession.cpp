@@ -126,6 +126,14 @@ void BrowserSession::attach(int index, socks::SessionEvents *events, const QElap
     QObject::connect(socket, &QWebSocket::binaryMessageReceived, &keepAliveTimer,
                      [this] { socket->close(QWebSocketProtocol::CloseCodeDatatypeNotSupported); });
     QObject::connect(socket, &QWebSocket::pong, &keepAliveTimer, [this] { inputAt = now(); });
+    // A message in several frames waits inside Qt WebSockets until its last frame: that memory
+    // counts toward the room's bound on unfinished input, as a frame not yet whole does.
+    QObject::connect(socket, &QWebSocket::textFrameReceived, &keepAliveTimer,
+                     [this](const QString &frame, bool isLastFrame) {
+                         fragmentBytes = isLastFrame
+                                 ? 0
+                                 : fragmentBytes + frame.size() * qint64(sizeof(QChar));
+                     });
     QObject::connect(connection, &QTcpSocket::bytesWritten, &keepAliveTimer, [this] { wrote(); });
     QObject::connect(connection, &QTcpSocket::readyRead, &keepAliveTimer, [this] {
         inputAt = now();
@@ -181,6 +189,7 @@ void BrowserSession::textArrived(const QString &text)
     if (!events || reason != CloseReason::Open || ending != CloseReason::Open)
         return;
     inputAt = now();
+    fragmentBytes = 0;
     QByteArray payload = text.toUtf8();
     received += payload.size();
     textBytes += payload.size();
@@ -340,7 +349,7 @@ qint64 BrowserSession::heldInput() const
 qint64 BrowserSession::unfinishedBytes() const
 {
     // Qt WebSockets takes a frame only once the whole of it is in the socket's buffer.
-    return connection ? connection->bytesAvailable() : 0;
+    return (connection ? connection->bytesAvailable() : 0) + fragmentBytes;
 }
 
 void BrowserSession::end(CloseReason why)

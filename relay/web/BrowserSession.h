@@ -82,6 +82,7 @@ private:
     QString peer;
     std::deque<QByteArray> texts; // arrived, as UTF-8, not yet taken by the room
     qint64 textBytes = 0;
+    qint64 fragmentBytes = 0; // the finished frames of a message still waiting for its last one
     qint64 received = 0;
     qint64 inputAt = 0;
     qint64 progressAt = 0;

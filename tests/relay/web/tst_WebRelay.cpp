@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QWebSocket>
+#include <QtEndian>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -40,6 +41,7 @@ private slots:
     void browserSendingWhileReadingStopsIsSlowedByTcp();
     void textsLeftInAStoppedSocketComeWhenReadingGoesOn();
     void unfinishedMessagesCountTowardTheRoomsBudget();
+    void fragmentedMessagesCountTowardTheRoomsBudget();
     void browserThatNeverAnswersPingsIsDropped();
 };
 
@@ -57,6 +59,23 @@ QByteArray chatHead(int port, const QByteArray &origin)
     const QByteArray host = "127.0.0.1:" + QByteArray::number(port);
     return "GET /chat HTTP/1.1\r\nHost: " + host + "\r\n" + upgradeFields + "Origin: " + origin
             + "\r\n\r\n";
+}
+
+// A browser's frame head for `length` bytes of a text message, its first frame or a later one,
+// its last or not: the length in 7 bits below 126, else in 8 bytes (the protocol wants the
+// shortest form, so only lengths past 64 KiB may take that), masked with a zero key, so the
+// payload goes as it is.
+QByteArray textFrameHead(quint64 length, bool last, bool first = true)
+{
+    QByteArray head(1, char((last ? 0x80 : 0x00) | (first ? 0x01 : 0x00)));
+    if (length < 126) {
+        head += char(0x80 | length);
+    } else {
+        head += char(0xff);
+        head += QByteArray(8, '\0');
+        qToBigEndian<quint64>(length, head.data() + 2);
+    }
+    return head + QByteArray(4, '\0');
 }
 
 QByteArray ownOrigin(int port)
@@ -700,15 +719,43 @@ void TestWebRelay::unfinishedMessagesCountTowardTheRoomsBudget()
     QVERIFY(reader.waitConnected());
     QVERIFY(waitUntil([&] { return room.count() == 3; }));
 
-    // A client's text frame head for 1 MiB: FIN and opcode 1, the masked 8-byte length, and a
-    // zero masking key, so the payload goes as it is.
-    const QByteArray head("\x81\xff\x00\x00\x00\x00\x00\x10\x00\x00\x00\x00\x00\x00", 14);
+    const QByteArray head = textFrameHead(1024 * 1024, true);
     QVERIFY(larger.send(head + QByteArray(600 * 1024, 'a')));
     QVERIFY(smaller.send(head + QByteArray(500 * 1024, 'b')));
     QVERIFY(waitUntil([&] { return larger.isGone() && room.count() == 2; }));
     QVERIFY(!smaller.isGone());
     reader.socket.sendTextMessage(QStringLiteral("still here"));
     QVERIFY(waitUntil([&] { return reader.received.size() == 1; }));
+}
+
+void TestWebRelay::fragmentedMessagesCountTowardTheRoomsBudget()
+{
+    // The first frames of a message in several wait inside Qt WebSockets for its last one: they
+    // hold memory as an unfinished frame does (two bytes a character there), and count toward the
+    // same budget (1 MiB here). 400 and 300 KiB of text hold 1.4 MiB: the larger goes.
+    Room room;
+    socks::RelayLimits limits = socks::CWS_TCP_S::defaultLimits();
+    limits.unfinishedBytes = 1024 * 1024;
+    room.room.setLimits(limits);
+    QVERIFY(room.start());
+    StalledBrowser larger, smaller;
+    QVERIFY(larger.open(room.port()));
+    QVERIFY(smaller.open(room.port()));
+    Browser reader(room.port());
+    QVERIFY(reader.waitConnected());
+    QVERIFY(waitUntil([&] { return room.count() == 3; }));
+
+    QVERIFY(larger.send(textFrameHead(400 * 1024, false) + QByteArray(400 * 1024, 'a')));
+    QVERIFY(smaller.send(textFrameHead(300 * 1024, false) + QByteArray(300 * 1024, 'b')));
+    QVERIFY(waitUntil([&] { return larger.isGone() && room.count() == 2; }));
+    QVERIFY(!smaller.isGone());
+    // Its last frame makes the message whole: relayed as one text.
+    QVERIFY(smaller.send(textFrameHead(3, true, false) + "end"));
+    QVERIFY(waitUntil([&] { return reader.received.size() == 1; }));
+    QCOMPARE(reader.received.constFirst(), QString(300 * 1024, u'b') + QStringLiteral("end"));
+    reader.socket.sendTextMessage(QStringLiteral("still here"));
+    QVERIFY(waitUntil([&] { return reader.received.size() == 2; }));
+    QCOMPARE(room.count(), 2);
 }
 
 void TestWebRelay::browserThatNeverAnswersPingsIsDropped()
