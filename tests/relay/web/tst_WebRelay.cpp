@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <memory>
 #include <netinet/in.h>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -259,6 +260,26 @@ struct Room
     bool start() { return web.start(QHostAddress::LocalHost, 0); }
     int port() const { return web.port(); }
     int count() const { return room.ConnectionCount(); }
+};
+
+// A room whose budget for unfinished input is 1 MiB, two browsers that will take part of it,
+// and one that reads.
+struct BudgetRoom
+{
+    Room room;
+    StalledBrowser larger, smaller;
+    std::optional<Browser> reader;
+
+    bool start()
+    {
+        socks::RelayLimits limits = socks::CWS_TCP_S::defaultLimits();
+        limits.unfinishedBytes = 1024 * 1024;
+        room.room.setLimits(limits);
+        if (!room.start() || !larger.open(room.port()) || !smaller.open(room.port()))
+            return false;
+        reader.emplace(room.port());
+        return reader->waitConnected() && waitUntil([this] { return room.count() == 3; });
+    }
 };
 
 WebRelay::Limits quickLimits()
@@ -707,17 +728,11 @@ void TestWebRelay::unfinishedMessagesCountTowardTheRoomsBudget()
     // Browsers that start large messages and never finish them hold the room's memory for
     // unfinished input, as TCP clients in the middle of a frame do: past the budget (1 MiB here)
     // the largest holder goes, and the others stay.
-    Room room;
-    socks::RelayLimits limits = socks::CWS_TCP_S::defaultLimits();
-    limits.unfinishedBytes = 1024 * 1024;
-    room.room.setLimits(limits);
-    QVERIFY(room.start());
-    StalledBrowser larger, smaller;
-    QVERIFY(larger.open(room.port()));
-    QVERIFY(smaller.open(room.port()));
-    Browser reader(room.port());
-    QVERIFY(reader.waitConnected());
-    QVERIFY(waitUntil([&] { return room.count() == 3; }));
+    BudgetRoom budget;
+    QVERIFY(budget.start());
+    Room &room = budget.room;
+    StalledBrowser &larger = budget.larger, &smaller = budget.smaller;
+    Browser &reader = *budget.reader;
 
     const QByteArray head = textFrameHead(1024 * 1024, true);
     QVERIFY(larger.send(head + QByteArray(600 * 1024, 'a')));
@@ -733,17 +748,11 @@ void TestWebRelay::fragmentedMessagesCountTowardTheRoomsBudget()
     // The first frames of a message in several wait inside Qt WebSockets for its last one: they
     // hold memory as an unfinished frame does (two bytes a character there), and count toward the
     // same budget (1 MiB here). 400 and 300 KiB of text hold 1.4 MiB: the larger goes.
-    Room room;
-    socks::RelayLimits limits = socks::CWS_TCP_S::defaultLimits();
-    limits.unfinishedBytes = 1024 * 1024;
-    room.room.setLimits(limits);
-    QVERIFY(room.start());
-    StalledBrowser larger, smaller;
-    QVERIFY(larger.open(room.port()));
-    QVERIFY(smaller.open(room.port()));
-    Browser reader(room.port());
-    QVERIFY(reader.waitConnected());
-    QVERIFY(waitUntil([&] { return room.count() == 3; }));
+    BudgetRoom budget;
+    QVERIFY(budget.start());
+    Room &room = budget.room;
+    StalledBrowser &larger = budget.larger, &smaller = budget.smaller;
+    Browser &reader = *budget.reader;
 
     QVERIFY(larger.send(textFrameHead(400 * 1024, false) + QByteArray(400 * 1024, 'a')));
     QVERIFY(smaller.send(textFrameHead(300 * 1024, false) + QByteArray(300 * 1024, 'b')));
