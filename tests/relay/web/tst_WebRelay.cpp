@@ -259,6 +259,15 @@ struct Room
 
     bool start() { return web.start(QHostAddress::LocalHost, 0); }
     int port() const { return web.port(); }
+    // The browsers have connected and the room counts them, with nobody else.
+    bool joined(std::initializer_list<Browser *> browsers)
+    {
+        for (Browser *browser : browsers) {
+            if (!browser->waitConnected())
+                return false;
+        }
+        return waitUntil([&] { return count() == int(browsers.size()); });
+    }
     int count() const { return room.ConnectionCount(); }
 };
 
@@ -472,9 +481,7 @@ void TestWebRelay::oversizedMessageClosesThatBrowserOnly()
     Room room;
     QVERIFY(room.start());
     Browser big(room.port()), other(room.port());
-    QVERIFY(big.waitConnected());
-    QVERIFY(other.waitConnected());
-    QVERIFY(waitUntil([&] { return room.count() == 2; }));
+    QVERIFY(room.joined({&big, &other}));
 
     // Exactly 1 MiB still passes; a byte more does not.
     big.socket.sendTextMessage(QString(1024 * 1024, u'a'));
@@ -512,9 +519,7 @@ void TestWebRelay::textsBeforeACloseStillArrive()
     Room room;
     QVERIFY(room.start());
     Browser leaving(room.port()), staying(room.port());
-    QVERIFY(leaving.waitConnected());
-    QVERIFY(staying.waitConnected());
-    QVERIFY(waitUntil([&] { return room.count() == 2; }));
+    QVERIFY(room.joined({&leaving, &staying}));
     for (int each = 0; each < 3; ++each)
         leaving.socket.sendTextMessage(QStringLiteral("line %1").arg(each));
     leaving.socket.close();
@@ -605,9 +610,7 @@ void TestWebRelay::browsersBehindHoldTheRoomsInput()
     Room room;
     QVERIFY(room.start());
     Browser first(room.port()), second(room.port());
-    QVERIFY(first.waitConnected());
-    QVERIFY(second.waitConnected());
-    QVERIFY(waitUntil([&] { return room.count() == 2; }));
+    QVERIFY(room.joined({&first, &second}));
     QSignalSpy behind(&room.room, &socks::CWS_TCP_S::readersBehindChanged);
 
     // 6 MiB relayed at once, before either browser can take any of it: both are more than the
@@ -636,9 +639,7 @@ void TestWebRelay::stoppedReadingHoldsBrowsersTexts()
     Room room;
     QVERIFY(room.start());
     Browser browser(room.port()), other(room.port());
-    QVERIFY(browser.waitConnected());
-    QVERIFY(other.waitConnected());
-    QVERIFY(waitUntil([&] { return room.count() == 2; }));
+    QVERIFY(room.joined({&browser, &other}));
     browser.socket.sendTextMessage(QStringLiteral("before"));
     QVERIFY(waitUntil([&] { return other.received.size() == 1; }));
 
@@ -663,9 +664,7 @@ void TestWebRelay::browserSendingWhileReadingStopsIsSlowedByTcp()
     Room room;
     QVERIFY(room.start());
     Browser sender(room.port()), other(room.port());
-    QVERIFY(sender.waitConnected());
-    QVERIFY(other.waitConnected());
-    QVERIFY(waitUntil([&] { return room.count() == 2; }));
+    QVERIFY(room.joined({&sender, &other}));
     room.room.setReadingPaused(true);
 
     constexpr int texts = 384; // 24 MiB, more than the kernel's buffers on both sides take
@@ -698,9 +697,7 @@ void TestWebRelay::textsLeftInAStoppedSocketComeWhenReadingGoesOn()
     Room room;
     QVERIFY(room.start());
     Browser sender(room.port()), other(room.port());
-    QVERIFY(sender.waitConnected());
-    QVERIFY(other.waitConnected());
-    QVERIFY(waitUntil([&] { return room.count() == 2; }));
+    QVERIFY(room.joined({&sender, &other}));
     room.room.setReadingPaused(true);
 
     constexpr int texts = 8;
