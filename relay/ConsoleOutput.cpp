@@ -1,5 +1,7 @@
 #include "relay/ConsoleOutput.h"
 
+#include "relay/AdminLog.h"
+
 #include <QSocketNotifier>
 
 #include <algorithm>
@@ -21,6 +23,14 @@ bool breaksOrReordersLines(char16_t c)
             || (c >= 0x2066 && c <= 0x2069);
 }
 
+void appendEscaped(QString &shown, char16_t c)
+{
+    if (c < 0x80)
+        shown.append(QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0')));
+    else
+        shown.append(QStringLiteral("\\u%1").arg(uint(c), 4, 16, QLatin1Char('0')));
+}
+
 } // namespace
 
 QString consoleText(const QString &text)
@@ -30,11 +40,27 @@ QString consoleText(const QString &text)
         end -= 2;
     else if (text.endsWith(QLatin1Char('\n')))
         end -= 1;
+    // The relay's own lines begin with its name: a text that begins so, or with an invisible
+    // character in front of it, shows its first character escaped. An escape is the only way a
+    // line can begin with a backslash, so no text can begin like an own line.
+    qsizetype disguise = 0;
+    if (text.startsWith(QLatin1String("prynechat-relay")))
+        disguise = 1;
+    else if (end > 0 && QChar::category(text.at(0).unicode()) == QChar::Other_Format)
+        disguise = 1;
+    else if (end > 1 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate()
+             && QChar::category(QChar::surrogateToUcs4(text.at(0), text.at(1)))
+                     == QChar::Other_Format)
+        disguise = 2;
     QString shown;
     shown.reserve(end);
     for (qsizetype at = 0; at < end; ++at) {
         const char16_t c = text[at].unicode();
-        if ((c >= 0x20 && c < 0x7f) || (c > 0x9f && !breaksOrReordersLines(c))) {
+        if (at < disguise) {
+            appendEscaped(shown, c);
+        } else if (c == u'\\') {
+            shown.append(QLatin1String("\\\\"));
+        } else if ((c >= 0x20 && c < 0x7f) || (c > 0x9f && !breaksOrReordersLines(c))) {
             shown.append(QChar(c));
         } else if (c == u'\n') {
             shown.append(QLatin1String("\\n"));
@@ -42,10 +68,8 @@ QString consoleText(const QString &text)
             shown.append(QLatin1String("\\r"));
         } else if (c == u'\t') {
             shown.append(QLatin1String("\\t"));
-        } else if (c < 0x80) {
-            shown.append(QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0')));
         } else {
-            shown.append(QStringLiteral("\\u%1").arg(uint(c), 4, 16, QLatin1Char('0')));
+            appendEscaped(shown, c);
         }
     }
     return shown;
@@ -58,6 +82,7 @@ ConsoleOutput::ConsoleOutput(int descriptor, QObject *parent)
     // O_NONBLOCK on the inherited descriptor would also change the shell's terminal or the
     // writer's end it shares, so a pipe or terminal is opened anew for this process alone. A
     // regular file never keeps a writer waiting; a socket (the journal) takes MSG_DONTWAIT.
+    journal = AdminLog::writesToJournal(descriptor);
     struct stat status = {};
     if (::fstat(descriptor, &status) == 0) {
         if (S_ISSOCK(status.st_mode)) {
@@ -177,8 +202,11 @@ void ConsoleOutput::drain()
         }
         if (droppedLines == 0)
             break;
-        const QByteArray note = "prynechat-relay: " + QByteArray::number(droppedLines)
-                + " lines dropped: the output was not read in time\n";
+        const QByteArray note = AdminLog::lineBytes(
+                LogPriority::Warning,
+                QStringLiteral("prynechat-relay: %1 lines dropped: the output was not read in time")
+                        .arg(droppedLines),
+                journal);
         droppedLines = 0;
         chunks.push_back({note, 1});
         pendingBytes += note.size();

@@ -1,5 +1,6 @@
 #include "relay/RedisBridge.h"
 
+#include "relay/AdminLog.h"
 #include "relay/BoundedReplies.h"
 #include "relay/ConsoleOutput.h"
 #include "relay/RedisCommand.h"
@@ -50,6 +51,7 @@ QByteArray replyText(const redisReply *reply)
 RedisBridge::RedisBridge(RedisAddress address, std::FILE *errors)
     : address(std::move(address))
     , errors(errors)
+    , errorsToJournal(AdminLog::writesToJournal(::fileno(errors)))
 {
     // A restarted relay counts its texts from 1 again, so it must not pass for its old self.
     do
@@ -466,6 +468,9 @@ void RedisBridge::say(const QString &line)
     // Parts of these lines come from the stream's writers and from Redis: shown as the console
     // shows texts, and a line end in them too, so that each report stays one line of its own.
     const QString shown = consoleText(line).replace(QLatin1Char('\n'), QLatin1String("\\n"));
-    std::fprintf(errors, "prynechat-relay: %s\n", qUtf8Printable(shown));
+    // Each is trouble with Redis or the stream, or its end: a warning under the journal.
+    const QByteArray bytes = AdminLog::lineBytes(
+            LogPriority::Warning, QStringLiteral("prynechat-relay: ") + shown, errorsToJournal);
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), errors);
     std::fflush(errors);
 }

@@ -73,6 +73,7 @@ private:
 
     RedisAddress address;
     std::FILE *errors;
+    bool errorsToJournal; // its lines then carry their priority
     quint64 relayId = 0;
     QByteArray streamKey;
 

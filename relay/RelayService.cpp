@@ -1,19 +1,25 @@
 #include "relay/RelayService.h"
 
 #include "net/CWS_TCP_S.h"
+#include "relay/AdminLog.h"
 #include "relay/ConsoleOutput.h"
 #include "relay/web/WebRelay.h"
 
+#include <cstdio>
 #include <utility>
 
 namespace {
 
 constexpr int firstUnprivilegedPort = 1024;
 
-void writeText(std::FILE *stream, const QString &text)
+// Failures to start, one line each: under the journal each line is an error of its own.
+void writeErrorLines(std::FILE *stream, const QString &lines)
 {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
+    const bool journal = AdminLog::writesToJournal(::fileno(stream));
+    for (const QString &line : lines.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QByteArray bytes = AdminLog::lineBytes(LogPriority::Error, line, journal);
+        std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
+    }
 }
 
 // The component reports a cause; an administrator's console and the journal get it in English.
@@ -53,10 +59,13 @@ RelayService::RelayService(int outputDescriptor, std::FILE *errors, bool quiet)
             &RelayService::closeFailedConnection);
     connect(server.get(), &socks::CWS_TCP_S::readersBehindChanged, this,
             &RelayService::announceReadersBehind);
+    connect(server.get(), &socks::CWS_TCP_S::ServiceComplete, this, &RelayService::logConnection);
 }
 
 RelayService::~RelayService()
 {
+    // The output goes before the component: nothing may be logged while members are destroyed.
+    disconnect(server.get(), nullptr, this, nullptr);
     stop();
 }
 
@@ -66,14 +75,14 @@ bool RelayService::serveWeb(const QHostAddress &address, int port)
     // texts reach them with everyone else's, under the same flow rules.
     webRelay = std::make_unique<WebRelay>(server.get());
     if (!webRelay->start(address, port)) {
-        writeText(errors,
-                  QStringLiteral("prynechat-relay: cannot serve the web port %1: %2\n")
-                          .arg(port)
-                          .arg(webRelay->lastError()));
+        writeErrorLines(errors,
+                        QStringLiteral("prynechat-relay: cannot serve the web port %1: %2\n")
+                                .arg(port)
+                                .arg(webRelay->lastError()));
         if (port > 0 && port < firstUnprivilegedPort)
-            writeText(errors,
-                      QStringLiteral("Ports below 1024 need privileges; ports from 1024 "
-                                     "up do not.\n"));
+            writeErrorLines(errors,
+                            QStringLiteral("Ports below 1024 need privileges; ports from 1024 "
+                                           "up do not.\n"));
         std::fflush(errors);
         webRelay.reset();
         return false;
@@ -104,9 +113,9 @@ bool RelayService::adopt(int descriptor, const QString &note)
 
 void RelayService::reportFailure(const QString &what, int port)
 {
-    writeText(errors,
-              QStringLiteral("prynechat-relay: %1: %2\n")
-                      .arg(what, englishReason(server->LastFailure(), server->LastError())));
+    writeErrorLines(errors,
+                    QStringLiteral("prynechat-relay: %1: %2\n")
+                            .arg(what, englishReason(server->LastFailure(), server->LastError())));
     QString advice;
     switch (server->LastFailure()) {
     case socks::CWS_TCP_S::StartFailure::PortInUse:
@@ -127,7 +136,7 @@ void RelayService::reportFailure(const QString &what, int port)
                                     "do not.\n");
         break;
     }
-    writeText(errors, advice);
+    writeErrorLines(errors, advice);
     std::fflush(errors);
 }
 
@@ -143,13 +152,29 @@ void RelayService::announce(const QString &note)
     output->flush();
 }
 
-void RelayService::say(const QString &line)
+void RelayService::say(const QString &line, LogPriority priority)
 {
-    output->writeOwnLine((line + QLatin1Char('\n')).toUtf8());
+    output->writeOwnLine(AdminLog::lineBytes(priority, line, output->toJournal()));
+}
+
+void RelayService::logConnection(bool added, int index)
+{
+    // The stop line says that everyone goes: one line each would only repeat it.
+    if (stopping)
+        return;
+    const QString peer = server->peerAddress(index);
+    const int clients = server->ConnectionCount();
+    const AdminLine line = added ? AdminLog::joined(peer, clients)
+                                 : AdminLog::departed(peer, server->closeReason(index), clients,
+                                                      socks::CWS_TCP_S::defaultLimits());
+    // Bounded like the texts: clients that come and go by the thousand must not grow the
+    // output without end; what is dropped is counted on the output.
+    output->writeLine(AdminLog::lineBytes(line.priority, line.text, output->toJournal()));
 }
 
 void RelayService::stop()
 {
+    stopping = true;
     // No browser comes in while the room closes the ones it has.
     if (webRelay)
         webRelay->stop();
@@ -191,8 +216,11 @@ void RelayService::relay(const QString &text)
     server->SendData(text, 0);
     // One line a text, whatever it holds, so that no text runs into the next or into a line of
     // the relay's own. Written when the event loop finds the reader ready, in batches.
+    // Under the journal each text carries its priority, so that one beginning with "<3>" is
+    // filed as information like every other text.
     if (!quiet)
-        output->writeLine((consoleText(text) + QLatin1Char('\n')).toUtf8());
+        output->writeLine(
+                AdminLog::lineBytes(LogPriority::Info, consoleText(text), output->toJournal()));
 }
 
 void RelayService::closeFailedConnection(int index)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "relay/AdminLog.h"
+
 #include <QHostAddress>
 #include <QObject>
 
@@ -15,14 +17,15 @@ class CWS_TCP_S;
 }
 
 // The relay of a server window without the window: every text goes to every connection, the
-// sender too, and is echoed, escaped, to a console instead of a log box.
+// sender too, and is echoed, escaped, to a console instead of a log box. The console also tells
+// who joined, left or was dropped and why; under the journal every line carries its priority.
 class RelayService : public QObject
 {
     Q_OBJECT
 
 public:
-    // Relayed texts go to the output descriptor unless quiet; the start line always does,
-    // failures go to errors.
+    // Relayed texts go to the output descriptor unless quiet; the relay's own lines (start,
+    // clients joining and leaving, stop) always do, failures go to errors.
     RelayService(int outputDescriptor, std::FILE *errors, bool quiet);
     ~RelayService() override; // closes every connection
 
@@ -37,7 +40,8 @@ public:
     // failure prints why and returns false. Call before start or adopt: their start line is
     // followed by the page's.
     bool serveWeb(const QHostAddress &address, int port);
-    void say(const QString &line); // a line of the relay's own on the output
+    // A line of the relay's own on the output.
+    void say(const QString &line, LogPriority priority = LogPriority::Notice);
     // Closes every connection and writes what the output takes within a short bounded time.
     void stop();
 
@@ -56,6 +60,7 @@ private:
     void reportFailure(const QString &what, int port);
     void announce(const QString &note = QString());
     void relayText(int index, const QString &text);
+    void logConnection(bool added, int index);
     void closeFailedConnection(int index);
     void announceReadersBehind();
 
@@ -63,6 +68,7 @@ private:
     std::unique_ptr<ConsoleOutput> output;
     std::FILE *errors;
     bool quiet;
+    bool stopping = false; // every connection is being closed
     std::function<void(const QString &)> sink;
     std::unique_ptr<WebRelay> webRelay;
     bool announcedBehind = false; // readersBehind as last emitted

@@ -1,4 +1,5 @@
 #include "net/SocketHelpers.h"
+#include "relay/AdminLog.h"
 #include "relay/BridgePassword.h"
 #include "relay/RedisBridge.h"
 #include "relay/RelayService.h"
@@ -35,6 +36,17 @@ constexpr int firstPassedDescriptor = 3;
 constexpr int defaultBridgeWaitSeconds = 60;
 constexpr int maxBridgeWaitSeconds = 3600;
 constexpr int bridgeRetryMilliseconds = 1000;
+
+// A line of the relay's own on standard error: an error unless said otherwise, with its priority
+// under the journal.
+void complain(const QString &what, LogPriority priority = LogPriority::Error)
+{
+    static const bool journal = AdminLog::writesToJournal(STDERR_FILENO);
+    const QByteArray line =
+            AdminLog::lineBytes(priority, QStringLiteral("prynechat-relay: ") + what, journal);
+    std::fwrite(line.constData(), 1, std::size_t(line.size()), stderr);
+    std::fflush(stderr);
+}
 
 // A port on the command line is a plain decimal number; anything else is a typing error.
 std::optional<int> readPortOption(const QString &text)
@@ -89,7 +101,8 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
             QStringLiteral("address"));
     const QCommandLineOption quietOption(
             {QStringLiteral("q"), QStringLiteral("quiet")},
-            QStringLiteral("Print only the start line, not the relayed texts."));
+            QStringLiteral("Print the relay's own lines (start, clients joining, leaving or "
+                           "dropped, stop), not the relayed texts."));
     const QCommandLineOption bridgeOption(
             {QStringLiteral("b"), QStringLiteral("bridge")},
             QStringLiteral("Share one chat with every relay bridged to the same Redis stream: "
@@ -122,7 +135,7 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
         QString reason = parser.errorText();
         if (reason.endsWith(QLatin1Char('.')))
             reason.chop(1);
-        std::fprintf(stderr, "prynechat-relay: %s; see --help\n", qUtf8Printable(reason));
+        complain(QStringLiteral("%1; see --help").arg(reason));
         return exitUsage;
     }
     if (parser.isSet(helpOption)) {
@@ -137,24 +150,22 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
         return EXIT_SUCCESS;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        std::fprintf(stderr, "prynechat-relay: unexpected argument %s; see --help\n",
-                     qUtf8Printable(parser.positionalArguments().constFirst()));
+        complain(QStringLiteral("unexpected argument %1; see --help")
+                         .arg(parser.positionalArguments().constFirst()));
         return exitUsage;
     }
 
     Settings settings;
     const std::optional<int> port = readPortOption(parser.value(portOption));
     if (!port) {
-        std::fprintf(stderr, "prynechat-relay: %s is not a port (0 to 65535)\n",
-                     qUtf8Printable(parser.value(portOption)));
+        complain(QStringLiteral("%1 is not a port (0 to 65535)").arg(parser.value(portOption)));
         return exitUsage;
     }
     settings.port = *port;
     if (parser.isSet(listenOption)) {
         const QString text = parser.value(listenOption);
         if (!settings.listenAddress.setAddress(text)) {
-            std::fprintf(stderr, "prynechat-relay: %s is not an IPv4 or IPv6 address\n",
-                         qUtf8Printable(text));
+            complain(QStringLiteral("%1 is not an IPv4 or IPv6 address").arg(text));
             return exitUsage;
         }
     }
@@ -163,17 +174,15 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
     if (parser.isSet(webOption)) {
         settings.web = WebAddress::read(parser.value(webOption), settings.listenAddress);
         if (!settings.web) {
-            std::fprintf(stderr,
-                         "prynechat-relay: %s is not a web port ([address:]port, port 0 to "
-                         "65535, an IPv6 address in brackets)\n",
-                         qUtf8Printable(parser.value(webOption)));
+            complain(QStringLiteral("%1 is not a web port ([address:]port, port 0 to 65535, "
+                                    "an IPv6 address in brackets)")
+                             .arg(parser.value(webOption)));
             return exitUsage;
         }
     }
     for (const QCommandLineOption &option : {passwordFileOption, bridgeWaitOption}) {
         if (parser.isSet(option) && !parser.isSet(bridgeOption)) {
-            std::fprintf(stderr, "prynechat-relay: --%s needs --bridge\n",
-                         qUtf8Printable(option.names().constFirst()));
+            complain(QStringLiteral("--%1 needs --bridge").arg(option.names().constFirst()));
             return exitUsage;
         }
     }
@@ -181,7 +190,7 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
         QString reason;
         settings.bridge = parseRedisUrl(parser.value(bridgeOption), &reason);
         if (!settings.bridge) {
-            std::fprintf(stderr, "prynechat-relay: %s\n", qUtf8Printable(reason));
+            complain(reason);
             return exitUsage;
         }
         // Read once and dropped, so that no child would inherit it.
@@ -193,20 +202,21 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
                                 qEnvironmentVariable("CREDENTIALS_DIRECTORY"), environmentPassword},
                                &reason, &warning);
         if (!password) {
-            std::fprintf(stderr, "prynechat-relay: %s\n", qUtf8Printable(reason));
+            complain(reason);
             return exitUsage;
         }
         if (!settings.bridge->password.isEmpty())
             warning = QStringLiteral("the Redis password in the URL shows in the process list: "
                                      "see --bridge-password-file");
         if (!warning.isEmpty())
-            std::fprintf(stderr, "prynechat-relay: %s\n", qUtf8Printable(warning));
+            complain(warning, LogPriority::Warning);
         settings.bridge->password = *password;
         const std::optional<int> wait =
                 readSecondsOption(parser.value(bridgeWaitOption), maxBridgeWaitSeconds);
         if (!wait) {
-            std::fprintf(stderr, "prynechat-relay: %s is not a number of seconds (0 to %d)\n",
-                         qUtf8Printable(parser.value(bridgeWaitOption)), maxBridgeWaitSeconds);
+            complain(QStringLiteral("%1 is not a number of seconds (0 to %2)")
+                             .arg(parser.value(bridgeWaitOption))
+                             .arg(maxBridgeWaitSeconds));
             return exitUsage;
         }
         settings.bridgeWaitSeconds = *wait;
@@ -255,7 +265,8 @@ std::FILE *linesToRelayOutput(RelayService &relay)
         auto *lines = static_cast<Lines *>(cookie);
         lines->partial.append(data, qsizetype(size));
         for (qsizetype end; (end = lines->partial.indexOf('\n')) >= 0;) {
-            lines->relay->say(QString::fromUtf8(lines->partial.left(end)));
+            // The bridge reports trouble with Redis and the stream.
+            lines->relay->say(QString::fromUtf8(lines->partial.left(end)), LogPriority::Warning);
             lines->partial.remove(0, end + 1);
         }
         return ssize_t(size);
@@ -313,8 +324,8 @@ int main(int argc, char *argv[])
 
     StopSignals stopSignals;
     if (!stopSignals.install()) {
-        std::fprintf(stderr, "prynechat-relay: cannot catch SIGINT, SIGTERM and SIGHUP: %s\n",
-                     std::strerror(errno));
+        complain(QStringLiteral("cannot catch SIGINT, SIGTERM and SIGHUP: %1")
+                         .arg(QString::fromLocal8Bit(std::strerror(errno))));
         return exitFailedStart;
     }
     RelayService relay(STDOUT_FILENO, stderr, settings.quiet);
@@ -360,12 +371,13 @@ int main(int argc, char *argv[])
     if (bridge->start(&reason))
         return serve() ? application.exec() : exitFailedStart;
     if (settings.bridgeWaitSeconds == 0) {
-        std::fprintf(stderr, "prynechat-relay: %s\n", qUtf8Printable(reason));
+        complain(reason);
         return exitFailedStart;
     }
-    std::fprintf(stderr, "prynechat-relay: %s; trying again every second for up to %d s\n",
-                 qUtf8Printable(reason), settings.bridgeWaitSeconds);
-    std::fflush(stderr);
+    complain(QStringLiteral("%1; trying again every second for up to %2 s")
+                     .arg(reason)
+                     .arg(settings.bridgeWaitSeconds),
+             LogPriority::Warning);
     QElapsedTimer waited;
     waited.start();
     QTimer retry;
@@ -378,8 +390,9 @@ int main(int argc, char *argv[])
             return;
         }
         if (waited.hasExpired(qint64(settings.bridgeWaitSeconds) * 1000)) {
-            std::fprintf(stderr, "prynechat-relay: %s; gave up after %d s\n",
-                         qUtf8Printable(reason), settings.bridgeWaitSeconds);
+            complain(QStringLiteral("%1; gave up after %2 s")
+                             .arg(reason)
+                             .arg(settings.bridgeWaitSeconds));
             QCoreApplication::exit(exitFailedStart);
             return;
         }

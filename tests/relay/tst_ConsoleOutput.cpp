@@ -51,15 +51,50 @@ void TestConsoleOutput::showsEachTextAsOneEscapedLine_data()
     // Terminal controls
     QTest::newRow("colour, title and clipboard")
             << QStringLiteral("\x1b[31mred\x1b]0;title\x07\x1b]52;c;SGVsbG8=\x1b\\")
-            << QStringLiteral("\\x1b[31mred\\x1b]0;title\\x07\\x1b]52;c;SGVsbG8=\\x1b\\");
+            << QStringLiteral("\\x1b[31mred\\x1b]0;title\\x07\\x1b]52;c;SGVsbG8=\\x1b\\\\");
     QTest::newRow("a C1 CSI clears the screen")
             << QStringLiteral("\u009b2J") << QStringLiteral("\\u009b2J");
     QTest::newRow("tab, DEL and NUL") << QString::fromUtf8(QByteArray("a\tb\x7f\0c", 6))
                                       << QStringLiteral("a\\tb\\x7f\\x00c");
 
+    // Backslashes: an escape in the output is always one the console made
+    QTest::newRow("a backslash is doubled")
+            << QStringLiteral("C:\\temp") << QStringLiteral("C:\\\\temp");
+    QTest::newRow("a written-out \\n is no escaped line break")
+            << QStringLiteral("hi\\nprynechat-relay: lost Redis")
+            << QStringLiteral("hi\\\\nprynechat-relay: lost Redis");
+    QTest::newRow("a written-out escape next to a real one")
+            << QStringLiteral("\\x1b\x1b") << QStringLiteral("\\\\x1b\\x1b");
+
+    // Texts that begin like the relay's own lines
+    QTest::newRow("a text that begins with the relay's name")
+            << QStringLiteral("prynechat-relay: 10.0.0.9:4000 dropped: lagging (2 clients)\r\n")
+            << QStringLiteral("\\x70rynechat-relay: 10.0.0.9:4000 dropped: lagging (2 clients)");
+    QTest::newRow("the name without its colon")
+            << QStringLiteral("prynechat-relay\u200b: SIGTERM")
+            << QStringLiteral("\\x70rynechat-relay\u200b: SIGTERM");
+    QTest::newRow("an invisible character in front of the name")
+            << QStringLiteral("\u200bprynechat-relay: SIGTERM")
+            << QStringLiteral("\\u200bprynechat-relay: SIGTERM");
+    QTest::newRow("a byte order mark in front")
+            << QStringLiteral("\ufeffprynechat-relay: SIGTERM")
+            << QStringLiteral("\\ufeffprynechat-relay: SIGTERM");
+    QTest::newRow("an invisible tag character in front, beyond the first plane")
+            << QStringLiteral("\U000e0001prynechat-relay: SIGTERM")
+            << QStringLiteral("\\udb40\\udc01prynechat-relay: SIGTERM");
+    QTest::newRow("the name later in the text stays as it is")
+            << QStringLiteral("1@bob       |prynechat-relay: is it up?")
+            << QStringLiteral("1@bob       |prynechat-relay: is it up?");
+    QTest::newRow("the name in capitals is another text")
+            << QStringLiteral("PRYNECHAT-RELAY: hi") << QStringLiteral("PRYNECHAT-RELAY: hi");
+    QTest::newRow("a journal priority of its own stays as text")
+            << QStringLiteral("<3>prynechat-relay: x") << QStringLiteral("<3>prynechat-relay: x");
+
     // What passes
-    QTest::newRow("Japanese, emoji and a backslash pass")
-            << QStringLiteral("ログイン 😀 C:\\temp") << QStringLiteral("ログイン 😀 C:\\temp");
+    QTest::newRow("Japanese and emoji pass")
+            << QStringLiteral("ログイン 😀") << QStringLiteral("ログイン 😀");
+    QTest::newRow("a plain p in front passes")
+            << QStringLiteral("prynechat") << QStringLiteral("prynechat");
     QTest::newRow("a joiner in an emoji passes")
             << QStringLiteral("👩\u200d💻") << QStringLiteral("👩\u200d💻");
 }

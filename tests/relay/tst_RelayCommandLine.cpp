@@ -196,6 +196,11 @@ struct OptionCase
 
 const QString startLine = QStringLiteral("prynechat-relay: relaying on \\S+:\\d+\\n");
 const QString farewell = QStringLiteral("prynechat-relay: SIGTERM, closing every connection\\n");
+// The one client that relaysAText brings; it may be gone before the stop, or go with it.
+const QString joined =
+        QStringLiteral("prynechat-relay: 127\\.0\\.0\\.1:\\d+ joined \\(1 client\\)\\n");
+const QString maybeLeft =
+        QStringLiteral("(?:prynechat-relay: 127\\.0\\.0\\.1:\\d+ left \\(0 clients\\)\\n)?");
 const QString usage = QStringLiteral("^Usage: \\S*prynechat-relay \\[options\\]\\n[^\\0]*"
                                      "--bridge-wait <seconds>");
 
@@ -230,7 +235,7 @@ const std::vector<OptionCase> &optionCases()
              {"--port", "0"},
              {},
              -1,
-             "^" + startLine + "1@admin     \\|hello\\n" + farewell + "$",
+             "^" + startLine + joined + "1@admin     \\|hello\\n" + maybeLeft + farewell + "$",
              "^$"},
             {"-l serves one address",
              {"-l", "127.0.0.1", "-p", "0"},
@@ -248,9 +253,14 @@ const std::vector<OptionCase> &optionCases()
              {"-q", "--port", "0"},
              {},
              -1,
-             "^" + startLine + farewell + "$",
+             "^" + startLine + joined + maybeLeft + farewell + "$",
              "^$"},
-            {"--quiet", {"--quiet", "--port", "0"}, {}, -1, "^" + startLine + farewell + "$", "^$"},
+            {"--quiet",
+             {"--quiet", "--port", "0"},
+             {},
+             -1,
+             "^" + startLine + joined + maybeLeft + farewell + "$",
+             "^$"},
 
             // The chat page for browsers
             {"-w serves the page beside the port",
@@ -260,7 +270,7 @@ const std::vector<OptionCase> &optionCases()
              "^" + startLine
                      + "prynechat-relay: the chat page for browsers is at "
                        "http://127\\.0\\.0\\.1:\\d+/\\n"
-                     + farewell + "$",
+                     + joined + maybeLeft + farewell + "$",
              "^$"},
             {"--web on a port another socket holds",
              {"--web", "127.0.0.1:{taken}", "--port", "0"},

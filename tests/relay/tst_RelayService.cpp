@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // Drives the prynechat-relay executable as an administrator would, with wire clients that speak
@@ -29,6 +30,12 @@ private slots:
     void quietKeepsTheTextsOffTheConsole();
     void consoleShowsEachTextAsOneEscapedLine();
     void unreadOutputNeitherBlocksNorGrows();
+
+    // the administrator's log
+    void logsWhoJoinsLeavesAndIsDroppedUnderQuiet();
+    void prefixesPrioritiesOnlyForTheJournal_data();
+    void prefixesPrioritiesOnlyForTheJournal();
+    void startFailureIsAnErrorForTheJournal();
 
     // start
     void portInUseEndsWithStatusOne();
@@ -123,6 +130,15 @@ struct Relay
         return true;
     }
 
+    // Waits until the output holds `expected`, e.g. a whole line with its line end.
+    bool outputHas(const QByteArray &expected)
+    {
+        return testsupport::waitUntil([this, &expected] {
+            output += process.readAllStandardOutput();
+            return output.contains(expected);
+        });
+    }
+
     // A client that the relay has certainly taken on: its own text has come back.
     std::unique_ptr<WireClient> join(const QString &greeting)
     {
@@ -133,6 +149,79 @@ struct Relay
         if (!client->waitForTexts(1) || client->received.constLast() != greeting)
             return nullptr;
         return client;
+    }
+};
+
+// The peer as the relay's log names a wire client.
+QByteArray peerOf(const WireClient &client)
+{
+    return "127.0.0.1:" + QByteArray::number(client.socket.localPort());
+}
+
+QByteArray joinLine(const WireClient &client, const QByteArray &count)
+{
+    return "prynechat-relay: " + peerOf(client) + " joined (" + count + ")\n";
+}
+
+// A frame header announcing 1 MiB and one byte, one above the bound.
+const QByteArray oversizedHeader("\x00\x10\x00\x01", 4);
+
+// Both lengths in bytes, from the bound itself: FrameDecoder's is 1,048,576.
+static_assert(1024 * 1024 + 1 == 0x00100001);
+
+// A pipe for the relay's standard output or error that the test reads itself, so that the test
+// knows its device and inode for JOURNAL_STREAM.
+struct Pipe
+{
+    int ends[2] = {-1, -1};
+    QByteArray read; // everything read so far
+
+    Pipe()
+    {
+        if (::pipe2(ends, O_CLOEXEC) != 0)
+            ends[0] = ends[1] = -1;
+    }
+    ~Pipe()
+    {
+        for (const int end : ends) {
+            if (end >= 0)
+                ::close(end);
+        }
+    }
+
+    bool made() const { return ends[0] >= 0; }
+
+    QByteArray journalStream() const
+    {
+        struct stat status = {};
+        ::fstat(ends[1], &status);
+        return QByteArray::number(quint64(status.st_dev)) + ':'
+                + QByteArray::number(quint64(status.st_ino));
+    }
+
+    void closeWriter()
+    {
+        ::close(ends[1]);
+        ends[1] = -1;
+    }
+
+    // Reads until `expected` has come, or to the end once the writers are gone.
+    bool readUntil(const QByteArray &expected)
+    {
+        while (!read.contains(expected)) {
+            // The wire clients' sockets need the event loop meanwhile.
+            if (!testsupport::waitUntil([this] {
+                    pollfd readable{ends[0], POLLIN, 0};
+                    return ::poll(&readable, 1, 0) == 1;
+                }))
+                return false;
+            char buffer[65536];
+            const ssize_t got = ::read(ends[0], buffer, sizeof buffer);
+            if (got <= 0)
+                return false;
+            read.append(buffer, got);
+        }
+        return true;
     }
 };
 
@@ -177,9 +266,13 @@ void TestRelayService::relaysEveryTextToEveryConnectionIncludingSender()
     QCOMPARE(clients[2]->received.mid(clients[2]->received.size() - total), relayed);
 
     // The console shows each text on a line of its own, the empty one and the one without a
-    // line end too.
+    // line end too; each client's join comes before its first text.
     QByteArray expected;
-    for (QString text : greetings + relayed)
+    const QByteArrayList counts{"1 client", "2 clients", "3 clients"};
+    for (int index = 0; index < int(clients.size()); ++index)
+        expected += joinLine(*clients[index], counts[index]) + greetings[index].chopped(2).toUtf8()
+                + '\n';
+    for (QString text : relayed)
         expected += (text.endsWith("\r\n") ? text.chopped(2) : text).toUtf8() + '\n';
     QVERIFY(relay.outputReaches(expected));
     QCOMPARE(relay.output, expected);
@@ -196,7 +289,10 @@ void TestRelayService::quietKeepsTheTextsOffTheConsole()
     relay.process.terminate();
     QVERIFY(relay.process.waitForFinished(waitMilliseconds));
     relay.output += relay.process.readAllStandardOutput();
-    QCOMPARE(relay.output, QByteArray("prynechat-relay: SIGTERM, closing every connection\n"));
+    // Its own lines are no texts: they stay.
+    QCOMPARE(relay.output,
+             joinLine(*client, "1 client")
+                     + "prynechat-relay: SIGTERM, closing every connection\n");
 }
 
 void TestRelayService::consoleShowsEachTextAsOneEscapedLine()
@@ -214,9 +310,19 @@ void TestRelayService::consoleShowsEachTextAsOneEscapedLine()
     client->send(forged);
     QVERIFY(client->waitForTexts(2));
     QCOMPARE(client->received.constLast(), forged);
-    const QByteArray texts = "1@mallory   |\\x1b[31mred\\x1b]0;title\\x07\\x1b]52;c;SGVsbG8="
-                             "\\x1b\\ok\\rover\\u009b2J\\tend\n"
-                             "1@mallory   |hi\\r\\nprynechat-relay: lost Redis at 10.0.0.9:6379\n";
+    // A text that begins like a line of the relay's own, and one that writes out an escape.
+    const QString lookalike = QStringLiteral("prynechat-relay: 10.0.0.9:4000 left (0 clients)");
+    client->send(lookalike);
+    const QString writtenOut = QStringLiteral("1@mallory   |x\\nprynechat-relay: SIGHUP");
+    client->send(writtenOut);
+    QVERIFY(client->waitForTexts(4));
+    QCOMPARE(client->received.mid(2), QStringList({lookalike, writtenOut}));
+    const QByteArray texts = joinLine(*client, "1 client")
+            + "1@mallory   |\\x1b[31mred\\x1b]0;title\\x07\\x1b]52;c;SGVsbG8="
+              "\\x1b\\\\ok\\rover\\u009b2J\\tend\n"
+              "1@mallory   |hi\\r\\nprynechat-relay: lost Redis at 10.0.0.9:6379\n"
+              "\\x70rynechat-relay: 10.0.0.9:4000 left (0 clients)\n"
+              "1@mallory   |x\\\\nprynechat-relay: SIGHUP\n";
     QVERIFY(relay.outputReaches(texts));
 
     relay.process.terminate();
@@ -299,6 +405,147 @@ void TestRelayService::unreadOutputNeitherBlocksNorGrows()
     const int droppedCount = match.captured(1).toInt();
     QVERIFY2(shown + droppedCount == count || shown + droppedCount == count + 1,
              qPrintable(QStringLiteral("%1 + %2").arg(shown).arg(droppedCount)));
+}
+
+// Under --quiet, as the unit runs it, the log still says who came, who left and who was dropped
+// and why, with the count of clients after each.
+void TestRelayService::logsWhoJoinsLeavesAndIsDroppedUnderQuiet()
+{
+    Relay relay;
+    QVERIFY(relay.start({QStringLiteral("--quiet")}));
+    std::vector<std::unique_ptr<WireClient>> clients;
+    for (const char *greeting : {"first", "second", "third"}) {
+        clients.push_back(relay.join(QString::fromLatin1(greeting)));
+        QVERIFY(clients.back());
+    }
+    QByteArray expected = joinLine(*clients[0], "1 client") + joinLine(*clients[1], "2 clients")
+            + joinLine(*clients[2], "3 clients");
+    QVERIFY(relay.outputHas(expected));
+
+    // The third announces a frame above the bound and is dropped; the others stay.
+    const QByteArray dropped = peerOf(*clients[2]);
+    clients[2]->sendRaw(oversizedHeader);
+    expected +=
+            "prynechat-relay: " + dropped + " dropped: announced a text above 1 MiB (2 clients)\n";
+    QVERIFY2(relay.outputHas(expected), relay.output.constData());
+    QVERIFY(clients[2]->socket.state() == QAbstractSocket::UnconnectedState
+            || clients[2]->socket.waitForDisconnected(waitMilliseconds));
+
+    // The first leaves on its own.
+    const QByteArray leaving = peerOf(*clients[0]);
+    clients[0]->socket.disconnectFromHost();
+    expected += "prynechat-relay: " + leaving + " left (1 client)\n";
+    QVERIFY2(relay.outputHas(expected), relay.output.constData());
+
+    // The second still gets texts relayed.
+    clients[1]->send(QStringLiteral("still here"));
+    QVERIFY(clients[1]->waitForTexts(2));
+
+    relay.process.terminate();
+    QVERIFY(relay.process.waitForFinished(waitMilliseconds));
+    QCOMPARE(relay.output + relay.process.readAllStandardOutput(),
+             expected + "prynechat-relay: SIGTERM, closing every connection\n");
+}
+
+void TestRelayService::prefixesPrioritiesOnlyForTheJournal_data()
+{
+    QTest::addColumn<bool>("journal");
+    QTest::newRow("output and errors are the journal's stream") << true;
+    QTest::newRow("JOURNAL_STREAM names another stream: redirected by the administrator") << false;
+}
+
+// As systemd runs it: standard output and error are one stream, which JOURNAL_STREAM names.
+void TestRelayService::prefixesPrioritiesOnlyForTheJournal()
+{
+    QFETCH(bool, journal);
+    const auto priority = [journal](const char *prefix) {
+        return journal ? QByteArray(prefix) : QByteArray();
+    };
+
+    Pipe output;
+    Pipe elsewhere;
+    QVERIFY(output.made() && elsewhere.made());
+    QProcessEnvironment environment = headlessEnvironment();
+    environment.insert(QStringLiteral("JOURNAL_STREAM"),
+                       QString::fromLatin1((journal ? output : elsewhere).journalStream()));
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    const int writer = output.ends[1];
+    process.setChildProcessModifier([writer] {
+        ::dup2(writer, STDOUT_FILENO);
+        ::dup2(writer, STDERR_FILENO);
+    });
+    process.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
+                  {QStringLiteral("--port"), QStringLiteral("0")});
+    QVERIFY(process.waitForStarted(waitMilliseconds));
+    const auto stopRelay = qScopeGuard([&process] {
+        process.kill();
+        process.waitForFinished(waitMilliseconds);
+    });
+    output.closeWriter();
+
+    const QByteArray startLine = priority("<5>") + "prynechat-relay: relaying on ";
+    QVERIFY(output.readUntil(startLine));
+    QVERIFY(output.readUntil("\n"));
+    QVERIFY2(output.read.startsWith(startLine), output.read.constData());
+    Relay relay; // only for its join
+    relay.port = QString::fromUtf8(output.read.left(output.read.indexOf('\n')))
+                         .section(u':', -1)
+                         .toInt();
+    QVERIFY(relay.port > 0);
+    output.read.remove(0, output.read.indexOf('\n') + 1);
+
+    // A text cannot choose its own priority, nor pass for a line of the relay's own.
+    const QString forged = QStringLiteral("<3>prynechat-relay: cannot serve port 555\r\n");
+    const std::unique_ptr<WireClient> client = relay.join(forged);
+    QVERIFY(client);
+    const std::unique_ptr<WireClient> hostile = relay.join(QStringLiteral("prynechat-relay: hi"));
+    QVERIFY(hostile);
+    QByteArray expected = priority("<6>") + joinLine(*client, "1 client") + priority("<6>")
+            + "<3>prynechat-relay: cannot serve port 555\n" + priority("<6>")
+            + joinLine(*hostile, "2 clients") + priority("<6>") + "\\x70rynechat-relay: hi\n"
+            + priority("<4>") + "prynechat-relay: " + peerOf(*hostile)
+            + " dropped: announced a text above 1 MiB (1 client)\n";
+    hostile->sendRaw(oversizedHeader);
+    QVERIFY2(output.readUntil(expected), output.read.constData());
+
+    QCOMPARE(::kill(pid_t(process.processId()), SIGTERM), 0);
+    while (output.readUntil("\n\n")) {} // to the end: the relay has exited
+    // The event loop may have seen it end already.
+    QVERIFY(process.state() == QProcess::NotRunning || process.waitForFinished(waitMilliseconds));
+    QCOMPARE(output.read,
+             expected + priority("<5>") + "prynechat-relay: SIGTERM, closing every connection\n");
+}
+
+// A relay that cannot start says why as errors, its advice too.
+void TestRelayService::startFailureIsAnErrorForTheJournal()
+{
+    QTcpServer occupant;
+    QVERIFY(occupant.listen(QHostAddress::Any, 0));
+    const QByteArray port = QByteArray::number(occupant.serverPort());
+
+    Pipe errors;
+    QVERIFY(errors.made());
+    QProcessEnvironment environment = headlessEnvironment();
+    environment.insert(QStringLiteral("JOURNAL_STREAM"),
+                       QString::fromLatin1(errors.journalStream()));
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    const int writer = errors.ends[1];
+    process.setChildProcessModifier([writer] { ::dup2(writer, STDERR_FILENO); });
+    process.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
+                  {QStringLiteral("--port"), QString::fromLatin1(port)});
+    QVERIFY(process.waitForStarted(waitMilliseconds));
+    errors.closeWriter();
+    while (errors.readUntil("\n\n")) {} // to the end: the relay has exited
+    QVERIFY(process.state() == QProcess::NotRunning || process.waitForFinished(waitMilliseconds));
+    QCOMPARE(process.exitCode(), 1);
+    QCOMPARE(errors.read,
+             "<3>prynechat-relay: cannot serve port " + port
+                     + ": the port is already in use\n"
+                       "<3>Another program is already serving this port: stop it, or choose "
+                       "another port with --port (ports from 1024 up need no privileges).\n");
+    QCOMPARE(process.readAllStandardOutput(), QByteArray());
 }
 
 void TestRelayService::portInUseEndsWithStatusOne()
@@ -552,7 +799,9 @@ void TestRelayService::stopSignalClosesEveryConnection()
     QVERIFY(relay.process.waitForFinished(waitMilliseconds));
     QCOMPARE(relay.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(relay.process.exitCode(), 0);
-    QCOMPARE(relay.output + relay.process.readAllStandardOutput(), farewell);
+    // One line says that everyone goes, none for each client.
+    QCOMPARE(relay.output + relay.process.readAllStandardOutput(),
+             joinLine(*first, "1 client") + joinLine(*second, "2 clients") + farewell);
 
     for (WireClient *client : {first.get(), second.get()}) {
         if (client->socket.state() != QAbstractSocket::UnconnectedState)
