@@ -1,5 +1,6 @@
 #include "app/ModuleMain.h"
 #include "forms/ChatLook.h"
+#include "forms/SharedSettings.h"
 #include "forms/client/FormTCPClientMain.h"
 #include "forms/info/InfoWindows.h"
 #include "net/CWS_TCP_S.h"
@@ -375,8 +376,8 @@ void TestFormTCPClientMain::laterSettingsChangeTheNextLinesOnly()
     const QString caption = alice->windowTitle();
 
     // Another press in the start window stores new settings for every client window.
-    ModuleMain::gstrHandleName = QStringLiteral("ABCDEFGHIJ");
-    ModuleMain::gintPort = 1;
+    SharedSettings::gstrHandleName = QStringLiteral("ABCDEFGHIJ");
+    SharedSettings::gintPort = 1;
     typeLine(alice->ComboMain, "hi");
     QTRY_VERIFY(alice->TextLog->logText().endsWith(number + "@ABCDEFGHIJ|hi\r\n"));
     QCOMPARE(alice->windowTitle(), caption);
