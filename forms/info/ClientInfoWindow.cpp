@@ -3,7 +3,7 @@
 #include <QFormLayout>
 #include <QLabel>
 
-namespace socks {
+namespace InfoWindows {
 
 ClientInfoWindow::ClientInfoWindow()
 {
@@ -40,4 +40,4 @@ void ClientInfoWindow::showStatus(const Status &status)
             QStringLiteral("%1 テキスト / %2 バイト").arg(status.textsOut).arg(status.bytesOut));
 }
 
-} // namespace socks
+} // namespace InfoWindows

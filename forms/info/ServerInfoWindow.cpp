@@ -6,7 +6,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
-namespace socks {
+namespace InfoWindows {
 
 namespace {
 
@@ -65,7 +65,7 @@ void ServerInfoWindow::showStatus(const Status &status)
 
     connectionTable->setRowCount(int(status.rows.size()));
     for (int row = 0; row < int(status.rows.size()); ++row) {
-        const ServerStatus::ConnectionRow &connection = status.rows[size_t(row)];
+        const Status::ConnectionRow &connection = status.rows[size_t(row)];
         const QString peer =
                 connection.failed ? connection.peer + QStringLiteral(" (エラー)") : connection.peer;
         connectionTable->setItem(row, 0, cell(QString::number(connection.index), true));
@@ -80,4 +80,4 @@ void ServerInfoWindow::showStatus(const Status &status)
     }
 }
 
-} // namespace socks
+} // namespace InfoWindows
