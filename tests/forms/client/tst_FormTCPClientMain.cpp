@@ -20,7 +20,6 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QWindow>
 #include <QtTest>
@@ -29,6 +28,7 @@
 
 using testsupport::itemsOf;
 using testsupport::MessageBoxAnswerer;
+using testsupport::RefusedPort;
 using testsupport::runsTheEventLoop;
 using testsupport::typeLine;
 using testsupport::typeText;
@@ -537,10 +537,9 @@ void TestFormTCPClientMain::closingWhileConnectingClosesAtOnce()
 
 void TestFormTCPClientMain::failedConnectionReportsAndClosesAtOnce()
 {
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    const int port = probe.serverPort();
-    probe.close(); // nobody listens there now
+    const RefusedPort refused;
+    const int port = refused.port();
+    QVERIFY(port > 0);
 
     MessageBoxAnswerer answerer;
     QPointer<FormTCPClientMain> alice = openClient(QStringLiteral("Alice"), port);
