@@ -1,6 +1,7 @@
 #include "net/CWS_TCP_S.h"
 #include "net/SocketHelpers.h"
 #include "tests/support/ProcessStatus.h"
+#include "tests/support/Sanitizers.h"
 #include "tests/support/WireClient.h"
 
 #include <QProcess>
@@ -468,6 +469,9 @@ void TestRelayBounds::closingWithLaggardsCopiesNothing()
 
 void TestRelayBounds::halfSentFramesStayWithinTheInputBudget()
 {
+    if (testsupport::quarantineHoldsFreedMemory())
+        QSKIP("AddressSanitizer's quarantine keeps freed buffers resident; tst_RelayBounds_memory "
+              "runs this case with the quarantine off");
     constexpr int peerCount = 1000;
     constexpr int partBytes = 200 * 1024; // of a frame announced as 1 MiB
     CWS_TCP_S server;
@@ -523,6 +527,9 @@ void TestRelayBounds::halfSentFramesStayWithinTheInputBudget()
 
 void TestRelayBounds::restsWhenDescriptorsRunOutAndRecovers()
 {
+    if (testsupport::sanitizerBuild)
+        QSKIP("UndefinedBehaviorSanitizer's vptr check opens a pipe to read a type it has not seen "
+              "yet; with every descriptor taken that fails and it reports a sound object as bad");
     QProcess relay;
     relay.setChildProcessModifier([] {
         const rlimit few{40, 40};
