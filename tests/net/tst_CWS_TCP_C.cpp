@@ -192,7 +192,7 @@ void TestCWS_TCP_C::givesUpAfterTenSecondsWithoutAnswer()
     const int port = ntohs(address.sin_port);
     QTcpSocket filler;
     filler.connectToHost(QHostAddress::LocalHost, quint16(port));
-    QVERIFY(filler.waitForConnected(5000));
+    QVERIFY(filler.waitForConnected(waitTimeout));
 
     CWS_TCP_C client;
     ClientEvents events(client);
@@ -385,7 +385,7 @@ void TestCWS_TCP_C::reconnectsAfterADrop()
     client.OpenConnection(QStringLiteral("127.0.0.1"), server.port());
     QVERIFY(events.connected.wait(waitTimeout));
     QTRY_VERIFY_WITH_TIMEOUT(server.peer && server.peer->state() == QAbstractSocket::ConnectedState,
-                             5000);
+                             waitTimeout);
     server.peer->write(frameOf("again"));
     QVERIFY(events.texts.wait(waitTimeout));
     QCOMPARE(events.texts.last().first().toString(), QStringLiteral("again"));
