@@ -73,10 +73,10 @@ void ServerInfoWindow::showStatus(const Status &status)
         connectionTable->setItem(
                 row, 2,
                 cell(connection.since.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")), false));
-        connectionTable->setItem(row, 3, cell(QString::number(connection.textsIn), true));
-        connectionTable->setItem(row, 4, cell(QString::number(connection.bytesIn), true));
-        connectionTable->setItem(row, 5, cell(QString::number(connection.textsOut), true));
-        connectionTable->setItem(row, 6, cell(QString::number(connection.bytesOut), true));
+        connectionTable->setItem(row, 3, cell(QString::number(connection.traffic.textsIn), true));
+        connectionTable->setItem(row, 4, cell(QString::number(connection.traffic.bytesIn), true));
+        connectionTable->setItem(row, 5, cell(QString::number(connection.traffic.textsOut), true));
+        connectionTable->setItem(row, 6, cell(QString::number(connection.traffic.bytesOut), true));
     }
 }
 

@@ -413,8 +413,8 @@ void TestCWS_TCP_C::infoViewFollowsInfoVisibleAndTheTraffic()
     QCOMPARE(log.last.state, QStringLiteral("接続済み"));
     QCOMPARE(log.last.socketNumber, client->SocketNumber());
     client->SendData(QStringLiteral("abc"));
-    QTRY_COMPARE_WITH_TIMEOUT(log.last.textsOut, 1, waitTimeout);
-    QCOMPARE(log.last.bytesOut, 7);
+    QTRY_COMPARE_WITH_TIMEOUT(log.last.traffic.textsOut, 1, waitTimeout);
+    QCOMPARE(log.last.traffic.bytesOut, 7);
 
     client->setInfoVisible(false);
     QVERIFY(!client->InfoVisible());

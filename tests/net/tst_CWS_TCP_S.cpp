@@ -921,10 +921,10 @@ void TestCWS_TCP_S::infoViewFollowsInfoVisibleAndTheTraffic()
     QVERIFY(peer.connectTo(server->Port()));
     peer.send(frameOf("abc"));
     // The view is kept current while it shows: connection 1 with one text of seven bytes.
-    QTRY_VERIFY_WITH_TIMEOUT(log.last.rows.size() == 1 && log.last.rows[0].textsIn == 1,
+    QTRY_VERIFY_WITH_TIMEOUT(log.last.rows.size() == 1 && log.last.rows[0].traffic.textsIn == 1,
                              waitTimeout);
     QCOMPARE(log.last.rows[0].index, 1);
-    QCOMPARE(log.last.rows[0].bytesIn, 7);
+    QCOMPARE(log.last.rows[0].traffic.bytesIn, 7);
     QCOMPARE(log.last.connectionCount, 1);
 
     server->setInfoVisible(false);
