@@ -3,7 +3,7 @@
 (port 0) and prints one line of numbers per case.
 
 usage: bench/hostile-peers.py build/prynechat-relay [utf8 burst flood shutdown unfinished shrink fds
-                                                     freeze slow kernel orphans]
+                                                     freeze slow kernel orphans trickle crowd steady churn]
 
 utf8        a text of 349,526 bytes 0xFF (relayed as 3 bytes each) among three readers
 burst       one client sends 9 x 1 MiB at once to four readers (itself included)
@@ -19,6 +19,12 @@ kernel      N non-readers (HOSTILE_NONREADERS, 1000) under a flood: the relay's 
             (ss -tm, the sum of wmem_queued over the relay's connections), at their peak
 orphans     100 non-readers under a flood until the relay drops them; one second after the last
             drop: sockets of the relay's port left without an owner, and the bytes they hold
+trickle     the freeze case with two clients that each take 64 KiB every 300 ms (a few of them,
+            not most of the room): the longest gap and when both are dropped
+crowd       five clients that each take 64 KiB every 50 ms (1.3 MB/s), more than half of the
+            readers: the longest gap
+steady      one such client (1.3 MB/s, counted as a reader all along): the longest gap
+churn       a fresh client that never reads joins every 2 s of a 10 s flood: the longest gap
 """
 import json, os, re, select, socket, struct, subprocess, sys, threading, time
 
@@ -318,6 +324,65 @@ def case_slow():
           f"(it took {taken[0] / 1e6:.1f} MB); honest readers took {got[0] / 1e6:.0f} and {got[1] / 1e6:.0f} MB in 6 s, "
           f"{cut} of them cut off")
     slow.close(); stop(p)
+
+class Tricklers:
+    """Clients that each take `chunk` bytes every `period` s, enough to stay counted as readers
+    (loopback opens a window a segment, 64 KiB, at a time), far slower than a flood."""
+    def __init__(self, port, count, period=0.3):
+        self.socks = [conn(port) for _ in range(count)]
+        self.ports = [s.getsockname()[1] for s in self.socks]
+        self.run = True; self.period = period
+        self.t = threading.Thread(target=self.loop, daemon=True); self.t.start()
+    def loop(self):
+        alive = list(self.socks)
+        while self.run and alive:
+            for s in list(alive):
+                try:
+                    if not s.recv(65536, socket.MSG_DONTWAIT): alive.remove(s)
+                except BlockingIOError: pass
+                except OSError: alive.remove(s)
+            time.sleep(self.period)
+    def stop(self):
+        self.run = False; self.t.join()
+        for s in self.socks: s.close()
+
+def trickling(count, seconds, name, period=0.3):
+    p, port = start()
+    slow = Tricklers(port, count, period)
+    t0, t1, stamps, got, dropped, cut = flood_with(
+        port, slow.socks, seconds, lambda: not any(established(port, each) for each in slow.ports))
+    slow.stop()
+    print(f"{name}: {count} clients taking 64 KiB every {period} s: longest gap an honest reader saw "
+          f"{longest_gap(t0, t1, stamps) * 1000:.0f} ms; all of them dropped after "
+          f"{'%.2f s' % dropped if dropped is not None else 'not within %d s' % seconds}; "
+          f"honest readers took {got[0] / 1e6:.0f} and {got[1] / 1e6:.0f} MB in {seconds} s, {cut} of them cut off")
+    stop(p)
+
+def case_trickle():
+    trickling(2, 8, "trickle")
+
+def case_crowd():
+    trickling(5, 8, "crowd", 0.05)
+
+def case_steady():
+    trickling(1, 8, "steady", 0.05)
+
+def case_churn():
+    p, port = start()
+    joined = []; run = [True]
+    def join():  # a fresh non-reader every 2 s while the flood runs
+        while run[0] and len(joined) < 5:
+            joined.append(conn(port)); time.sleep(2)
+    t = threading.Thread(target=join, daemon=True); t.start()
+    t0, t1, stamps, got, _, cut = flood_with(port, [], 10)
+    run[0] = False; t.join()
+    ports = [s.getsockname()[1] for s in joined]
+    left = sum(established(port, each) for each in ports)
+    print(f"churn: {len(joined)} non-readers joining 2 s apart: longest gap an honest reader saw "
+          f"{longest_gap(t0, t1, stamps) * 1000:.0f} ms; {left} of them still connected at the end; "
+          f"honest readers took {got[0] / 1e6:.0f} and {got[1] / 1e6:.0f} MB in 10 s, {cut} of them cut off")
+    for s in joined: s.close()
+    stop(p)
 
 def send_queues(port):
     """Sum of wmem_queued (skmem's w) over every socket of the relay's port, and their count."""

@@ -123,6 +123,7 @@ void CWS_TCP_S::SendData(const QString &data, int index)
         return;
     Member &member = *found->second;
     const auto chunk = std::make_shared<const QByteArray>(frame.toByteArray());
+    othersKnown = false;
     queueChunk(member, member.session->kind().encodeTurn(chunk), 1);
 }
 
@@ -185,6 +186,7 @@ void CWS_TCP_S::setReadingPaused(bool paused)
 void CWS_TCP_S::setLimits(const Limits &limits)
 {
     policy = RelayPolicy(limits);
+    lagBudget = std::min(lagBudget, qint64(limits.lagBudgetMilliseconds));
     enforceInputBudget();
 }
 
@@ -451,8 +453,11 @@ void CWS_TCP_S::recount(Member &member, qint64 now)
         member.ownInputHeld = ownInputHeld;
         member.session->setReading(!readingStopped && !ownInputHeld);
     }
+    // Only a reader past pauseBytes can lag behind the others: the others' backlog is looked up
+    // for those alone.
+    const qint64 others = behind > policy.bounds().pauseBytes ? othersBehind() : 0;
     const Standing standing =
-            policy.standing(behind, member.session->lastProgress(), now, member.standing);
+            policy.standing(behind, others, member.session->lastProgress(), now, member.standing);
     if (member.counted && standing == member.standing)
         return;
     leaveCounts(member);
@@ -461,7 +466,7 @@ void CWS_TCP_S::recount(Member &member, qint64 now)
     switch (standing) {
     case Standing::Lagging:
         // It stops everyone from now on: its time to catch up starts here, not at the next check.
-        if (member.heldSince < 0)
+        if (member.heldSince < 0 && lagBudget > 0)
             member.heldSince = now;
         ++roomCount.lagging;
         ++roomCount.farBehind;
@@ -501,6 +506,7 @@ void CWS_TCP_S::flushBroadcast()
     const int textCount = std::exchange(pendingBroadcastTexts, 0);
     const auto frames =
             std::make_shared<const QByteArray>(std::exchange(pendingBroadcast, QByteArray()));
+    othersKnown = false;
     // Each kind of session present gets the turn in its own encoding, built once for all of its
     // sessions; there are one or two kinds, so a list is all it takes.
     std::vector<std::pair<const SessionKind *, SendQueue::Chunk>> encodings;
@@ -526,7 +532,10 @@ void CWS_TCP_S::queueChunk(Member &member, const SendQueue::Chunk &chunk, int te
     member.session->take(chunk);
     if (member.failed || member.ended)
         return;
-    if (policy.overCap(member.session->bytesBehind()))
+    const qint64 behind = member.session->bytesBehind();
+    // The others' backlog is looked up only for a reader that may be too far behind them.
+    if (behind > std::min(policy.bounds().behindOthersBytes, policy.bounds().maxBehindBytes)
+        && policy.tooFarBehind(behind, othersBehind(), catchingUp(member)))
         failMember(member, CloseReason::Lagging);
     else
         recount(member, clock.elapsed());
@@ -557,13 +566,68 @@ void CWS_TCP_S::enforceInputBudget()
         failMember(*holders[each], CloseReason::InputBudget);
 }
 
+qint64 CWS_TCP_S::othersBehind()
+{
+    // Within one turn the backlogs move by at most the turn's chunk: one look serves the turn.
+    if (othersKnown)
+        return othersBacklog;
+    std::vector<qint64> backlogs;
+    backlogs.reserve(members.size());
+    for (const auto &entry : members) {
+        const Member &member = *entry.second;
+        if (member.counted && member.standing != Standing::Idle)
+            backlogs.push_back(member.session->bytesBehind());
+    }
+    othersBacklog = RelayPolicy::othersBehind(backlogs);
+    othersKnown = true;
+    return othersBacklog;
+}
+
+bool CWS_TCP_S::catchingUp(const Member &member) const
+{
+    return member.counted && member.standing == Standing::Lagging && lagBudget > 0;
+}
+
+void CWS_TCP_S::settleLagBudget(qint64 now)
+{
+    const qint64 elapsed = now - lagBudgetAt;
+    if (lagSpending) {
+        lagBudget = policy.lagBudgetAfter(lagBudget, elapsed, true);
+        lagBudgetAt = now;
+        return;
+    }
+    // Refilled in whole milliseconds; the rest of the time counts at the next look.
+    const qint64 refill = std::max(1, policy.bounds().lagRefillMilliseconds);
+    const qint64 gained = policy.lagBudgetAfter(lagBudget, elapsed, false) - lagBudget;
+    lagBudget += gained;
+    lagBudgetAt = lagBudget >= policy.bounds().lagBudgetMilliseconds
+            ? now
+            : lagBudgetAt + gained * refill;
+}
+
 void CWS_TCP_S::updateReading()
 {
-    const bool held = policy.holdsInput(inputHeld, roomCount);
+    settleLagBudget(clock.elapsed());
+    const bool held = policy.holdsInput(inputHeld, roomCount, lagBudget);
+    lagSpending = held && roomCount.lagging > 0;
     if (held != inputHeld) {
         inputHeld = held;
         if (held || watchTimer.isActive())
             startWatching();
+        // The time a reader may keep everyone waiting runs only while input is stopped, without
+        // a break: a slow crowd that lets it go on now and then is served.
+        const qint64 now = clock.elapsed();
+        for (auto &entry : members) {
+            Member &member = *entry.second;
+            member.heldSince =
+                    held && member.counted && policy.holdsRoom(member.standing) ? now : -1;
+        }
+        // Told from the event loop: this may be inside a relay to every connection.
+        if (!announcing) {
+            announcing = true;
+            QMetaObject::invokeMethod(this, &CWS_TCP_S::announceReadersBehind,
+                                      Qt::QueuedConnection);
+        }
     }
     const bool stop = readingPaused || inputHeld;
     if (stop == readingStopped)
@@ -573,6 +637,20 @@ void CWS_TCP_S::updateReading()
         if (!entry.second->failed && !entry.second->ended)
             entry.second->session->setReading(!stop && !entry.second->ownInputHeld);
     }
+}
+
+void CWS_TCP_S::announceReadersBehind()
+{
+    announcing = false;
+    if (announcedBehind == inputHeld)
+        return;
+    announcedBehind = inputHeld;
+    emit readersBehindChanged(inputHeld);
+}
+
+bool CWS_TCP_S::readersBehind() const
+{
+    return inputHeld;
 }
 
 void CWS_TCP_S::startWatching()
@@ -587,12 +665,18 @@ void CWS_TCP_S::watchMembers()
     const qint64 now = clock.elapsed();
     bool watching = false;
     std::vector<std::pair<Member *, CloseReason>> dropped;
+    // Standing changes with time alone too: a reader that stopped taking bytes turns idle.
+    othersKnown = false;
+    for (auto &entry : members)
+        recount(*entry.second, now);
+    // The lone readers' budget may have run out.
+    updateReading();
+    othersKnown = false;
+    const qint64 others = othersBehind();
     for (auto &entry : members) {
         Member &member = *entry.second;
         if (member.failed || member.ended)
             continue;
-        // Standing changes with time alone too: a reader that stopped taking bytes turns idle.
-        recount(member, now);
         if (inputHeld && member.counted && policy.holdsRoom(member.standing)) {
             if (member.heldSince < 0)
                 member.heldSince = now;
@@ -604,9 +688,9 @@ void CWS_TCP_S::watchMembers()
         reader.lastProgress = member.session->lastProgress();
         reader.lastInput = member.session->lastInput();
         reader.heldSince = member.heldSince;
-        reader.lagging = member.counted && member.standing == Standing::Lagging;
+        reader.lagging = catchingUp(member);
         reader.unfinished = member.unfinished > 0;
-        switch (policy.judge(reader, now)) {
+        switch (policy.judge(reader, others, now)) {
         case RelayPolicy::Verdict::Keep:
             watching = watching || reader.behind > 0 || reader.unfinished;
             break;

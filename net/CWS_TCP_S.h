@@ -69,6 +69,11 @@ public:
 
     void setLimits(const Limits &limits);
 
+    // Whether the readers as a whole are behind, so that the room has stopped reading from every
+    // connection: an owner that feeds the room texts of its own (SendData) should hold them back
+    // too until readersBehindChanged(false).
+    bool readersBehind() const;
+
     // Qt's reason for the last failed start, for a log; empty where Qt gave none (a port out of
     // range, a passed descriptor that is not a listening TCP socket) and after a success.
     QString LastError() const;
@@ -88,6 +93,8 @@ signals:
     void GetData(int Index, const QString &rstrData);
     void ServiceComplete(bool vblnFlag, int Index); // vblnFlag: true when Index was added
     void ServiceError(int Index);
+    // The readers as a whole fell behind (true) or caught up again; raised from the event loop.
+    void readersBehindChanged(bool behind);
 
 private:
     struct Member;
@@ -112,7 +119,11 @@ private:
     void queueChunk(Member &member, const SendQueue::Chunk &chunk, int textCount);
     void countUnfinished(Member &member);
     void enforceInputBudget();
+    qint64 othersBehind();
+    bool catchingUp(const Member &member) const;
+    void settleLagBudget(qint64 now);
     void updateReading();
+    void announceReadersBehind();
     void watchMembers();
     void startWatching();
     QByteArrayView frameFor(const QString &data);
@@ -151,6 +162,15 @@ private:
     bool readingPaused = false; // asked for by the owner
     bool inputHeld = false; // the readers as a whole are behind
     bool readingStopped = false; // either of the two
+    bool announcedBehind = false; // inputHeld as readersBehindChanged last told it
+    bool announcing = false; // readersBehindChanged is on its way
+    qint64 othersBacklog = 0; // the counted readers' median backlog, while othersKnown
+    // How long lone lagging readers may still stop everyone's input (RelayLimits), as of
+    // lagBudgetAt, and whether they do now.
+    qint64 lagBudget = RelayLimits().lagBudgetMilliseconds;
+    qint64 lagBudgetAt = 0;
+    bool lagSpending = false;
+    bool othersKnown = false;
 
     InfoDisplay<ServerStatus> info{[this](ServerStatus &status) {
         refreshInfo(status);

@@ -6,12 +6,13 @@
 
 namespace socks {
 
-Standing RelayPolicy::standing(qint64 behind, qint64 lastProgress, qint64 now,
+Standing RelayPolicy::standing(qint64 behind, qint64 others, qint64 lastProgress, qint64 now,
                                Standing previous) const
 {
     if (behind > 0 && now - lastProgress >= limits.idleMilliseconds)
         return Standing::Idle;
-    if (behind > limits.lagBytes || (previous == Standing::Lagging && behind > limits.pauseBytes))
+    const qint64 beyond = behind - others;
+    if (beyond > limits.lagBytes || (previous == Standing::Lagging && beyond > limits.pauseBytes))
         return Standing::Lagging;
     if (behind > limits.pauseBytes)
         return Standing::FarBehind;
@@ -20,20 +21,29 @@ Standing RelayPolicy::standing(qint64 behind, qint64 lastProgress, qint64 now,
     return Standing::Near;
 }
 
-bool RelayPolicy::holdsInput(bool held, const RoomCount &count) const
+bool RelayPolicy::holdsInput(bool held, const RoomCount &count, qint64 lagBudget) const
 {
-    // More than half: one reader of two, or a lone non-reader among a crowd, never stops the room.
+    // More than half: one reader of two, or a lone non-reader among a crowd, never stops the room
+    // for longer than the lone readers' budget.
     const int readers = count.readers();
-    if (count.lagging > 0)
+    if (count.lagging > 0 && lagBudget > 0)
         return true;
     if (!held)
         return count.farBehind * 2 > readers;
     return count.behind * 2 > readers;
 }
 
-RelayPolicy::Verdict RelayPolicy::judge(const ReaderState &reader, qint64 now) const
+qint64 RelayPolicy::lagBudgetAfter(qint64 budget, qint64 elapsed, bool spending) const
 {
-    if (overCap(reader.behind))
+    if (spending)
+        return std::max(qint64(0), budget - elapsed);
+    return std::min(qint64(limits.lagBudgetMilliseconds),
+                    budget + elapsed / std::max(1, limits.lagRefillMilliseconds));
+}
+
+RelayPolicy::Verdict RelayPolicy::judge(const ReaderState &reader, qint64 others, qint64 now) const
+{
+    if (tooFarBehind(reader.behind, others, reader.lagging))
         return Verdict::Laggard;
     const int holdLimit = reader.lagging ? limits.lagHoldMilliseconds : limits.laggardMilliseconds;
     if (reader.heldSince >= 0 && now - reader.heldSince >= holdLimit)
@@ -43,6 +53,15 @@ RelayPolicy::Verdict RelayPolicy::judge(const ReaderState &reader, qint64 now) c
     if (reader.unfinished && now - reader.lastInput >= limits.unfinishedMilliseconds)
         return Verdict::Abandoned;
     return Verdict::Keep;
+}
+
+qint64 RelayPolicy::othersBehind(std::vector<qint64> &backlogs)
+{
+    if (backlogs.empty())
+        return 0;
+    const auto middle = backlogs.begin() + std::ptrdiff_t(backlogs.size() / 2);
+    std::nth_element(backlogs.begin(), middle, backlogs.end());
+    return *middle;
 }
 
 std::vector<std::size_t> RelayPolicy::overBudget(const std::vector<qint64> &held) const

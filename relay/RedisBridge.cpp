@@ -1,38 +1,42 @@
 #include "relay/RedisBridge.h"
 
-#include "net/FrameDecoder.h"
+#include "relay/BoundedReplies.h"
+#include "relay/ConsoleOutput.h"
+#include "relay/RedisCommand.h"
+#include "relay/RedisEventHooks.h"
+#include "relay/RedisStartCheck.h"
+#include "relay/StreamEntry.h"
 
 #include <QPointer>
 #include <QRandomGenerator>
-#include <QSocketNotifier>
-#include <QUrl>
 
 #include <algorithm>
 #include <hiredis/async.h>
 #include <hiredis/hiredis.h>
-#include <memory>
+#include <utility>
 
 namespace {
 
-// Clients may have this much text waiting for Redis; past it their reading is paused, so TCP
-// slows them as it would for a slow reader, and reading resumes below half of it.
-constexpr qint64 maxWaitingBytes = 8 * 1024 * 1024;
-// The stream keeps about this many texts (approximate trimming is cheap for Redis): a relay that
-// was away longer than it takes the chat to write them misses the oldest.
-constexpr int streamLength = 100000;
-// One read takes at most this many entries, so one reply holds at most 256 MiB of valid frames
-// and usually a few KiB.
-constexpr int readCount = 256;
+// One read takes at most this many entries. Each keeps at most boundedreplies::maxArrayBytes
+// (1 MiB of payload and its fields), so one reply keeps at most 4.25 MiB however large the
+// entries someone wrote; under load an entry holds a turn's texts, so a read still carries many.
+constexpr int readCount = 4;
 // XREAD waits this long for a new entry, then asks again: a reader that does not answer within
 // the wait plus answerMilliseconds is taken for lost, as is a writer silent that long.
 constexpr int blockMilliseconds = 2000;
 constexpr int answerMilliseconds = 5000;
-constexpr int connectMilliseconds = 5000;
 // Reconnecting starts after a short pause and doubles it up to a few seconds.
 constexpr int firstBackoffMilliseconds = 100;
 constexpr int maxBackoffMilliseconds = 4000;
-// Readers remember the last text of this many relays; a relay restarts under a new number.
-constexpr std::size_t maxKnownRelays = 1024;
+// The first few reports of a kind are said, then one in this many, so that a flood of odd entries
+// cannot fill the journal.
+constexpr qint64 reportsInFull = 10;
+constexpr qint64 reportEvery = 1000;
+
+bool worthSaying(qint64 count)
+{
+    return count <= reportsInFull || count % reportEvery == 0;
+}
 
 QByteArray replyText(const redisReply *reply)
 {
@@ -41,191 +45,7 @@ QByteArray replyText(const redisReply *reply)
     return QByteArray(reply->str, qsizetype(reply->len));
 }
 
-// Lets hiredis watch its socket from the Qt event loop. hiredis asks to watch for writing around
-// every command it sends, so the two notifiers live as long as the connection and are only
-// switched on and off; they go with deleteLater, since hiredis may drop the connection inside
-// their own signal.
-class EventHooks : public QObject
-{
-public:
-    explicit EventHooks(redisAsyncContext *context)
-        : context(context)
-        , reader(context->c.fd, QSocketNotifier::Read, this)
-        , writer(context->c.fd, QSocketNotifier::Write, this)
-    {
-        reader.setEnabled(false);
-        writer.setEnabled(false);
-        connect(&reader, &QSocketNotifier::activated, this, [this, context] {
-            redisAsyncHandleRead(context);
-            // A command the replies led to (the next XREAD) goes out before the relay turns to
-            // its clients, so Redis can wait for the next entries meanwhile.
-            writeNow();
-        });
-        connect(&writer, &QSocketNotifier::activated, this,
-                [context] { redisAsyncHandleWrite(context); });
-        context->ev.data = this;
-        context->ev.addRead = [](void *data) {
-            static_cast<EventHooks *>(data)->reader.setEnabled(true);
-        };
-        context->ev.delRead = [](void *data) {
-            static_cast<EventHooks *>(data)->reader.setEnabled(false);
-        };
-        context->ev.addWrite = [](void *data) {
-            static_cast<EventHooks *>(data)->writer.setEnabled(true);
-        };
-        context->ev.delWrite = [](void *data) {
-            static_cast<EventHooks *>(data)->writer.setEnabled(false);
-        };
-        context->ev.cleanup = [](void *data) {
-            auto *hooks = static_cast<EventHooks *>(data);
-            hooks->gone = true;
-            for (QSocketNotifier *notifier : {&hooks->reader, &hooks->writer}) {
-                notifier->setEnabled(false);
-                notifier->disconnect(hooks);
-            }
-            hooks->deleteLater();
-        };
-    }
-
-    static EventHooks *of(const redisAsyncContext *context)
-    {
-        return static_cast<EventHooks *>(context->ev.data);
-    }
-
-    // Writes the commands hiredis holds at once rather than after another wait for the socket.
-    // Never from inside a reply callback: a failed write frees the connection. Not while
-    // connecting either: hiredis would take the connection for made.
-    void writeNow()
-    {
-        if (!gone && writer.isEnabled() && (context->c.flags & REDIS_CONNECTED))
-            redisAsyncHandleWrite(context);
-    }
-
-private:
-    redisAsyncContext *context;
-    QSocketNotifier reader;
-    QSocketNotifier writer;
-    bool gone = false; // hiredis has freed the connection
-};
-
-std::pair<quint64, quint64> splitStreamId(const QByteArray &id)
-{
-    const qsizetype dash = id.indexOf('-');
-    bool timeOk = false;
-    bool seqOk = false;
-    const quint64 time = id.left(dash).toULongLong(&timeOk);
-    const quint64 seq = dash < 0 ? 0 : id.mid(dash + 1).toULongLong(&seqOk);
-    if (!timeOk || (dash >= 0 && !seqOk))
-        return {0, 0};
-    return {time, seq};
-}
-
 } // namespace
-
-std::optional<RedisAddress> parseRedisUrl(const QString &url, QString *reason)
-{
-    const QUrl parsed(url, QUrl::StrictMode);
-    if (!parsed.isValid() || parsed.scheme() != QStringLiteral("redis")) {
-        *reason = QStringLiteral("%1 is not a redis://[:PASSWORD@]HOST[:PORT][/ROOM] URL").arg(url);
-        return std::nullopt;
-    }
-    if (parsed.host().isEmpty()) {
-        *reason = QStringLiteral("%1 names no host").arg(url);
-        return std::nullopt;
-    }
-    if (!parsed.userName().isEmpty()) {
-        *reason = QStringLiteral(
-                          "%1 names a user; only a password is supported (redis://:PASSWORD@HOST)")
-                          .arg(url);
-        return std::nullopt;
-    }
-    if (parsed.hasQuery() || parsed.hasFragment()) {
-        *reason = QStringLiteral("%1 has a query or fragment, which mean nothing here").arg(url);
-        return std::nullopt;
-    }
-    RedisAddress address;
-    address.host = parsed.host().toUtf8();
-    address.port = parsed.port(6379);
-    if (address.port <= 0) {
-        *reason = QStringLiteral("%1 names port 0").arg(url);
-        return std::nullopt;
-    }
-    address.password = parsed.password(QUrl::FullyDecoded).toUtf8();
-    QString room = parsed.path(QUrl::FullyDecoded);
-    if (room.startsWith(QLatin1Char('/')))
-        room.remove(0, 1);
-    if (room.contains(QLatin1Char('/'))) {
-        *reason = QStringLiteral("%1: a room name has no slash").arg(url);
-        return std::nullopt;
-    }
-    if (!room.isEmpty())
-        address.room = room.toUtf8();
-    return address;
-}
-
-std::optional<StreamEntry> readStreamEntry(const std::vector<QByteArrayView> &fieldsAndValues,
-                                           QString *reason)
-{
-    if (fieldsAndValues.size() % 2 != 0) {
-        *reason = QStringLiteral("a field without a value");
-        return std::nullopt;
-    }
-    StreamEntry entry;
-    bool haveRelay = false;
-    bool haveSeq = false;
-    qint64 payloadBytes = 0;
-    for (std::size_t index = 0; index < fieldsAndValues.size(); index += 2) {
-        const QByteArrayView field = fieldsAndValues[index];
-        const QByteArrayView value = fieldsAndValues[index + 1];
-        bool ok = false;
-        if (field == "payload") {
-            payloadBytes += value.size();
-            if (payloadBytes > qint64(socks::FrameDecoder::maxPayloadBytes)) {
-                *reason = QStringLiteral("payloads of more than %1 bytes together, above the "
-                                         "frame limit")
-                                  .arg(socks::FrameDecoder::maxPayloadBytes);
-                return std::nullopt;
-            }
-            if (entry.payloads.size() == std::size_t(maxTextsPerEntry)) {
-                *reason = QStringLiteral("more than %1 payloads").arg(maxTextsPerEntry);
-                return std::nullopt;
-            }
-            entry.payloads.push_back(value);
-        } else if (field == "relay" && !haveRelay) {
-            entry.relay = value.toULongLong(&ok, 16);
-            if (!ok || value.size() != 16) {
-                *reason = QStringLiteral("a relay that is not 16 hex digits");
-                return std::nullopt;
-            }
-            haveRelay = true;
-        } else if (field == "seq" && !haveSeq) {
-            entry.seq = value.toULongLong(&ok, 10);
-            // The last text's number must be a number too.
-            if (!ok || entry.seq == 0 || entry.seq > ~quint64(0) - maxTextsPerEntry) {
-                *reason = QStringLiteral("a seq that is not a positive number");
-                return std::nullopt;
-            }
-            haveSeq = true;
-        } else {
-            *reason = QStringLiteral("an unexpected field %1")
-                              .arg(QString::fromUtf8(
-                                      field.first(std::min<qsizetype>(field.size(), 64))));
-            return std::nullopt;
-        }
-    }
-    if (!haveRelay || !haveSeq || entry.payloads.empty()) {
-        *reason = QStringLiteral("not relay, seq and at least one payload");
-        return std::nullopt;
-    }
-    return entry;
-}
-
-int compareStreamIds(const QByteArray &left, const QByteArray &right)
-{
-    const auto a = splitStreamId(left);
-    const auto b = splitStreamId(right);
-    return a < b ? -1 : (b < a ? 1 : 0);
-}
 
 RedisBridge::RedisBridge(RedisAddress address, std::FILE *errors)
     : address(std::move(address))
@@ -236,15 +56,13 @@ RedisBridge::RedisBridge(RedisAddress address, std::FILE *errors)
         relayId = QRandomGenerator::system()->generate64();
     while (relayId == 0);
     streamKey = this->address.streamKey();
-    relayField = QByteArray::number(relayId, 16).rightJustified(16, '0');
-    streamLengthArgument = QByteArray::number(streamLength);
     sendTimer.setSingleShot(true);
     sendTimer.setInterval(0);
     connect(&sendTimer, &QTimer::timeout, this, [this] {
         if (!writer)
             return;
         sendWaiting();
-        EventHooks::of(writer)->writeNow();
+        RedisEventHooks::of(writer)->writeNow();
     });
     reconnectTimer.setSingleShot(true);
     connect(&reconnectTimer, &QTimer::timeout, this, &RedisBridge::connectBoth);
@@ -259,54 +77,15 @@ RedisBridge::~RedisBridge()
 
 bool RedisBridge::start(QString *reason)
 {
-    // Checked once, synchronously: a relay that cannot reach its Redis should not start at all.
-    const timeval timeout{connectMilliseconds / 1000, 0};
-    std::unique_ptr<redisContext, void (*)(redisContext *)> context(
-            redisConnectWithTimeout(address.host.constData(), address.port, timeout), redisFree);
-    const QString where =
-            QStringLiteral("Redis at %1:%2").arg(QString::fromUtf8(address.host)).arg(address.port);
-    if (!context || context->err) {
-        *reason = QStringLiteral("cannot reach %1: %2")
-                          .arg(where,
-                               context ? QString::fromUtf8(context->errstr)
-                                       : QStringLiteral("out of memory"));
+    // A relay that cannot reach its Redis should not start at all.
+    const RedisStartCheck check = checkRedis(address);
+    if (!check.passed) {
+        *reason = check.reason;
         return false;
     }
-    redisSetTimeout(context.get(), timeout);
-    const auto command = [&context](std::vector<QByteArray> arguments) {
-        std::vector<const char *> argv;
-        std::vector<size_t> lengths;
-        for (const QByteArray &argument : arguments) {
-            argv.push_back(argument.constData());
-            lengths.push_back(size_t(argument.size()));
-        }
-        return std::unique_ptr<redisReply, void (*)(void *)>(
-                static_cast<redisReply *>(redisCommandArgv(context.get(), int(argv.size()),
-                                                           argv.data(), lengths.data())),
-                freeReplyObject);
-    };
-    if (!address.password.isEmpty()) {
-        const auto reply = command({"AUTH", address.password});
-        if (!reply || reply->type == REDIS_REPLY_ERROR) {
-            *reason = QStringLiteral("%1 refused the password: %2")
-                              .arg(where,
-                                   reply ? QString::fromUtf8(replyText(reply.get()))
-                                         : QString::fromUtf8(context->errstr));
-            return false;
-        }
-    }
-    const auto reply = command({"XREVRANGE", address.streamKey(), "+", "-", "COUNT", "1"});
-    if (!reply || reply->type != REDIS_REPLY_ARRAY) {
-        *reason = QStringLiteral("%1 cannot serve the stream %2: %3")
-                          .arg(where, QString::fromUtf8(address.streamKey()),
-                               reply ? QString::fromUtf8(replyText(reply.get()))
-                                     : QString::fromUtf8(context->errstr));
-        return false;
-    }
-    // Only what comes after the start is relayed: the relay has no clients yet to show the past.
-    if (reply->elements > 0 && reply->element[0]->type == REDIS_REPLY_ARRAY
-        && reply->element[0]->elements > 0)
-        lastReadId = replyText(reply->element[0]->element[0]);
+    for (const QString &warning : check.warnings)
+        say(warning);
+    lastReadId = check.lastId;
     connectBoth();
     watchdog.start();
     return true;
@@ -314,13 +93,13 @@ bool RedisBridge::start(QString *reason)
 
 void RedisBridge::publish(const QString &text)
 {
-    Pending pending{nextSeq++, text.toUtf8()};
-    waitingBytes += pending.payload.size();
-    waiting.push_back(std::move(pending));
+    const bool wasFull = outbox.full();
+    outbox.add(text.toUtf8());
     // While connecting, hiredis holds the command until the connection is up.
     if (writer)
         scheduleSending();
-    updateBacklog();
+    if (outbox.full() != wasFull)
+        emit backlogFull(outbox.full());
 }
 
 redisAsyncContext *RedisBridge::open()
@@ -333,14 +112,11 @@ redisAsyncContext *RedisBridge::open()
         return nullptr;
     }
     context->data = this;
-    new EventHooks(context);
+    new RedisEventHooks(context);
     redisAsyncSetConnectCallback(context, &RedisBridge::onConnect);
     redisAsyncSetDisconnectCallback(context, &RedisBridge::onDisconnect);
-    if (!address.password.isEmpty()) {
-        const char *argv[] = {"AUTH", address.password.constData()};
-        const size_t lengths[] = {4, size_t(address.password.size())};
-        redisAsyncCommandArgv(context, &RedisBridge::onAuthReply, nullptr, 2, argv, lengths);
-    }
+    if (!address.password.isEmpty())
+        send(context, {"AUTH", address.password}, &RedisBridge::onAuthReply);
     return context;
 }
 
@@ -353,16 +129,14 @@ void RedisBridge::connectBoth()
         lose(QStringLiteral("cannot open a connection"));
         return;
     }
+    // Whatever the stream's writers made of its entries, the reader keeps a few MiB of a reply.
+    boundedreplies::install(reader->c.reader);
     // Everything not yet read back goes out again; readers drop what they have relayed already.
-    sentOnThisLink = 0;
+    outbox.rewind();
     unanswered = 0;
     sendWaiting();
     // Where to go on: after the last entry relayed, unless the stream has lost entries since.
-    const char *argv[] = {"XREVRANGE", streamKey.constData(), "+", "-", "COUNT", "1"};
-    const size_t lengths[] = {9, size_t(streamKey.size()), 1, 1, 5, 1};
-    redisAsyncCommandArgv(reader, &RedisBridge::onLastIdReply, nullptr, 6, argv, lengths);
-    readerWaiting = true;
-    readerSilence.start();
+    askLastId();
 }
 
 void RedisBridge::closeBoth()
@@ -377,18 +151,21 @@ void RedisBridge::closeBoth()
         }
     }
     readerWaiting = false;
+    readDue = false;
     unanswered = 0;
 }
 
 void RedisBridge::lose(const QString &why)
 {
+    // Said once until Redis answers again, however often the new connections fail meanwhile.
     if (!lost) {
         lost = true;
         say(QStringLiteral("lost Redis at %1:%2 (%3); clients stay connected, their texts wait "
-                           "(up to 8 MiB) until it is back")
+                           "(up to %4 MiB) until it is back")
                     .arg(QString::fromUtf8(address.host))
                     .arg(address.port)
-                    .arg(why));
+                    .arg(why)
+                    .arg(Outbox::maxWaitingBytes / (1024 * 1024)));
     }
     // Inside a reply callback hiredis frees that connection when the callback returns.
     closeBoth();
@@ -399,7 +176,9 @@ void RedisBridge::lose(const QString &why)
     reconnectTimer.start(backoffMilliseconds);
 }
 
-void RedisBridge::markAlive()
+// Called for replies Redis sent, never for the empty ones hiredis hands out when it drops a
+// connection: a Redis that takes connections but answers nothing is not back.
+void RedisBridge::markAnswered()
 {
     if (!lost)
         return;
@@ -408,7 +187,14 @@ void RedisBridge::markAlive()
     say(QStringLiteral("Redis at %1:%2 is back; %3 waiting texts go out")
                 .arg(QString::fromUtf8(address.host))
                 .arg(address.port)
-                .arg(waiting.size()));
+                .arg(outbox.size()));
+}
+
+void RedisBridge::send(redisAsyncContext *context, const RedisCommand &command, Callback callback)
+{
+    std::vector<const char *> argv = command.argv();
+    const std::vector<std::size_t> lengths = command.lengths();
+    redisAsyncCommandArgv(context, callback, nullptr, command.count(), argv.data(), lengths.data());
 }
 
 void RedisBridge::scheduleSending()
@@ -421,71 +207,38 @@ void RedisBridge::scheduleSending()
 
 void RedisBridge::sendWaiting()
 {
-    while (sentOnThisLink < waiting.size()) {
-        const std::size_t first = sentOnThisLink;
-        qint64 bytes = waiting[first].payload.size();
-        std::size_t count = 1;
-        while (first + count < waiting.size() && count < std::size_t(maxTextsPerEntry)
-               && bytes + waiting[first + count].payload.size() <= maxEntryBytes)
-            bytes += waiting[first + count++].payload.size();
-        sendAdd(first, count);
-        sentOnThisLink += count;
+    while (const std::optional<Outbox::Batch> batch = outbox.nextBatch()) {
+        if (unanswered++ == 0)
+            writerSilence.start();
+        send(writer, addCommand(streamKey, relayId, batch->seq, batch->payloads),
+             &RedisBridge::onWriterReply);
     }
 }
 
-void RedisBridge::sendAdd(std::size_t first, std::size_t count)
+void RedisBridge::askLastId()
 {
-    const QByteArray seq = QByteArray::number(waiting[first].seq);
-    std::vector<const char *> argv{"XADD",
-                                   streamKey.constData(),
-                                   "MAXLEN",
-                                   "~",
-                                   streamLengthArgument.constData(),
-                                   "*",
-                                   "relay",
-                                   relayField.constData(),
-                                   "seq",
-                                   seq.constData()};
-    std::vector<size_t> lengths{4,
-                                size_t(streamKey.size()),
-                                6,
-                                1,
-                                size_t(streamLengthArgument.size()),
-                                1,
-                                5,
-                                size_t(relayField.size()),
-                                3,
-                                size_t(seq.size())};
-    argv.reserve(argv.size() + 2 * count);
-    lengths.reserve(argv.size() + 2 * count);
-    for (std::size_t index = first; index < first + count; ++index) {
-        argv.push_back("payload");
-        lengths.push_back(7);
-        argv.push_back(waiting[index].payload.constData());
-        lengths.push_back(size_t(waiting[index].payload.size()));
-    }
-    if (unanswered++ == 0)
-        writerSilence.start();
-    redisAsyncCommandArgv(writer, &RedisBridge::onWriterReply, nullptr, int(argv.size()),
-                          argv.data(), lengths.data());
+    send(reader, {"XREVRANGE", streamKey, "+", "-", "COUNT", "1"}, &RedisBridge::onLastIdReply);
+    readerWaiting = true;
+    readerSilence.start();
+}
+
+void RedisBridge::holdReading(bool held)
+{
+    readingHeld = held;
+    if (!held && std::exchange(readDue, false) && reader && !readerWaiting)
+        readNext();
 }
 
 void RedisBridge::readNext()
 {
-    const QByteArray count = QByteArray::number(readCount);
-    const QByteArray block = QByteArray::number(blockMilliseconds);
-    const char *argv[] = {
-            "XREAD",           "COUNT",   count.constData(),     "BLOCK",
-            block.constData(), "STREAMS", streamKey.constData(), lastReadId.constData()};
-    const size_t lengths[] = {5,
-                              5,
-                              size_t(count.size()),
-                              5,
-                              size_t(block.size()),
-                              7,
-                              size_t(streamKey.size()),
-                              size_t(lastReadId.size())};
-    redisAsyncCommandArgv(reader, &RedisBridge::onReadReply, nullptr, 8, argv, lengths);
+    if (readingHeld) {
+        readDue = true;
+        return;
+    }
+    send(reader,
+         {"XREAD", "COUNT", QByteArray::number(readCount), "BLOCK",
+          QByteArray::number(blockMilliseconds), "STREAMS", streamKey, lastReadId},
+         &RedisBridge::onReadReply);
     readerWaiting = true;
     readerSilence.start();
 }
@@ -537,7 +290,7 @@ void RedisBridge::onWriterReply(redisAsyncContext *context, void *reply, void *)
         bridge->lose(QStringLiteral("XADD refused: %1").arg(QString::fromUtf8(replyText(answer))));
         return;
     }
-    bridge->markAlive();
+    bridge->markAnswered();
     if (--bridge->unanswered > 0)
         bridge->writerSilence.start();
     else
@@ -555,19 +308,19 @@ void RedisBridge::onLastIdReply(redisAsyncContext *context, void *reply, void *)
                 QStringLiteral("XREVRANGE refused: %1").arg(QString::fromUtf8(replyText(answer))));
         return;
     }
+    bridge->markAnswered();
     QByteArray lastId = "0-0";
     if (answer->elements > 0 && answer->element[0]->type == REDIS_REPLY_ARRAY
         && answer->element[0]->elements > 0)
         lastId = replyText(answer->element[0]->element[0]);
     // A stream that ends before what was relayed has been emptied or replaced (Redis restarted
-    // without its data): all of it is new.
+    // without its data, the key deleted): all of it is new.
     if (compareStreamIds(lastId, bridge->lastReadId) < 0) {
         bridge->say(QStringLiteral("the stream %1 is behind the last entry relayed: Redis lost "
                                    "data; reading it from its start")
-                            .arg(QString::fromUtf8(bridge->address.streamKey())));
+                            .arg(QString::fromUtf8(bridge->streamKey)));
         bridge->lastReadId = "0-0";
     }
-    bridge->markAlive();
     bridge->readNext();
 }
 
@@ -582,7 +335,13 @@ void RedisBridge::onReadReply(redisAsyncContext *context, void *reply, void *)
         bridge->lose(QStringLiteral("XREAD refused: %1").arg(QString::fromUtf8(replyText(answer))));
         return;
     }
-    bridge->markAlive();
+    bridge->markAnswered();
+    // Nil: the wait ran out. A stream that now ends before the last entry read has nothing after
+    // it either, so this is where it shows: look before reading on.
+    if (answer->type == REDIS_REPLY_NIL) {
+        bridge->askLastId();
+        return;
+    }
     QPointer<RedisBridge> self(bridge);
     bridge->takeEntries(answer);
     if (self && bridge->reader == context && context->data)
@@ -591,7 +350,7 @@ void RedisBridge::onReadReply(redisAsyncContext *context, void *reply, void *)
 
 void RedisBridge::takeEntries(const redisReply *reply)
 {
-    // Nil: the wait ran out. Otherwise [[key, [[id, [field, value, ...]], ...]]].
+    // [[key, [[id, [field, value, ...]], ...]]]
     if (reply->type != REDIS_REPLY_ARRAY || reply->elements == 0)
         return;
     const redisReply *stream = reply->element[0];
@@ -612,6 +371,14 @@ void RedisBridge::takeEntries(const redisReply *reply)
 
 void RedisBridge::takeEntry(const redisReply *id, const redisReply *fields)
 {
+    const QByteArray entryId = replyText(id);
+    if (boundedreplies::isCutShort(fields)) {
+        skip(entryId,
+             QStringLiteral("more than %1 fields and values or %2 bytes of them")
+                     .arg(boundedreplies::maxArrayElements)
+                     .arg(boundedreplies::maxArrayBytes));
+        return;
+    }
     std::vector<QByteArrayView> fieldsAndValues;
     bool strings = fields->type == REDIS_REPLY_ARRAY;
     for (size_t index = 0; strings && index < fields->elements; ++index) {
@@ -623,67 +390,69 @@ void RedisBridge::takeEntry(const redisReply *id, const redisReply *fields)
     const std::optional<StreamEntry> entry =
             strings ? readStreamEntry(fieldsAndValues, &reason) : std::nullopt;
     if (!entry) {
-        ++skipped;
-        // Said for the first few and then now and then, so a flood cannot fill the journal.
-        if (skipped <= 10 || skipped % 1000 == 0)
-            say(QStringLiteral("skipped stream entry %1, not relayed texts: %2 (%3 skipped so "
-                               "far)")
-                        .arg(QString::fromLatin1(replyText(id)), reason)
-                        .arg(skipped));
+        skip(entryId, reason);
         return;
     }
-    auto found = relayed.find(entry->relay);
-    if (found == relayed.end()) {
-        if (relayed.size() >= maxKnownRelays) {
-            auto oldest = std::min_element(relayed.begin(), relayed.end(),
-                                           [](const auto &left, const auto &right) {
-                                               return left.second.lastUse < right.second.lastUse;
-                                           });
-            relayed.erase(oldest);
+
+    std::vector<std::size_t> fresh;
+    if (entry->relay == relayId) {
+        // In this relay's name: it leaves the outbox only if this relay certainly wrote it.
+        const bool wasFull = outbox.full();
+        const Outbox::Reading reading = outbox.readBack(entry->seq, entry->payloads);
+        if (reading.verdict == Outbox::Verdict::NotOurs) {
+            skip(entryId,
+                 QStringLiteral("this relay's name on numbers %1 to %2 or texts it did not write")
+                         .arg(entry->seq)
+                         .arg(entry->lastSeq()));
+            return;
         }
-        found = relayed.emplace(entry->relay, Watermark{0, 0}).first;
+        if (reading.missing > 0 && worthSaying(++missing))
+            say(QStringLiteral("%1 of this relay's texts went from the stream before it read "
+                               "them back (%2 times so far)")
+                        .arg(reading.missing)
+                        .arg(missing));
+        if (reading.verdict == Outbox::Verdict::Taken) {
+            for (std::size_t index = reading.firstNew; index < entry->payloads.size(); ++index)
+                fresh.push_back(index);
+        }
+        if (outbox.full() != wasFull)
+            emit backlogFull(outbox.full());
+    } else {
+        RelayWatermarks::Admission admission =
+                watermarks.admit(entry->relay, entry->seq, entry->payloads.size());
+        if (admission.skippedNumbers && worthSaying(++gaps))
+            say(QStringLiteral("stream entry %1 of relay %2 starts at number %3, the last seen "
+                               "was %4: the numbers between are not taken for relayed (%5 such "
+                               "entries so far)")
+                        .arg(QString::fromUtf8(entryId))
+                        .arg(entry->relay, 16, 16, QLatin1Char('0'))
+                        .arg(entry->seq)
+                        .arg(admission.lastSeen)
+                        .arg(gaps));
+        fresh = std::move(admission.fresh);
     }
-    found->second.lastUse = ++useCounter;
-    const quint64 lastSeq = entry->seq + entry->payloads.size() - 1;
-    // Sent again across a reconnection: what was relayed already is skipped.
-    const quint64 relayedSeq = found->second.seq;
-    if (lastSeq <= relayedSeq)
-        return;
-    found->second.seq = lastSeq;
-    if (entry->relay == relayId)
-        forgetSeenOwn(lastSeq);
     QPointer<RedisBridge> self(this);
-    for (std::size_t index = 0; index < entry->payloads.size() && self; ++index) {
-        if (entry->seq + index > relayedSeq)
-            emit textArrived(QString::fromUtf8(entry->payloads[index]));
+    for (std::size_t index : fresh) {
+        if (!self)
+            return;
+        emit textArrived(QString::fromUtf8(entry->payloads[index]));
     }
 }
 
-void RedisBridge::forgetSeenOwn(quint64 seq)
+void RedisBridge::skip(const QByteArray &id, const QString &reason)
 {
-    while (!waiting.empty() && waiting.front().seq <= seq) {
-        waitingBytes -= waiting.front().payload.size();
-        waiting.pop_front();
-        if (sentOnThisLink > 0)
-            --sentOnThisLink;
-    }
-    updateBacklog();
-}
-
-void RedisBridge::updateBacklog()
-{
-    if (!backlogPaused && waitingBytes > maxWaitingBytes) {
-        backlogPaused = true;
-        emit backlogFull(true);
-    } else if (backlogPaused && waitingBytes < maxWaitingBytes / 2) {
-        backlogPaused = false;
-        emit backlogFull(false);
-    }
+    ++skipped;
+    if (worthSaying(skipped))
+        say(QStringLiteral("skipped stream entry %1, not relayed texts: %2 (%3 skipped so far)")
+                    .arg(QString::fromUtf8(id), reason)
+                    .arg(skipped));
 }
 
 void RedisBridge::checkDeadlines()
 {
-    if (lost || !writer || !reader)
+    // Also while reconnecting: a Redis that takes connections but never answers them is given up
+    // again and again, not waited for on the first connection that it took.
+    if (!writer || !reader)
         return;
     if (unanswered > 0 && writerSilence.isValid() && writerSilence.elapsed() > answerMilliseconds)
         lose(QStringLiteral("no answer to XADD for %1 ms").arg(answerMilliseconds));
@@ -694,6 +463,9 @@ void RedisBridge::checkDeadlines()
 
 void RedisBridge::say(const QString &line)
 {
-    std::fprintf(errors, "prynechat-relay: %s\n", qUtf8Printable(line));
+    // Parts of these lines come from the stream's writers and from Redis: shown as the console
+    // shows texts, and a line end in them too, so that each report stays one line of its own.
+    const QString shown = consoleText(line).replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    std::fprintf(errors, "prynechat-relay: %s\n", qUtf8Printable(shown));
     std::fflush(errors);
 }

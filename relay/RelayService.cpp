@@ -4,6 +4,8 @@
 #include "relay/ConsoleOutput.h"
 #include "relay/web/WebRelay.h"
 
+#include <utility>
+
 namespace {
 
 constexpr int firstUnprivilegedPort = 1024;
@@ -49,6 +51,8 @@ RelayService::RelayService(int outputDescriptor, std::FILE *errors, bool quiet)
     connect(server.get(), &socks::CWS_TCP_S::GetData, this, &RelayService::relayText);
     connect(server.get(), &socks::CWS_TCP_S::ServiceError, this,
             &RelayService::closeFailedConnection);
+    connect(server.get(), &socks::CWS_TCP_S::readersBehindChanged, this,
+            &RelayService::announceReadersBehind);
 }
 
 RelayService::~RelayService()
@@ -171,8 +175,16 @@ void RelayService::setReadingPaused(bool paused)
     applyReadingPause();
 }
 
+void RelayService::announceReadersBehind()
+{
+    const bool behind = server->readersBehind() || browsersBehind;
+    if (behind != std::exchange(announcedBehind, behind))
+        emit readersBehind(behind);
+}
+
 void RelayService::applyReadingPause()
 {
+    announceReadersBehind();
     server->setReadingPaused(sinkFull || browsersBehind);
     // Browsers that hold reading back stop their own reading already.
     if (webRelay)

@@ -48,12 +48,18 @@ public:
     void setReadingPaused(bool paused); // slows the clients when the sink cannot keep up
     WebRelay *web() const { return webRelay.get(); }
 
+signals:
+    // The room's readers, of either kind, fell behind (true) or caught up: a sink that feeds
+    // relay() holds its texts back meanwhile, as the room holds its clients' input.
+    void readersBehind(bool behind);
+
 private:
     void reportFailure(const QString &what, int port);
     void announce(const QString &note = QString());
     void relayText(int index, const QString &text);
     void closeFailedConnection(int index);
     void applyReadingPause();
+    void announceReadersBehind();
 
     std::unique_ptr<socks::CWS_TCP_S> server;
     std::unique_ptr<ConsoleOutput> output;
@@ -64,4 +70,5 @@ private:
     // Reading stops when the sink is full or a browser holds it back, and goes on when neither.
     bool sinkFull = false;
     bool browsersBehind = false;
+    bool announcedBehind = false;
 };

@@ -352,6 +352,7 @@ int main(int argc, char *argv[])
     QObject::connect(bridge.get(), &RedisBridge::textArrived, &relay, &RelayService::relay);
     QObject::connect(bridge.get(), &RedisBridge::backlogFull, &relay,
                      &RelayService::setReadingPaused);
+    QObject::connect(&relay, &RelayService::readersBehind, bridge.get(), &RedisBridge::holdReading);
 
     // The port is served only once Redis answers: a client that joined earlier would see nothing.
     // The first try runs before the event loop, so that a relay that will not wait ends at once.

@@ -14,6 +14,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <memory>
 #include <netinet/in.h>
@@ -137,9 +138,11 @@ private slots:
     // flow control
     void deliversOneClientsBurstWholeToEveryFastReader();
     void dropsNonReadersUnderAFloodWhileOthersLoseNothing();
+    void honestReadersKeepReceivingWhileANonReaderIsFarBehind_data();
     void honestReadersKeepReceivingWhileANonReaderIsFarBehind();
     void droppedNonReadersLeaveNoSocketHoldingTheirBytes();
     void pausedReadingHoldsTextsBackUntilResumed();
+    void tellsItsOwnerWhileTheReadersAreBehind();
 
     // memory and descriptors
     void closingWithLaggardsCopiesNothing();
@@ -297,10 +300,20 @@ void TestRelayBounds::dropsNonReadersUnderAFloodWhileOthersLoseNothing()
         ::close(descriptor);
 }
 
+void TestRelayBounds::honestReadersKeepReceivingWhileANonReaderIsFarBehind_data()
+{
+    QTest::addColumn<int>("trickle"); // bytes the slow client takes every 50 ms; 0: none
+    QTest::newRow("a client that never reads") << 0;
+    // A loopback peer opens its window a segment (64 KiB) at a time: less would leave it idle.
+    QTest::newRow("a client that takes 64 KiB every 50 ms") << 65536;
+}
+
 // One client that never reads must not stop the room: while it is still connected and already
-// megabytes behind, the readers that do read go on receiving the flood.
+// megabytes behind, the readers that do read go on receiving the flood. One that reads far slower
+// than the texts come must not hold them to its pace: they take far more than it does.
 void TestRelayBounds::honestReadersKeepReceivingWhileANonReaderIsFarBehind()
 {
+    QFETCH(int, trickle);
     // Far past what the non-reader's kernel buffers and the point where reading used to stop
     // hold; the non-reader may fall twice that far behind before it is dropped.
     constexpr qint64 mark = 16 * 1024 * 1024;
@@ -308,11 +321,13 @@ void TestRelayBounds::honestReadersKeepReceivingWhileANonReaderIsFarBehind()
     QVERIFY(server.StartService(0));
     CWS_TCP_S::Limits limits = CWS_TCP_S::defaultLimits();
     limits.maxBehindBytes = 2 * mark;
+    limits.behindOthersBytes = 2 * mark;
     server.setLimits(limits);
     relayEverything(server);
     std::atomic<bool> nonReaderGone{false};
     connect(&server, &CWS_TCP_S::ServiceError, &server, [&nonReaderGone] { nonReaderGone = true; });
-    const int nonReader = stalledPeer(server.Port());
+    // The trickling one keeps the kernel's usual buffers: it makes progress at once.
+    const int nonReader = trickle > 0 ? plainPeer(server.Port()) : stalledPeer(server.Port());
     QVERIFY(nonReader >= 0);
     std::vector<int> readers; // the first one floods, all of them read
     for (int count = 0; count < 3; ++count) {
@@ -322,7 +337,8 @@ void TestRelayBounds::honestReadersKeepReceivingWhileANonReaderIsFarBehind()
     QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 4, waitTimeout);
 
     // Another thread floods and reads, as separate programs would; each reader notes whether the
-    // non-reader was still connected when it had taken `mark` bytes.
+    // non-reader was still connected when it had taken `mark` bytes, and far less than that
+    // itself: the room did not go at its pace.
     std::atomic<bool> stop{false};
     std::atomic<int> pastMark{0};
     std::atomic<int> pastMarkWithNonReader{0};
@@ -331,7 +347,14 @@ void TestRelayBounds::honestReadersKeepReceivingWhileANonReaderIsFarBehind()
         int number = 0;
         std::vector<qint64> taken(readers.size(), 0);
         char sink[65536];
+        auto nextTrickle = std::chrono::steady_clock::now();
+        qint64 trickled = 0;
         while (!stop && pastMark < int(readers.size())) {
+            if (trickle > 0 && std::chrono::steady_clock::now() >= nextTrickle) {
+                trickled += std::max(ssize_t(0),
+                                     ::recv(nonReader, sink, size_t(trickle), MSG_DONTWAIT));
+                nextTrickle += std::chrono::milliseconds(50);
+            }
             if (pending.isEmpty())
                 for (int count = 0; count < 16; ++count)
                     pending += testsupport::frameOfText(numbered(number++, 4096));
@@ -350,7 +373,9 @@ void TestRelayBounds::honestReadersKeepReceivingWhileANonReaderIsFarBehind()
                     const bool crossed = taken[each] < mark && taken[each] + got >= mark;
                     taken[each] += got;
                     if (crossed) {
-                        pastMarkWithNonReader += nonReaderGone ? 0 : 1;
+                        // The trickling one may stop everyone for a moment and go for it.
+                        const bool held = trickle == 0 ? nonReaderGone.load() : trickled > mark / 2;
+                        pastMarkWithNonReader += held ? 0 : 1;
                         ++pastMark;
                     }
                 }
@@ -414,6 +439,47 @@ void TestRelayBounds::droppedNonReadersLeaveNoSocketHoldingTheirBytes()
         QVERIFY2(got < 0 && errno == ECONNRESET, qPrintable(QString::number(got)));
         ::close(descriptor);
     }
+}
+
+// An owner that feeds the room texts of its own learns when the readers as a whole are behind, so
+// that it holds them back like the clients' input, and when they have caught up.
+void TestRelayBounds::tellsItsOwnerWhileTheReadersAreBehind()
+{
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    CWS_TCP_S::Limits limits = CWS_TCP_S::defaultLimits();
+    limits.idleMilliseconds = 60000; // the readers count while they pause
+    limits.pauseBytes = 1024 * 1024;
+    limits.resumeBytes = 512 * 1024;
+    server.setLimits(limits);
+    QSignalSpy behind(&server, &CWS_TCP_S::readersBehindChanged);
+    const std::vector<int> readers{stalledPeer(server.Port()), stalledPeer(server.Port())};
+    QVERIFY(readers[0] >= 0 && readers[1] >= 0);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, waitTimeout);
+    QVERIFY(!server.readersBehind());
+
+    const QString text(64 * 1024, QLatin1Char('b'));
+    for (int sent = 0; sent < 64 && behind.isEmpty(); ++sent) {
+        server.SendData(text, 0);
+        QCoreApplication::processEvents();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(behind.count(), 1, waitTimeout);
+    QCOMPARE(behind.at(0).at(0).toBool(), true);
+    QVERIFY(server.readersBehind());
+
+    // Both take everything: once no more than half are behind, the owner hears it.
+    char sink[65536];
+    for (int turn = 0; turn < 10000 && behind.count() < 2; ++turn) {
+        for (int descriptor : readers)
+            ::recv(descriptor, sink, sizeof sink, MSG_DONTWAIT);
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(behind.count(), 2);
+    QCOMPARE(behind.at(1).at(0).toBool(), false);
+    QVERIFY(!server.readersBehind());
+    QCOMPARE(server.ConnectionCount(), 2);
+    for (int descriptor : readers)
+        ::close(descriptor);
 }
 
 void TestRelayBounds::pausedReadingHoldsTextsBackUntilResumed()

@@ -78,6 +78,9 @@ struct RedisServer
                               QStringLiteral("--bind"),       QStringLiteral("127.0.0.1"),
                               QStringLiteral("--save"),       QString(),
                               QStringLiteral("--appendonly"), QStringLiteral("no")};
+        // The limits the README sets, so that the relays start without a warning.
+        arguments << QStringLiteral("--proto-max-bulk-len") << QStringLiteral("1mb")
+                  << QStringLiteral("--client-query-buffer-limit") << QStringLiteral("2mb");
         if (!requiredPassword.isEmpty())
             arguments << QStringLiteral("--requirepass") << QString::fromUtf8(requiredPassword);
         process.start(QStringLiteral(PRYNECHAT_REDIS_SERVER), arguments);
