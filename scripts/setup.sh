@@ -14,7 +14,7 @@ packages=(
     fonts-ipafont-gothic qt6-translations-l10n
     desktop-file-utils appstream appstream-compose appstream-util lintian debhelper
     libhiredis-dev redis-server iproute2
-    xvfb xauth
+    xvfb xauth dbus-daemon at-spi2-core python3-pyatspi
     qt6-websockets-dev chromium
 )
 if ! command -v node >/dev/null; then
