@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 const QChar carriageReturn = u'\r';
@@ -16,6 +20,40 @@ bool isLineBreak(QChar character)
         return false;
     return code == 0x0a || code == 0x0b || code == 0x0c || code == 0x85 || code == 0x2028
             || code == 0x2029 || code == 0xfdd0 || code == 0xfdd1;
+}
+
+// The first position in [from, to) that holds a CR or a line break, else `to`. Most texts hold
+// neither for dozens of characters, and looking at every character on its own was a fifth of the
+// server window's time under a flood of 1 KiB texts: with SSE2, eight are looked at together.
+qsizetype nextBreakOrReturn(QStringView text, qsizetype from, qsizetype to)
+{
+    const char16_t *data = text.utf16();
+#ifdef __SSE2__
+    const __m128i firstControl = _mm_set1_epi16(0x0a); // LF, VT, FF and CR lie in 0x0a..0x0d
+    const __m128i controlSpan = _mm_set1_epi16(3);
+    const __m128i nextLine = _mm_set1_epi16(short(0x85));
+    const __m128i pairMask = _mm_set1_epi16(short(0xfffe)); // each pair differs in the last bit
+    const __m128i separators = _mm_set1_epi16(0x2028);
+    const __m128i blockEnds = _mm_set1_epi16(short(0xfdd0));
+    const __m128i zero = _mm_setzero_si128();
+    for (; from + 8 <= to; from += 8) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + from));
+        const __m128i paired = _mm_and_si128(chunk, pairMask);
+        const __m128i control = _mm_cmpeq_epi16(
+                _mm_subs_epu16(_mm_sub_epi16(chunk, firstControl), controlSpan), zero);
+        const __m128i hits = _mm_or_si128(_mm_or_si128(control, _mm_cmpeq_epi16(chunk, nextLine)),
+                                          _mm_or_si128(_mm_cmpeq_epi16(paired, separators),
+                                                       _mm_cmpeq_epi16(paired, blockEnds)));
+        if (_mm_movemask_epi8(hits) != 0)
+            break;
+    }
+#endif
+    for (; from < to; ++from) {
+        const QChar character(data[from]);
+        if (character == carriageReturn || isLineBreak(character))
+            return from;
+    }
+    return to;
 }
 
 int shownCount(QStringView text)
@@ -100,13 +138,10 @@ void LogModel::addText(QStringView text)
         const qsizetype limit = std::min(text.size(), index + std::max<qsizetype>(room, 1));
         bool broke = false;
         int hidden = 0; // CRs and the line break, in the same pass
-        while (end < limit) {
-            const QChar character = text.at(end++);
-            if (character == carriageReturn) {
-                ++hidden;
-            } else if (isLineBreak(character)) {
+        while ((end = nextBreakOrReturn(text, end, limit)) < limit) {
+            ++hidden;
+            if (text.at(end++) != carriageReturn) {
                 broke = true;
-                ++hidden;
                 break;
             }
         }
@@ -213,6 +248,8 @@ QString LogModel::shown(qint64 piece) const
     QStringView raw = kept.raw;
     if (kept.lineEnd)
         raw.chop(1);
+    if (!raw.contains(carriageReturn))
+        return raw.toString();
     QString text;
     text.reserve(kept.shownSize);
     for (const QChar character : raw) {

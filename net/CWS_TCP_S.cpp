@@ -10,7 +10,6 @@
 #include <QPointer>
 
 #include <algorithm>
-#include <cstring>
 #include <unistd.h>
 #include <utility>
 
@@ -104,10 +103,17 @@ int CWS_TCP_S::ConnectionCount() const
 
 void CWS_TCP_S::SendData(const QString &data, int index)
 {
+    if (index != 0) {
+        // Whatever was relayed before goes first: one order for every connection. Flushing may
+        // drop a connection, so the frame is looked up after it.
+        flushBroadcast();
+    }
     const QByteArrayView frame = frameFor(data);
     if (frame.size() - FrameDecoder::headerBytes > qsizetype(FrameDecoder::maxPayloadBytes))
         return;
     if (index == 0) {
+        if (pendingBroadcast.isNull())
+            pendingBroadcast.reserve(std::max(turnBytesHint + turnBytesHint / 4, frame.size()));
         pendingBroadcast.append(frame);
         ++pendingBroadcastTexts;
         if (pendingBroadcast.size() >= broadcastChunkBytes)
@@ -116,8 +122,6 @@ void CWS_TCP_S::SendData(const QString &data, int index)
             scheduleBroadcast();
         return;
     }
-    // Whatever was relayed before goes first: one order for every connection.
-    flushBroadcast();
     const auto found = members.find(index);
     if (found == members.end() || found->second->failed || found->second->ended)
         return;
@@ -296,6 +300,9 @@ void CWS_TCP_S::readMember(int index)
     const std::shared_ptr<Member> member = found->second;
     if (member->failed || member->ended)
         return;
+    // A read inside a GetData handler (a nested event loop) may move the bytes of the text that
+    // handler is given.
+    forgetDeliveredFrame();
     if (readingStopped || member->ownInputHeld) {
         member->session->setReading(false);
         return;
@@ -306,25 +313,28 @@ void CWS_TCP_S::readMember(int index)
         utf8.resetState();
         const QString text = utf8.decode(payload);
         if (!frame.isEmpty() && !utf8.hasError()) {
-            lastFrame.resize(frame.size());
-            std::memcpy(lastFrame.data(), frame.data(), size_t(frame.size()));
+            // Relayed straight from the session's buffer, which stays as it is while the
+            // handler runs unless it reads or closes (see forgetDeliveredFrame).
+            deliveredFrame = frame;
         } else {
             // Invalid bytes are passed on as the replacement characters they were read as, so
             // that every receiver sees the text this component saw; three bytes each, the text
             // may no longer fit in a frame, and then it is the sender's fault.
-            lastFrame = encoder.encode(text).toByteArray();
-            if (lastFrame.size() - FrameDecoder::headerBytes
+            invalidTextFrame = encoder.encode(text).toByteArray();
+            if (invalidTextFrame.size() - FrameDecoder::headerBytes
                 > qsizetype(FrameDecoder::maxPayloadBytes)) {
-                lastText = QString();
+                invalidTextFrame = QByteArray();
                 failMember(*member, CloseReason::UnsendableText);
                 return RoomSession::Step::Stop;
             }
+            deliveredFrame = QByteArrayView(invalidTextFrame);
         }
-        lastText = text;
+        deliveredText = text;
         ++member->traffic.textsIn;
         emit GetData(index, text);
         if (!self)
             return RoomSession::Step::Gone;
+        forgetDeliveredFrame();
         if (!member->open || member->failed)
             return RoomSession::Step::Stop;
         return RoomSession::Step::Next;
@@ -363,6 +373,8 @@ void CWS_TCP_S::failMember(Member &member, CloseReason why)
         return;
     member.failed = true;
     member.reason = why;
+    // Closing frees the session's buffer, which may hold the text being delivered.
+    forgetDeliveredFrame();
     leaveCounts(member);
     unfinishedBytes -= std::exchange(member.unfinished, 0);
     // A reset: what was queued for it is dropped by the kernel too.
@@ -399,6 +411,7 @@ void CWS_TCP_S::removeMember(int index, CloseReason why)
     const std::shared_ptr<Member> member = found->second;
     members.erase(found);
     member->open = false;
+    forgetDeliveredFrame();
     if (!member->failed) {
         member->reason = why;
         leaveCounts(*member);
@@ -504,8 +517,15 @@ void CWS_TCP_S::flushBroadcast()
     if (pendingBroadcastTexts == 0)
         return;
     const int textCount = std::exchange(pendingBroadcastTexts, 0);
-    const auto frames =
-            std::make_shared<const QByteArray>(std::exchange(pendingBroadcast, QByteArray()));
+    QByteArray turn = std::exchange(pendingBroadcast, QByteArray());
+    // The next turn starts with room for as much as this one relayed, instead of growing in
+    // steps; a turn much smaller than that gives back the rest, since readers far behind may
+    // hold its chunk for long and the memory bounds count bytes.
+    turnBytesHint =
+            std::min(std::max(turn.size(), turnBytesHint - turnBytesHint / 8), broadcastChunkBytes);
+    if (turn.capacity() > 2 * turn.size())
+        turn.squeeze();
+    const auto frames = std::make_shared<const QByteArray>(std::move(turn));
     othersKnown = false;
     // Each kind of session present gets the turn in its own encoding, built once for all of its
     // sessions; there are one or two kinds, so a list is all it takes.
@@ -714,12 +734,18 @@ void CWS_TCP_S::watchMembers()
 
 QByteArrayView CWS_TCP_S::frameFor(const QString &data)
 {
-    // lastText holds a reference to its characters, so equal pointer and size mean the very
-    // same text, never a new string that happens to reuse freed memory.
-    if (!lastText.isNull() && data.constData() == lastText.constData()
-        && data.size() == lastText.size())
-        return QByteArrayView(lastFrame);
+    // deliveredText holds a reference to its characters, so equal pointer and size mean the
+    // very same text, never a new string that happens to reuse freed memory.
+    if (!deliveredFrame.isNull() && data.constData() == deliveredText.constData()
+        && data.size() == deliveredText.size())
+        return deliveredFrame;
     return encoder.encode(data);
+}
+
+void CWS_TCP_S::forgetDeliveredFrame()
+{
+    deliveredFrame = QByteArrayView();
+    deliveredText = QString();
 }
 
 void CWS_TCP_S::refreshInfo(ServerStatus &status)

@@ -127,6 +127,7 @@ private:
     void watchMembers();
     void startWatching();
     QByteArrayView frameFor(const QString &data);
+    void forgetDeliveredFrame();
     void refreshInfo(ServerStatus &status);
 
     std::unique_ptr<Acceptor> acceptor;
@@ -145,10 +146,12 @@ private:
     QString departingPeer;
     CloseReason departingReason = CloseReason::Open;
 
-    // The last text handed to GetData and its frame as it is relayed: a handler that relays that
-    // very string gets the bytes sent on without encoding them again.
-    QString lastText;
-    QByteArray lastFrame;
+    // The text GetData is handing out and its frame as it is relayed, while the handler runs: a
+    // handler that relays that very string gets the received bytes sent on without encoding or
+    // copying them again. Forgotten when the handler returns, reads or closes a connection.
+    QString deliveredText;
+    QByteArrayView deliveredFrame;
+    QByteArray invalidTextFrame; // the frame of a text that came as invalid UTF-8
     FrameEncoder encoder;
     QStringDecoder utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
 
@@ -156,6 +159,9 @@ private:
     // chunk shared by every connection's queue (one per kind of session).
     QByteArray pendingBroadcast;
     int pendingBroadcastTexts = 0;
+    // About the most the recent turns relayed (up to a chunk's size): what a turn starts with
+    // room for, so that its texts are not copied again and again as it grows.
+    qsizetype turnBytesHint = 0;
     QTimer broadcastTimer;
     RoomCount roomCount; // the readers by standing, kept as their queues change
     qint64 unfinishedBytes = 0; // all connections' unfinished frames together

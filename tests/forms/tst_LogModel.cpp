@@ -36,6 +36,8 @@ private slots:
     void convertsPositionsBothWays_data();
     void convertsPositionsBothWays();
     void findsTheLineAroundAPiece();
+    void breaksLinesAtEveryLineEndWherever_data();
+    void breaksLinesAtEveryLineEndWherever();
 };
 
 void TestLogModel::keepsEveryPlaceValidWhenTheLogShrinks_data()
@@ -170,6 +172,65 @@ void TestLogModel::findsTheLineAroundAPiece()
     QCOMPARE(model.nextLineStart(longLine), (LogSpot{longLine + 3, 0}));
     QCOMPARE(model.nextLineStart(longLine + 3), model.end());
     QCOMPARE(model.blockCount(), 3);
+}
+
+void TestLogModel::breaksLinesAtEveryLineEndWherever_data()
+{
+    // Line ends are looked for several characters at a time: one at each place in and around
+    // such a group must still end its line, and a character next to one (a CR's or a
+    // separator's neighbour) must not.
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<int>("lines");
+
+    const QString ascii(23, u'a');
+    const QString japanese(23, u'あ');
+    const struct
+    {
+        char16_t code;
+        const char *name;
+    } ends[] = {{0x0a, "LF"},
+                {0x0b, "VT"},
+                {0x0c, "FF"},
+                {0x85, "NEL"},
+                {0x2028, "line separator"},
+                {0x2029, "paragraph separator"},
+                {0xfdd0, "U+FDD0"},
+                {0xfdd1, "U+FDD1"}};
+    for (const auto &end : ends) {
+        for (int at : {0, 7, 8, 15, 16, 22}) {
+            for (const QString &line : {ascii, japanese}) {
+                QString text = line;
+                text[at] = QChar(end.code);
+                QString shown = line;
+                shown[at] = u'\n';
+                QTest::addRow("%s at %d among %s", end.name, at, line == ascii ? "ASCII" : "kana")
+                        << text << shown << 2;
+            }
+        }
+    }
+    for (int at : {0, 7, 8, 15, 22}) {
+        QString text = ascii;
+        text[at] = u'\r';
+        QTest::addRow("CR at %d: hidden, no line end", at)
+                << text << QString(ascii).remove(at, 1) << 1;
+    }
+    QTest::newRow("the neighbours of the line ends are plain characters")
+            << QStringLiteral("\u0009\u000e\u0084\u0086\u2027\u202a\ufdcf\ufdd2\u0009")
+            << QStringLiteral("\u0009\u000e\u0084\u0086\u2027\u202a\ufdcf\ufdd2\u0009") << 1;
+}
+
+void TestLogModel::breaksLinesAtEveryLineEndWherever()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QFETCH(int, lines);
+
+    LogModel model;
+    model.setText(text);
+    QCOMPARE(model.shownText(), shown);
+    QCOMPARE(model.blockCount(), lines);
+    QCOMPARE(model.shownPosition(model.end()), shown.size());
 }
 
 QTEST_APPLESS_MAIN(TestLogModel)

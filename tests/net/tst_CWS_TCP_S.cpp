@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 using socks::CWS_TCP_C;
@@ -214,6 +215,7 @@ private slots:
     void sendsToOneIndexOnly();
     void sendsOtherTextsThanTheReceivedOneAsThemselves();
     void keepsTheOrderOfSendsMadeWhileRelaying();
+    void relaysTheTextAsReceivedWhenItsHandlerLetsTheLoopRun();
     void dropsAClientThatStoppedReadingWhileOthersKeepReceiving();
     void aLaggingClientCatchesUpWithEverythingInOrder();
     void broadcastReachesTwoHundredClients();
@@ -569,6 +571,46 @@ void TestCWS_TCP_S::keepsTheOrderOfSendsMadeWhileRelaying()
     QTRY_COMPARE_WITH_TIMEOUT(watcher.socket.state(), QAbstractSocket::UnconnectedState,
                               waitTimeout);
     QCOMPARE(watcher.received, (QList<QByteArray>{"a", "a!", "b", "b!", "c"}));
+}
+
+// A GetData handler that lets the event loop run before it relays its text (a dialog, say)
+// relays that text as it came, although the sender's next bytes were read in the meantime and
+// moved within the buffer the text was read from.
+void TestCWS_TCP_S::relaysTheTextAsReceivedWhenItsHandlerLetsTheLoopRun()
+{
+    testsupport::InfoViewLog<socks::ServerStatus> log;
+    log.install();
+    CWS_TCP_S server;
+    QVERIFY(server.StartService(0));
+    server.setInfoVisible(true);
+    RawPeer sender;
+    RawPeer watcher;
+    QVERIFY(sender.connectTo(server.Port()));
+    QVERIFY(watcher.connectTo(server.Port()));
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
+    const QByteArray first = frameOf("first");
+    // Longer than the first frame: its front half lands where the first frame's bytes were.
+    const QByteArray second = frameOf(QByteArray(300, 'x'));
+    const qsizetype half = second.size() / 2;
+    const auto bytesIn = [&log](int index) {
+        for (const auto &row : log.last.rows)
+            if (row.index == index)
+                return row.bytesIn;
+        return qint64(-1);
+    };
+    bool letLoopRun = true;
+    connect(&server, &CWS_TCP_S::GetData, &server, [&](int index, const QString &text) {
+        if (std::exchange(letLoopRun, false)) {
+            sender.send(second.mid(half));
+            QTRY_COMPARE_WITH_TIMEOUT(bytesIn(index), qint64(first.size() + second.size()), 5000);
+        }
+        server.SendData(text, 0);
+    });
+    sender.send(first + second.left(half));
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.received.size(), 2, 5000);
+    QCOMPARE(watcher.received, (QList<QByteArray>{"first", QByteArray(300, 'x')}));
+    server.setInfoVisible(false);
+    socks::InfoDisplay<socks::ServerStatus>::setFactory({});
 }
 
 void TestCWS_TCP_S::dropsAClientThatStoppedReadingWhileOthersKeepReceiving()
