@@ -587,7 +587,7 @@ void TestCWS_TCP_S::relaysTheTextAsReceivedWhenItsHandlerLetsTheLoopRun()
     RawPeer watcher;
     QVERIFY(sender.connectTo(server.Port()));
     QVERIFY(watcher.connectTo(server.Port()));
-    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, waitTimeout);
     const QByteArray first = frameOf("first");
     // Longer than the first frame: its front half lands where the first frame's bytes were.
     const QByteArray second = frameOf(QByteArray(300, 'x'));
@@ -595,19 +595,20 @@ void TestCWS_TCP_S::relaysTheTextAsReceivedWhenItsHandlerLetsTheLoopRun()
     const auto bytesIn = [&log](int index) {
         for (const auto &row : log.last.rows)
             if (row.index == index)
-                return row.bytesIn;
+                return row.traffic.bytesIn;
         return qint64(-1);
     };
     bool letLoopRun = true;
     connect(&server, &CWS_TCP_S::GetData, &server, [&](int index, const QString &text) {
         if (std::exchange(letLoopRun, false)) {
             sender.send(second.mid(half));
-            QTRY_COMPARE_WITH_TIMEOUT(bytesIn(index), qint64(first.size() + second.size()), 5000);
+            QTRY_COMPARE_WITH_TIMEOUT(bytesIn(index), qint64(first.size() + second.size()),
+                                      waitTimeout);
         }
         server.SendData(text, 0);
     });
     sender.send(first + second.left(half));
-    QTRY_COMPARE_WITH_TIMEOUT(watcher.received.size(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.received.size(), 2, waitTimeout);
     QCOMPARE(watcher.received, (QList<QByteArray>{"first", QByteArray(300, 'x')}));
     server.setInfoVisible(false);
     socks::InfoDisplay<socks::ServerStatus>::setFactory({});
