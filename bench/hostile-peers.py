@@ -25,6 +25,8 @@ crowd       five clients that each take 64 KiB every 50 ms (1.3 MB/s), more than
             readers: the longest gap
 steady      one such client (1.3 MB/s, counted as a reader all along): the longest gap
 churn       a fresh client that never reads joins every 2 s of a 10 s flood: the longest gap
+webfreeze   the freeze case with a browser on the web port (--web) that opened the chat and never
+            reads instead of the TCP non-reader: the longest gap, when it is dropped, peak memory
 """
 import json, os, re, select, socket, struct, subprocess, sys, threading, time
 
@@ -36,6 +38,27 @@ def start(prefix=()):
     line = p.stdout.readline().decode()
     port = int(re.search(r":(\d+)\s*$", line).group(1))
     return p, port
+
+def start_web():
+    """A relay with its web port too: (process, TCP port, web port)."""
+    p = subprocess.Popen([RELAY, "--port", "0", "--quiet", "--web", "127.0.0.1:0"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    port = int(re.search(r":(\d+)\s*$", p.stdout.readline().decode()).group(1))
+    web = int(re.search(r":(\d+)/\s*$", p.stdout.readline().decode()).group(1))
+    return p, port, web
+
+def browser(port):
+    """A browser's WebSocket on the web port, opened as the page opens it, with the kernel's usual buffers."""
+    s = socket.socket(); s.connect(("127.0.0.1", port)); host = f"127.0.0.1:{port}"
+    s.sendall((f"GET /chat HTTP/1.1\r\nHost: {host}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+               f"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+               f"Origin: http://{host}\r\n\r\n").encode())
+    head = b""
+    while not head.endswith(b"\r\n\r\n"):
+        d = s.recv(1)
+        if not d: raise ConnectionError("the relay closed the upgrade")
+        head += d
+    if not head.startswith(b"HTTP/1.1 101"): raise ConnectionError(head.decode(errors="replace"))
+    return s
 
 def stop(p):
     p.terminate()
@@ -301,6 +324,17 @@ def case_freeze():
     print(f"freeze: longest gap an honest reader saw {longest_gap(t0, t1, stamps) * 1000:.0f} ms; "
           f"non-reader dropped after {'%.2f s' % dropped if dropped is not None else 'not within 6 s'}; "
           f"honest readers took {got[0] / 1e6:.0f} and {got[1] / 1e6:.0f} MB in 6 s, {cut} of them cut off")
+    idle.close(); stop(p)
+
+def case_webfreeze():
+    p, port, web = start_web()
+    idle = browser(web)  # never reads
+    idle_port = idle.getsockname()[1]
+    t0, t1, stamps, got, dropped, cut = flood_with(port, [idle], 6, lambda: not established(web, idle_port))
+    print(f"webfreeze: longest gap an honest reader saw {longest_gap(t0, t1, stamps) * 1000:.0f} ms; "
+          f"non-reading browser dropped after {'%.2f s' % dropped if dropped is not None else 'not within 6 s'}; "
+          f"honest readers took {got[0] / 1e6:.0f} and {got[1] / 1e6:.0f} MB in 6 s, {cut} of them cut off; "
+          f"relay peak RSS {status(p.pid, 'VmHWM'):.1f} MiB")
     idle.close(); stop(p)
 
 def case_slow():

@@ -289,15 +289,24 @@ fi
 # Browser cells: the relay's web port (prynechat-relay --web), every client a browser's
 # WebSocket ("web"), or every second one ("mixed": one room, one order checked across both
 # kinds), beside the same relay's TCP clients and ncat at the same N, alternating; then the
-# relay's peak RSS with BENCH_WEB_RSS_CLIENTS browsers. BENCH_WEB=0 leaves them out.
+# relay's peak RSS with BENCH_WEB_RSS_CLIENTS browsers. With "before" in BENCH_SERVERS the earlier
+# build (BENCH_BEFORE_RELAY) serves browsers in the same rounds ("web before"). BENCH_WEB=0 leaves
+# them out.
 webClients=(${BENCH_WEB_CLIENTS:-10 100})
 webRssClients=${BENCH_WEB_RSS_CLIENTS:-1000}
 webPort=${BENCH_WEB_PORT:-5561}
+webKinds=(web mixed tcp ncat)
+webRssKinds=(web)
+if has before && [[ -n $beforeRelay ]]; then
+    webKinds+=(before)
+    webRssKinds+=(before)
+fi
 if [[ ${BENCH_WEB:-1} != 0 ]] && has relay; then
     webRun() { # webRun kind clients file
-        local kind=$1 clients=$2 file=$3 arguments=()
+        local kind=$1 clients=$2 file=$3 arguments=() relay=./build/prynechat-relay
         case $kind in
         web) arguments=(--mode websocket --port "$webPort") ;;
+        before) arguments=(--mode websocket --port "$webPort") relay=$beforeRelay ;;
         mixed) arguments=(--mode framed --port "$relayPort" --web-port "$webPort") ;;
         tcp) arguments=(--mode framed --port "$relayPort") ;;
         ncat) arguments=(--mode lines --port "$ncatPort") ;;
@@ -306,7 +315,7 @@ if [[ ${BENCH_WEB:-1} != 0 ]] && has relay; then
             startServer ncat || { echo "result FAIL" >"$file"; stopServer; return; }
         else
             portIsFree "$relayPort" && portIsFree "$webPort" || { echo "result FAIL" >"$file"; return; }
-            ./build/prynechat-relay --quiet --port "$relayPort" --web "127.0.0.1:$webPort" >"$out/server.log" 2>&1 &
+            "$relay" --quiet --port "$relayPort" --web "127.0.0.1:$webPort" >"$out/server.log" 2>&1 &
             serverPid=$!
             waitForListener "$relayPort" && waitForListener "$webPort" || { echo "result FAIL" >"$file"; stopServer; return; }
         fi
@@ -316,44 +325,48 @@ if [[ ${BENCH_WEB:-1} != 0 ]] && has relay; then
     }
     for repeat in $(seq "$repeats"); do
         for clients in "${webClients[@]}"; do
-            for kind in web mixed tcp ncat; do
+            for kind in "${webKinds[@]}"; do
                 printf '\rrun.sh: browser cells (%s, N=%s, repeat %s)   ' "$kind" "$clients" "$repeat" >&2
                 webRun "$kind" "$clients" "$out/web-$kind-n$clients-s48-r$repeat.txt"
             done
         done
-        printf '\rrun.sh: browser cells (web, N=%s, repeat %s)   ' "$webRssClients" "$repeat" >&2
-        webRun web "$webRssClients" "$out/web-web-n$webRssClients-s48-r$repeat.txt"
+        for kind in "${webRssKinds[@]}"; do
+            printf '\rrun.sh: browser cells (%s, N=%s, repeat %s)   ' "$kind" "$webRssClients" "$repeat" >&2
+            webRun "$kind" "$webRssClients" "$out/web-$kind-n$webRssClients-s48-r$repeat.txt"
+        done
     done
     echo >&2
     echo
     echo "Browsers: prynechat-relay --web, S = 48, median of $repeats; web = every client a browser's WebSocket,"
     echo "mixed = every second one (one order checked across both kinds), TCP = the same relay's TCP clients,"
-    echo "ncat = ncat --broker. Targets: web >= 2 x ncat and >= 0.5 x TCP; peak RSS with $webRssClients browsers < 150 MiB."
+    echo "ncat = ncat --broker, web before = browsers on the earlier build. Targets: web >= 2 x ncat and"
+    echo ">= 0.5 x TCP; peak RSS with $webRssClients browsers < 150 MiB."
     echo
-    echo "| N | web | mixed | TCP | ncat | web/ncat | web/TCP | p99 µs web | mixed | TCP | failed runs web, mixed, TCP (lost, misordered web, mixed) | peak RSS MiB web | web CPU % |"
-    echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|---:|"
+    echo "| N | web | mixed | TCP | ncat | web before | web/ncat | web/TCP | web/before | p99 µs web | mixed | TCP | failed runs web, mixed, TCP, before (lost, misordered web, mixed) | peak RSS MiB web | before | web CPU % |"
+    echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|---:|---:|"
     for clients in "${webClients[@]}" "$webRssClients"; do
         row="| $clients"
-        for kind in web mixed tcp ncat; do
+        for kind in web mixed tcp ncat before; do
             row+=" | $(human "$(metric web-$kind "$clients" 48 deliveries_per_s)")"
         done
         webRate=$(metric web-web "$clients" 48 deliveries_per_s)
         row+=" | $(ratio "$webRate" "$(metric web-ncat "$clients" 48 deliveries_per_s)")"
         row+=" | $(ratio "$webRate" "$(metric web-tcp "$clients" 48 deliveries_per_s)")"
+        row+=" | $(ratio "$webRate" "$(metric web-before "$clients" 48 deliveries_per_s)")"
         for kind in web mixed tcp; do
             row+=" | $(metric web-$kind "$clients" 48 latency_p99_us)"
         done
         failed=()
-        for kind in web mixed tcp; do
-            if [[ $kind == web || $clients != "$webRssClients" ]]; then
+        for kind in web mixed tcp before; do
+            if [[ " ${webKinds[*]} " == *" $kind "* ]] && { [[ $clients != "$webRssClients" ]] || [[ " ${webRssKinds[*]} " == *" $kind "* ]]; }; then
                 failed+=("$(failures web-$kind "$clients" 48)")
-                [[ ${failed[-1]} == 0 ]] || status=1
+                [[ $kind == before || ${failed[-1]} == 0 ]] || status=1
             else
                 failed+=(-)
             fi
         done
-        row+=" | ${failed[0]}, ${failed[1]}, ${failed[2]} of $repeats ($(metric web-web "$clients" 48 lost), $(metric web-web "$clients" 48 misordered); $(metric web-mixed "$clients" 48 lost), $(metric web-mixed "$clients" 48 misordered))"
-        row+=" | $(metric web-web "$clients" 48 server_peak_rss_mib) | $(metric web-web "$clients" 48 server_cpu_percent) |"
+        row+=" | ${failed[0]}, ${failed[1]}, ${failed[2]}, ${failed[3]} of $repeats ($(metric web-web "$clients" 48 lost), $(metric web-web "$clients" 48 misordered); $(metric web-mixed "$clients" 48 lost), $(metric web-mixed "$clients" 48 misordered))"
+        row+=" | $(metric web-web "$clients" 48 server_peak_rss_mib) | $(metric web-before "$clients" 48 server_peak_rss_mib) | $(metric web-web "$clients" 48 server_cpu_percent) |"
         echo "$row"
     done
 fi

@@ -1,5 +1,7 @@
 #include "net/Acceptor.h"
 
+#include "net/SocketHelpers.h"
+
 #include <QNetworkProxy>
 #include <QSocketNotifier>
 #include <QTcpServer>
@@ -19,16 +21,6 @@ constexpr int retryMilliseconds = 500;
 constexpr int acceptsPerTurn = 64;
 // 200 clients arriving at once must not overflow the kernel's queue of unaccepted connections.
 constexpr int listenBacklog = 1024;
-
-// A notifier may be the one whose signal is running, so it goes at the next turn.
-void discardNotifier(std::unique_ptr<QSocketNotifier> &notifier)
-{
-    if (!notifier)
-        return;
-    notifier->setEnabled(false);
-    notifier->disconnect();
-    notifier.release()->deleteLater();
-}
 
 } // namespace
 

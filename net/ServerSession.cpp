@@ -123,16 +123,6 @@ private:
     QSocketNotifier notifier;
 };
 
-// A notifier may be the one whose signal is running, so it goes at the next turn.
-void discardNotifier(std::unique_ptr<QSocketNotifier> &notifier)
-{
-    if (!notifier)
-        return;
-    notifier->setEnabled(false);
-    notifier->disconnect();
-    notifier.release()->deleteLater();
-}
-
 QString peerOf(int descriptor)
 {
     sockaddr_storage address{};

@@ -1,5 +1,6 @@
 #include "net/SocketHelpers.h"
 
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -87,6 +88,15 @@ QString addressText(const QHostAddress &address)
     bool isIPv4 = false;
     const quint32 ipv4 = address.toIPv4Address(&isIPv4);
     return isIPv4 ? QHostAddress(ipv4).toString() : address.toString();
+}
+
+void discardNotifier(std::unique_ptr<QSocketNotifier> &notifier)
+{
+    if (!notifier)
+        return;
+    notifier->setEnabled(false);
+    notifier->disconnect();
+    notifier.release()->deleteLater();
 }
 
 } // namespace socks

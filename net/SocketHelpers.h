@@ -3,6 +3,9 @@
 #include <QHostAddress>
 #include <QString>
 
+#include <memory>
+
+class QSocketNotifier;
 class QTcpSocket;
 
 // What both components do to their sockets.
@@ -22,6 +25,10 @@ enum class Retirement { Flush, Drop };
 // Detaches a socket from its component and lets it go at the next turn of the event loop, never
 // inside one of its own signals. Flush first sends what is still queued (bounded in time).
 void retireSocket(QTcpSocket *socket, Retirement retirement);
+
+// Switches a notifier off and lets it go at the next turn: it may be the one whose signal is
+// running.
+void discardNotifier(std::unique_ptr<QSocketNotifier> &notifier);
 
 // An address as a person reads it: an IPv4 peer on a dual-stack socket shows as plain IPv4.
 QString addressText(const QHostAddress &address);

@@ -57,15 +57,14 @@ RelayService::RelayService(int outputDescriptor, std::FILE *errors, bool quiet)
 
 RelayService::~RelayService()
 {
-    server->CloseConnection(0);
-    if (webRelay)
-        webRelay->closeAll();
-    output->finish();
+    stop();
 }
 
 bool RelayService::serveWeb(const QHostAddress &address, int port)
 {
-    webRelay = std::make_unique<WebRelay>();
+    // Browsers join the same room as TCP clients: their texts arrive as GetData, and relayed
+    // texts reach them with everyone else's, under the same flow rules.
+    webRelay = std::make_unique<WebRelay>(server.get());
     if (!webRelay->start(address, port)) {
         writeText(errors,
                   QStringLiteral("prynechat-relay: cannot serve the web port %1: %2\n")
@@ -79,13 +78,6 @@ bool RelayService::serveWeb(const QHostAddress &address, int port)
         webRelay.reset();
         return false;
     }
-    // A browser's message is one text, exactly like one frame's payload.
-    connect(webRelay.get(), &WebRelay::textArrived, this,
-            [this](const QString &text) { relayText(0, text); });
-    connect(webRelay.get(), &WebRelay::lagging, this, [this](bool behind) {
-        browsersBehind = behind;
-        applyReadingPause();
-    });
     return true;
 }
 
@@ -158,9 +150,10 @@ void RelayService::say(const QString &line)
 
 void RelayService::stop()
 {
-    server->CloseConnection(0);
+    // No browser comes in while the room closes the ones it has.
     if (webRelay)
-        webRelay->closeAll();
+        webRelay->stop();
+    server->CloseConnection(0);
     output->finish();
 }
 
@@ -171,24 +164,15 @@ void RelayService::divertTexts(std::function<void(const QString &)> sink)
 
 void RelayService::setReadingPaused(bool paused)
 {
-    sinkFull = paused;
-    applyReadingPause();
+    server->setReadingPaused(paused);
 }
 
 void RelayService::announceReadersBehind()
 {
-    const bool behind = server->readersBehind() || browsersBehind;
+    // Browsers are readers of the room like TCP clients: its count covers both kinds.
+    const bool behind = server->readersBehind();
     if (behind != std::exchange(announcedBehind, behind))
         emit readersBehind(behind);
-}
-
-void RelayService::applyReadingPause()
-{
-    announceReadersBehind();
-    server->setReadingPaused(sinkFull || browsersBehind);
-    // Browsers that hold reading back stop their own reading already.
-    if (webRelay)
-        webRelay->setReadingPaused(sinkFull);
 }
 
 void RelayService::relayText(int index, const QString &text)
@@ -203,11 +187,8 @@ void RelayService::relayText(int index, const QString &text)
 
 void RelayService::relay(const QString &text)
 {
-    // Index 0 reaches the sender too: clients wait for their own line. Browsers get it in the
-    // same turn, so both kinds see one order.
+    // Index 0 reaches the sender too: clients wait for their own line, browsers included.
     server->SendData(text, 0);
-    if (webRelay)
-        webRelay->relay(text);
     // One line a text, whatever it holds, so that no text runs into the next or into a line of
     // the relay's own. Written when the event loop finds the reader ready, in batches.
     if (!quiet)

@@ -46,7 +46,6 @@ public:
     void divertTexts(std::function<void(const QString &)> sink);
     void relay(const QString &text);
     void setReadingPaused(bool paused); // slows the clients when the sink cannot keep up
-    WebRelay *web() const { return webRelay.get(); }
 
 signals:
     // The room's readers, of either kind, fell behind (true) or caught up: a sink that feeds
@@ -58,7 +57,6 @@ private:
     void announce(const QString &note = QString());
     void relayText(int index, const QString &text);
     void closeFailedConnection(int index);
-    void applyReadingPause();
     void announceReadersBehind();
 
     std::unique_ptr<socks::CWS_TCP_S> server;
@@ -67,8 +65,5 @@ private:
     bool quiet;
     std::function<void(const QString &)> sink;
     std::unique_ptr<WebRelay> webRelay;
-    // Reading stops when the sink is full or a browser holds it back, and goes on when neither.
-    bool sinkFull = false;
-    bool browsersBehind = false;
-    bool announcedBehind = false;
+    bool announcedBehind = false; // readersBehind as last emitted
 };

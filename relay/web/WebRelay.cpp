@@ -1,7 +1,11 @@
 #include "relay/web/WebRelay.h"
 
+#include "net/CWS_TCP_S.h"
 #include "net/LanAddress.h"
+#include "net/ServerSession.h"
 #include "net/SocketHelpers.h"
+#include "relay/web/BrowserKind.h"
+#include "relay/web/BrowserSession.h"
 
 #include <QFile>
 #include <QHostInfo>
@@ -10,10 +14,7 @@
 #include <QWebSocket>
 #include <QWebSocketServer>
 
-#include <algorithm>
-#include <deque>
-#include <numeric>
-#include <vector>
+#include <utility>
 
 namespace {
 
@@ -23,11 +24,9 @@ constexpr int answerMilliseconds = 10000;
 // before TCP slows the browser down. Qt WebSockets takes a frame only once all of it is in this
 // buffer, so the largest frame and its header must fit.
 constexpr qint64 readBufferBytes = WebRelay::maxMessageBytes + 64 * 1024;
-// The kernel's part of a browser's backlog stays small, so that what it has not taken is counted
-// here, where the bounds are kept (Linux doubles the number).
-constexpr int sendBufferBytes = 128 * 1024;
-// How often the time bounds are checked while browsers are connected.
-constexpr int watchIntervalMilliseconds = 500;
+// The kernel's part of a browser's backlog is a TCP client's: small, so that what a browser has
+// not taken is counted by the room, where the bounds are kept.
+constexpr int sendBufferBytes = socks::ServerSession::sendBufferBytes;
 // Out of descriptors: accepting rests this long.
 constexpr int acceptRetryMilliseconds = 500;
 
@@ -124,30 +123,17 @@ QString peerKey(const QHostAddress &address, quint16 port)
 
 } // namespace
 
-struct WebRelay::Browser
-{
-    QWebSocket *socket = nullptr;
-    QPointer<QTcpSocket> connection; // the socket under it, for stopping its reading
-    qint64 lastHeard = 0;
-    qint64 pingSent = -1;
-    BrowserFlow::Reader reader;
-    // Texts Qt WebSockets handed out after reading stopped: at most what the socket held.
-    std::deque<QString> waiting;
-    qint64 waitingBytes = 0;
-    bool paused = false;
-    bool dropped = false;
-};
-
 WebRelay::Limits WebRelay::defaultLimits()
 {
     // 10 s: a browser sends its head at once; one that dribbles it is holding a socket open.
-    return Limits{10000, KeepAlive::defaultLimits, BrowserFlow::defaultLimits};
+    return Limits{10000, KeepAlive::defaultLimits};
 }
 
-WebRelay::WebRelay()
-    : rule(ownHostNames(), pagePaths(), QByteArray(chatPath))
+WebRelay::WebRelay(socks::CWS_TCP_S *room)
+    : room(room)
+    , kind(std::make_shared<BrowserKind>())
+    , rule(ownHostNames(), pagePaths(), QByteArray(chatPath))
 {
-    clock.start();
     for (const PageFile &file : pageFiles) {
         QFile resource(QString::fromLatin1(file.resource));
         const bool opened = resource.open(QIODevice::ReadOnly);
@@ -158,18 +144,21 @@ WebRelay::WebRelay()
                                       this);
     chatServer->setHandshakeTimeout(limits.headMilliseconds);
     connect(chatServer, &QWebSocketServer::newConnection, this, &WebRelay::adoptBrowsers);
-    watchTimer.setInterval(watchIntervalMilliseconds);
-    connect(&watchTimer, &QTimer::timeout, this, &WebRelay::watchBrowsers);
+    connect(kind.get(), &BrowserKind::ready, this, &WebRelay::adoptBrowsers);
 }
 
 WebRelay::~WebRelay()
 {
-    closeAll();
+    stop();
 }
 
 bool WebRelay::start(const QHostAddress &address, int port)
 {
     listenAddress = address;
+    if (!kind->isOpen()) {
+        error = QStringLiteral("cannot open the local socket pair that frames browsers' messages");
+        return false;
+    }
     server = new QTcpServer(this);
     connect(server, &QTcpServer::newConnection, this, &WebRelay::acceptConnections);
     // Out of descriptors Qt stops accepting; it may try again a little later.
@@ -279,256 +268,40 @@ void WebRelay::openChat(QTcpSocket *socket)
 void WebRelay::adoptBrowsers()
 {
     while (QWebSocket *socket = chatServer->nextPendingConnection()) {
-        auto browser = std::make_unique<Browser>();
-        browser->socket = socket;
-        // The socket Qt WebSockets took over is the one this component accepted; it is the
-        // WebSocket's parent's child only by Qt's own bookkeeping.
-        // Qt WebSockets keeps using the socket this component accepted, and leaves it to its
-        // owner: it goes after the WebSocket.
-        browser->connection = upgrading.take(peerKey(socket->peerAddress(), socket->peerPort()));
-        if (browser->connection)
-            disconnect(browser->connection, &QTcpSocket::disconnected, browser->connection,
-                       &QObject::deleteLater);
-        browser->lastHeard = clock.elapsed();
-        browser->reader.lastProgress = browser->lastHeard;
+        // Qt WebSockets keeps using the socket this component accepted and leaves it to its
+        // owner: the session lets it go after the WebSocket.
+        QTcpSocket *connection = upgrading.take(peerKey(socket->peerAddress(), socket->peerPort()));
+        if (connection)
+            disconnect(connection, &QTcpSocket::disconnected, connection, &QObject::deleteLater);
         socket->setMaxAllowedIncomingFrameSize(maxMessageBytes);
         socket->setMaxAllowedIncomingMessageSize(maxMessageBytes);
-        connect(socket, &QWebSocket::textMessageReceived, this,
-                [this, socket](const QString &text) {
-                    const auto found = browsers.find(socket);
-                    if (found == browsers.end() || found->second->dropped)
-                        return;
-                    Browser &browser = *found->second;
-                    browser.lastHeard = clock.elapsed();
-                    // Qt WebSockets may hand out what its socket held after reading stopped:
-                    // that waits, in order, for reading to go on.
-                    if (browser.paused || !browser.waiting.empty()) {
-                        browser.waitingBytes += text.size() * 2;
-                        browser.waiting.push_back(text);
-                        return;
-                    }
-                    emit textArrived(text);
-                });
-        // The chat is text; anything else is no page of ours talking.
-        connect(socket, &QWebSocket::binaryMessageReceived, this,
-                [socket] { socket->close(QWebSocketProtocol::CloseCodeDatatypeNotSupported); });
-        connect(socket, &QWebSocket::pong, this, [this, socket] {
-            const auto found = browsers.find(socket);
-            if (found != browsers.end())
-                found->second->lastHeard = clock.elapsed();
-        });
-        connect(socket, &QWebSocket::bytesWritten, this, [this, socket] {
-            const auto found = browsers.find(socket);
-            if (found != browsers.end())
-                found->second->reader.lastProgress = clock.elapsed();
-        });
-        connect(socket, &QWebSocket::disconnected, this, [this, socket] { forgetBrowser(socket); });
-        Browser &added = *browser;
-        browsers.emplace(socket, std::move(browser));
-        applyPause(added);
-        if (!watchTimer.isActive())
-            watchTimer.start();
+        waiting.emplace_back(socket, connection);
     }
-}
-
-void WebRelay::relay(const QString &text)
-{
-    qint64 mostBehind = 0;
-    qint64 allBehind = 0;
-    std::vector<QWebSocket *> overCap;
-    for (auto &entry : browsers) {
-        Browser &browser = *entry.second;
-        if (browser.dropped)
-            continue;
-        const qint64 before = browser.socket->bytesToWrite();
-        browser.socket->sendTextMessage(text);
-        const qint64 behind = browser.socket->bytesToWrite();
-        if (before == 0)
-            browser.reader.lastProgress = clock.elapsed();
-        if (behind > BrowserFlow::maxUnsentBytes)
-            overCap.push_back(entry.first);
-        mostBehind = std::max(mostBehind, behind);
-        allBehind += behind;
-    }
-    for (QWebSocket *socket : overCap)
-        dropBrowser(socket);
-    if (!holding && BrowserFlow::holdsReading(false, mostBehind, allBehind))
-        updateHold();
-}
-
-void WebRelay::setReadingPaused(bool paused)
-{
-    pausedByRoom = paused;
-    for (auto &entry : browsers)
-        applyPause(*entry.second);
-}
-
-void WebRelay::applyPause(Browser &browser)
-{
-    const bool pause = pausedByRoom || holding;
-    if (browser.paused == pause || browser.dropped || !browser.connection)
+    // The kind frames a turn once its own WebSocket is open, in the first turns of the event loop;
+    // a browser is seldom that quick.
+    if (!kind->isReady())
         return;
-    browser.paused = pause;
-    QTcpSocket *connection = browser.connection;
-    // Qt WebSockets reads whatever its socket announces, so the announcements stop: the socket
-    // then fills its bounded buffer and leaves the rest in the kernel, and TCP slows the browser.
-    connection->blockSignals(pause);
-    if (pause)
-        return;
-    QWebSocket *socket = browser.socket;
-    if (connection->state() != QAbstractSocket::ConnectedState) {
-        // It closed while nobody listened.
-        QTimer::singleShot(0, this, [this, socket] { dropBrowser(socket); });
-        return;
-    }
-    if (connection->bytesAvailable() > 0)
-        QTimer::singleShot(0, connection, [connection] { emit connection->readyRead(); });
-    if (!browser.waiting.empty())
-        QTimer::singleShot(0, socket, [this, socket] { handOnWaiting(socket); });
-}
-
-void WebRelay::handOnWaiting(QWebSocket *socket)
-{
-    // Each text may stop reading again; the rest then waits for the next time.
-    for (;;) {
-        const auto found = browsers.find(socket);
-        if (found == browsers.end() || found->second->dropped || found->second->paused
-            || found->second->waiting.empty())
+    const QPointer<WebRelay> self(this);
+    for (auto &[socket, connection] : std::exchange(waiting, {})) {
+        // A handler of the room's announcement may have ended everything.
+        if (!self)
             return;
-        Browser &browser = *found->second;
-        const QString text = browser.waiting.front();
-        browser.waiting.pop_front();
-        browser.waitingBytes -= text.size() * 2;
-        emit textArrived(text);
+        if (socket)
+            room->joinSession(
+                    std::make_unique<BrowserSession>(socket, connection, kind, limits.keepAlive));
     }
 }
 
-void WebRelay::dropBrowser(QWebSocket *socket)
-{
-    const auto found = browsers.find(socket);
-    if (found == browsers.end() || found->second->dropped)
-        return;
-    found->second->dropped = true;
-    if (found->second->connection)
-        found->second->connection->blockSignals(false);
-    // Cut, not closed: what it has not taken is not worth waiting for.
-    socket->abort();
-    forgetBrowser(socket);
-}
-
-void WebRelay::forgetBrowser(QWebSocket *socket)
-{
-    const auto found = browsers.find(socket);
-    if (found == browsers.end())
-        return;
-    const QPointer<QTcpSocket> connection = found->second->connection;
-    browsers.erase(found);
-    socket->disconnect(this);
-    socket->deleteLater();
-    if (connection)
-        connection->deleteLater();
-    if (browsers.empty())
-        watchTimer.stop();
-    updateHold();
-}
-
-void WebRelay::updateHold()
-{
-    qint64 mostBehind = 0;
-    qint64 allBehind = 0;
-    for (const auto &entry : browsers) {
-        const qint64 behind = entry.second->socket->bytesToWrite();
-        mostBehind = std::max(mostBehind, behind);
-        allBehind += behind;
-    }
-    const bool hold = BrowserFlow::holdsReading(holding, mostBehind, allBehind);
-    if (hold == holding)
-        return;
-    holding = hold;
-    for (auto &entry : browsers)
-        applyPause(*entry.second);
-    emit lagging(holding);
-}
-
-void WebRelay::watchBrowsers()
-{
-    const qint64 now = clock.elapsed();
-    std::vector<QWebSocket *> gone;
-    std::vector<QWebSocket *> sockets;
-    std::vector<qint64> behinds;
-    for (auto &entry : browsers) {
-        Browser &browser = *entry.second;
-        if (browser.dropped)
-            continue;
-        // Signals may be held back while reading is stopped, so progress is also read here.
-        const qint64 behind = browser.socket->bytesToWrite();
-        if (behind < browser.reader.behind)
-            browser.reader.lastProgress = now;
-        browser.reader.behind = behind;
-        if (BrowserFlow::isHoldingBack(holding, behind)) {
-            if (browser.reader.behindSince < 0)
-                browser.reader.behindSince = now;
-        } else {
-            browser.reader.behindSince = -1;
-        }
-        if (BrowserFlow::judge(browser.reader, now, limits.flow) != BrowserFlow::Verdict::Keep) {
-            gone.push_back(entry.first);
-            continue;
-        }
-        // A browser whose reading is stopped cannot answer a ping; it is not silent by choice.
-        if (browser.paused)
-            browser.lastHeard = now;
-        switch (KeepAlive::judge(browser.lastHeard, browser.pingSent, now, limits.keepAlive)) {
-        case KeepAlive::Step::Ping:
-            browser.pingSent = now;
-            browser.socket->ping();
-            break;
-        case KeepAlive::Step::Drop:
-            gone.push_back(entry.first);
-            continue;
-        case KeepAlive::Step::Wait:
-            break;
-        }
-        sockets.push_back(entry.first);
-        behinds.push_back(behind);
-    }
-    // Held above the lower mark for as long as a laggard may hold reading, the copies of the
-    // furthest behind are what holds it: they go, down to that mark.
-    const qint64 allBehind = std::accumulate(behinds.begin(), behinds.end(), qint64(0));
-    if (holding && allBehind > BrowserFlow::copiesResumeBytes) {
-        if (copiesHeldSince < 0)
-            copiesHeldSince = now;
-    } else {
-        copiesHeldSince = -1;
-    }
-    const bool copiesLag =
-            copiesHeldSince >= 0 && now - copiesHeldSince >= limits.flow.laggardMilliseconds;
-    for (const int index : BrowserFlow::overBudget(
-                 behinds, copiesLag ? BrowserFlow::copiesResumeBytes : BrowserFlow::budgetBytes))
-        gone.push_back(sockets[std::size_t(index)]);
-    for (QWebSocket *socket : gone)
-        dropBrowser(socket);
-    updateHold();
-}
-
-void WebRelay::closeAll()
+void WebRelay::stop()
 {
     if (server)
         server->close();
-    std::vector<QWebSocket *> sockets;
-    for (const auto &entry : browsers)
-        sockets.push_back(entry.first);
-    for (QWebSocket *socket : sockets) {
-        const auto found = browsers.find(socket);
-        if (found->second->connection)
-            found->second->connection->blockSignals(false);
-        socket->disconnect(this);
-        socket->close(QWebSocketProtocol::CloseCodeGoingAway);
-        const QPointer<QTcpSocket> connection = found->second->connection;
-        browsers.erase(found);
-        socket->deleteLater();
+    for (auto &[socket, connection] : std::exchange(waiting, {})) {
+        if (socket) {
+            socket->abort();
+            socket->deleteLater();
+        }
         if (connection)
             connection->deleteLater();
     }
-    watchTimer.stop();
 }

@@ -314,6 +314,24 @@ struct Relay
     }
 };
 
+// Two relays bridged through one Redis, each with a client it has certainly taken on.
+struct TwoRelays
+{
+    Relay first;
+    Relay second;
+    std::unique_ptr<WireClient> one;
+    std::unique_ptr<WireClient> two;
+
+    bool start(const QString &url)
+    {
+        if (!first.start(url) || !second.start(url))
+            return false;
+        one = first.join(QStringLiteral("one\r\n"));
+        two = second.join(QStringLiteral("two\r\n"));
+        return one && two;
+    }
+};
+
 // Every client sends its share of count texts, interleaved; then every client must have all of
 // them, each once, in one order shared by all.
 void chatAndCompare(const std::vector<WireClient *> &clients, const QString &tag, int count)
@@ -435,13 +453,11 @@ void TestRedisBridge::theLargestTextCrossesRedisWithTheReadmesLimits()
 {
     RedisServer redis;
     QVERIFY(redis.start(readmeLimits));
-    Relay first;
-    Relay second;
-    QVERIFY(first.start(redis.url()));
-    QVERIFY(second.start(redis.url()));
-    const auto one = first.join(QStringLiteral("one\r\n"));
-    const auto two = second.join(QStringLiteral("two\r\n"));
-    QVERIFY(one && two);
+    TwoRelays relays;
+    QVERIFY(relays.start(redis.url()));
+    Relay &first = relays.first;
+    WireClient *const one = relays.one.get();
+    WireClient *const two = relays.two.get();
 
     const QString largest(1024 * 1024, u'x');
     one->send(largest);
@@ -459,13 +475,11 @@ void TestRedisBridge::anEntryInAnotherRelaysNameMutesNoRelay()
 {
     RedisServer redis;
     QVERIFY(redis.start());
-    Relay first;
-    Relay second;
-    QVERIFY(first.start(redis.url()));
-    QVERIFY(second.start(redis.url()));
-    const auto one = first.join(QStringLiteral("one\r\n"));
-    const auto two = second.join(QStringLiteral("two\r\n"));
-    QVERIFY(one && two);
+    TwoRelays relays;
+    QVERIFY(relays.start(redis.url()));
+    Relay &first = relays.first;
+    WireClient *const one = relays.one.get();
+    WireClient *const two = relays.two.get();
     QVERIFY(one->waitForTexts(2));
     const QByteArray firstRelay = redis.relayThatWrote("one\r\n");
     QCOMPARE(firstRelay.size(), 16);
@@ -514,13 +528,12 @@ void TestRedisBridge::textsSentWhileRedisIsAwayArriveOnce()
     QVERIFY(redis.start());
     RedisGate gate;
     QVERIFY(gate.listen(redis.port));
-    Relay first;
-    Relay second;
-    QVERIFY(first.start(gate.url()));
-    QVERIFY(second.start(gate.url()));
-    const auto one = first.join(QStringLiteral("one\r\n"));
-    const auto two = second.join(QStringLiteral("two\r\n"));
-    QVERIFY(one && two);
+    TwoRelays relays;
+    QVERIFY(relays.start(gate.url()));
+    Relay &first = relays.first;
+    Relay &second = relays.second;
+    WireClient *const one = relays.one.get();
+    WireClient *const two = relays.two.get();
     QVERIFY(one->waitForTexts(2));
 
     // Redis ends; every relay reconnecting is turned away until a new, empty one answers.
@@ -655,13 +668,12 @@ void TestRedisBridge::aStreamThatWentBackwardsIsReadAgain()
 {
     RedisServer redis;
     QVERIFY(redis.start());
-    Relay first;
-    Relay second;
-    QVERIFY(first.start(redis.url()));
-    QVERIFY(second.start(redis.url()));
-    const auto one = first.join(QStringLiteral("one\r\n"));
-    const auto two = second.join(QStringLiteral("two\r\n"));
-    QVERIFY(one && two);
+    TwoRelays relays;
+    QVERIFY(relays.start(redis.url()));
+    Relay &first = relays.first;
+    Relay &second = relays.second;
+    WireClient *const one = relays.one.get();
+    WireClient *const two = relays.two.get();
 
     QVERIFY(redis.add({"payload", "x"}, "18446744073709551615-18446744073709551615"));
     QVERIFY(first.says("(1 skipped so far)"));
