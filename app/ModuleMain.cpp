@@ -7,10 +7,6 @@
 
 namespace ModuleMain {
 
-int gintPort = 0;
-QString gstrHandleName;
-QString gstrServerIP;
-
 namespace {
 
 const QChar doubleQuote = u'"';

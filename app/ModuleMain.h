@@ -3,13 +3,9 @@
 #include <QString>
 #include <QStringList>
 
-// Program entry, command-line splitting and the settings the start window shares with the chat
-// windows. One copy per process; only the start window writes the settings.
+// Program entry and command-line splitting. The settings the start window shares with the chat
+// windows live below the windows, in forms/SharedSettings.h: Main neither reads nor writes them.
 namespace ModuleMain {
-
-extern int gintPort; // 0 to 65535; 0 until the start window's first press
-extern QString gstrHandleName; // empty until the first press
-extern QString gstrServerIP; // empty until the first press
 
 // Opens what the first argument asks for and returns whether a window is now open
 // (false: the program ends, e.g. after the help box or for an unknown switch).

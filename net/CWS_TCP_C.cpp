@@ -68,8 +68,8 @@ void CWS_TCP_C::SendData(const QString &data)
     }
     if (socket->write(frame.data(), frame.size()) != frame.size())
         return; // the socket reports the broken connection itself
-    ++textsOut;
-    bytesOut += frame.size();
+    ++traffic.textsOut;
+    traffic.bytesOut += frame.size();
 }
 
 void CWS_TCP_C::OpenConnection(const QString &host, int port)
@@ -83,7 +83,7 @@ void CWS_TCP_C::OpenConnection(const QString &host, int port)
     serverPort = 0;
     localAddress.clear();
     localPort = 0;
-    textsIn = bytesIn = textsOut = bytesOut = 0;
+    traffic = {};
     const quint64 current = ++attempt;
     // Even an outcome known at once (an empty host) is raised later: the caller finishes its own
     // bookkeeping after OpenConnection before it can take any event.
@@ -185,7 +185,7 @@ bool CWS_TCP_C::deliverFrames()
             reader.decoder.commitAppend(read);
             if (read <= 0)
                 break;
-            bytesIn += read;
+            traffic.bytesIn += read;
             any = true;
         }
         return any;
@@ -194,7 +194,7 @@ bool CWS_TCP_C::deliverFrames()
     QPointer<CWS_TCP_C> self(this);
     const auto deliver = [this, current, &self](QByteArrayView, QByteArrayView payload) {
         const QString text = QString::fromUtf8(payload);
-        ++textsIn;
+        ++traffic.textsIn;
         emit GetData(text);
         // The handler may have closed the connection, opened another, or destroyed us.
         if (!self)
@@ -247,10 +247,7 @@ void CWS_TCP_C::refreshInfo(ClientStatus &status)
     status.local = connected ? localAddress + QLatin1Char(':') + QString::number(localPort)
                              : QStringLiteral("-");
     status.socketNumber = SocketNumber();
-    status.textsIn = textsIn;
-    status.bytesIn = bytesIn;
-    status.textsOut = textsOut;
-    status.bytesOut = bytesOut;
+    status.traffic = traffic;
 }
 
 } // namespace socks

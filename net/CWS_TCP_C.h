@@ -4,6 +4,7 @@
 #include "net/FrameEncoder.h"
 #include "net/FrameReader.h"
 #include "net/InfoDisplay.h"
+#include "net/Traffic.h"
 
 #include <QAbstractSocket>
 #include <QObject>
@@ -68,10 +69,7 @@ private:
     int serverPort = 0;
     QString localAddress;
     int localPort = 0;
-    qint64 textsIn = 0;
-    qint64 bytesIn = 0;
-    qint64 textsOut = 0;
-    qint64 bytesOut = 0;
+    Traffic traffic;
 
     InfoDisplay<ClientStatus> info{[this](ClientStatus &status) {
         refreshInfo(status);

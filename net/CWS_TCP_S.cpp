@@ -33,9 +33,7 @@ struct CWS_TCP_S::Member
     std::unique_ptr<RoomSession> session;
     QString peer;
     QDateTime since;
-    qint64 textsIn = 0;
-    qint64 textsOut = 0;
-    qint64 bytesOut = 0;
+    Traffic traffic; // but bytesIn, which its session counts
     qint64 unfinished = 0; // its part of unfinishedBytes
     qint64 heldSince = -1; // since when it has kept the room's input stopped
     Standing standing = Standing::Near; // as counted in roomCount
@@ -332,7 +330,7 @@ void CWS_TCP_S::readMember(int index)
             deliveredFrame = QByteArrayView(invalidTextFrame);
         }
         deliveredText = text;
-        ++member->textsIn;
+        ++member->traffic.textsIn;
         emit GetData(index, text);
         if (!self)
             return RoomSession::Step::Gone;
@@ -549,8 +547,8 @@ void CWS_TCP_S::flushBroadcast()
 
 void CWS_TCP_S::queueChunk(Member &member, const SendQueue::Chunk &chunk, int textCount)
 {
-    member.textsOut += textCount;
-    member.bytesOut += chunk->size();
+    member.traffic.textsOut += textCount;
+    member.traffic.bytesOut += chunk->size();
     member.session->take(chunk);
     if (member.failed || member.ended)
         return;
@@ -759,9 +757,9 @@ void CWS_TCP_S::refreshInfo(ServerStatus &status)
     status.rows.reserve(members.size());
     for (const auto &entry : members) {
         const Member &member = *entry.second;
-        status.rows.push_back({member.index, member.peer, member.since, member.textsIn,
-                               member.session->bytesReceived(), member.textsOut, member.bytesOut,
-                               member.failed});
+        Traffic traffic = member.traffic;
+        traffic.bytesIn = member.session->bytesReceived();
+        status.rows.push_back({member.index, member.peer, member.since, traffic, member.failed});
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/Traffic.h"
+
 #include <QString>
 
 namespace socks {
@@ -11,10 +13,7 @@ struct ClientStatus
     QString server;
     QString local;
     int socketNumber = 0;
-    qint64 textsIn = 0;
-    qint64 bytesIn = 0;
-    qint64 textsOut = 0;
-    qint64 bytesOut = 0;
+    Traffic traffic;
 };
 
 } // namespace socks

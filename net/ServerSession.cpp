@@ -2,6 +2,7 @@
 
 #include "net/SocketHelpers.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
@@ -64,12 +65,15 @@ void abortDescriptor(int descriptor)
 }
 
 // A connection closed by the server: it takes what is still queued for it, straight from the
-// shared chunks, until closeFlushMilliseconds have passed; then it is cut.
+// shared chunks, until closeFlushMilliseconds have passed; then it is cut. It outlives its
+// session and the server, but not the program: the application owns it, so one still writing
+// when the program ends is cut and freed with the rest.
 class Farewell : public QObject
 {
 public:
     Farewell(int descriptor, SendQueue &&queue)
-        : descriptor(descriptor)
+        : QObject(QCoreApplication::instance())
+        , descriptor(descriptor)
         , queue(std::move(queue))
         , notifier(descriptor, QSocketNotifier::Write)
     {

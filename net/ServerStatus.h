@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/Traffic.h"
+
 #include <QDateTime>
 #include <QString>
 
@@ -16,10 +18,7 @@ struct ServerStatus
         int index = 0;
         QString peer;
         QDateTime since;
-        qint64 textsIn = 0;
-        qint64 bytesIn = 0;
-        qint64 textsOut = 0;
-        qint64 bytesOut = 0;
+        Traffic traffic;
         bool failed = false;
     };
 

@@ -6,10 +6,10 @@
 // CPU time while it waits for a logout line that the relay never sends back. With
 // --standard-case NAME, a hostile case shown in Qt's standard text box fed from the same model
 // instead, the other way to build the log.
-#include "app/ModuleMain.h"
 #include "forms/ChatLook.h"
 #include "forms/LogBox.h"
 #include "forms/LogModel.h"
+#include "forms/SharedSettings.h"
 #include "forms/client/FormTCPClientMain.h"
 #include "forms/server/FormTCPServerMain.h"
 
@@ -115,9 +115,9 @@ int measureLogoutWait()
         std::fprintf(stderr, "windowcost: cannot listen on 127.0.0.1\n");
         return 1;
     }
-    ModuleMain::gstrServerIP = QStringLiteral("127.0.0.1");
-    ModuleMain::gintPort = silent.serverPort();
-    ModuleMain::gstrHandleName = QStringLiteral("bench");
+    SharedSettings::gstrServerIP = QStringLiteral("127.0.0.1");
+    SharedSettings::gintPort = silent.serverPort();
+    SharedSettings::gstrHandleName = QStringLiteral("bench");
     QPointer<FormTCPClientMain> client = new FormTCPClientMain();
     client->setAttribute(Qt::WA_DeleteOnClose);
     client->show();
@@ -365,9 +365,9 @@ int runClientFlood(const QString &program)
     flood.start(program, {QStringLiteral("--flood-server")});
     if (!flood.waitForReadyRead(5000))
         return 1;
-    ModuleMain::gstrServerIP = QStringLiteral("127.0.0.1");
-    ModuleMain::gintPort = flood.readLine().trimmed().toInt();
-    ModuleMain::gstrHandleName = QStringLiteral("bench");
+    SharedSettings::gstrServerIP = QStringLiteral("127.0.0.1");
+    SharedSettings::gintPort = flood.readLine().trimmed().toInt();
+    SharedSettings::gstrHandleName = QStringLiteral("bench");
     auto *client = new FormTCPClientMain();
     client->show();
 

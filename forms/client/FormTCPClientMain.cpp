@@ -1,11 +1,11 @@
 #include "forms/client/FormTCPClientMain.h"
 
-#include "app/ModuleMain.h"
 #include "forms/ChatLook.h"
 #include "forms/MenuBarItem.h"
 #include "forms/MenuBarNavigation.h"
 #include "forms/MessageBox.h"
 #include "forms/ProgramTitle.h"
+#include "forms/SharedSettings.h"
 #include "forms/Twips.h"
 #include "forms/client/ChatLine.h"
 
@@ -121,8 +121,8 @@ int FormTCPClientMain::shownHistoryEntry() const
 void FormTCPClientMain::CWS_TCP_C_Connect()
 {
     SendLine(ChatLine::loginText(QDateTime::currentDateTime(), QLocale()));
-    setWindowTitle(QStringLiteral("[") + ModuleMain::gstrHandleName + u':' + CWS_TCP_C->Address()
-                   + u':' + QString::number(CWS_TCP_C->Port())
+    setWindowTitle(QStringLiteral("[") + SharedSettings::gstrHandleName + u':'
+                   + CWS_TCP_C->Address() + u':' + QString::number(CWS_TCP_C->Port())
                    + QStringLiteral("] - クライアント"));
 }
 
@@ -213,7 +213,7 @@ void FormTCPClientMain::mnuClose_Click()
 
 void FormTCPClientMain::mnuConnect_Click()
 {
-    CWS_TCP_C->OpenConnection(ModuleMain::gstrServerIP, ModuleMain::gintPort);
+    CWS_TCP_C->OpenConnection(SharedSettings::gstrServerIP, SharedSettings::gintPort);
 }
 
 void FormTCPClientMain::mnuHistClear_Click()
@@ -253,7 +253,7 @@ void FormTCPClientMain::ComboMain_KeyPress(int &KeyAscii)
 
 void FormTCPClientMain::SendLine(const QString &text)
 {
-    mstrLastSent = ChatLine::build(CWS_TCP_C->SocketNumber(), ModuleMain::gstrHandleName, text);
+    mstrLastSent = ChatLine::build(CWS_TCP_C->SocketNumber(), SharedSettings::gstrHandleName, text);
     // Set before sending: the echo may be handled before SendData returns.
     mblnWaitEcho = true;
     CWS_TCP_C->SendData(mstrLastSent);

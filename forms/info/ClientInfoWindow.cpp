@@ -3,7 +3,7 @@
 #include <QFormLayout>
 #include <QLabel>
 
-namespace socks {
+namespace InfoWindows {
 
 ClientInfoWindow::ClientInfoWindow()
 {
@@ -34,10 +34,12 @@ void ClientInfoWindow::showStatus(const Status &status)
     serverLabel->setText(status.server);
     localLabel->setText(status.local);
     socketNumberLabel->setText(QString::number(status.socketNumber));
-    receivedLabel->setText(
-            QStringLiteral("%1 テキスト / %2 バイト").arg(status.textsIn).arg(status.bytesIn));
-    sentLabel->setText(
-            QStringLiteral("%1 テキスト / %2 バイト").arg(status.textsOut).arg(status.bytesOut));
+    receivedLabel->setText(QStringLiteral("%1 テキスト / %2 バイト")
+                                   .arg(status.traffic.textsIn)
+                                   .arg(status.traffic.bytesIn));
+    sentLabel->setText(QStringLiteral("%1 テキスト / %2 バイト")
+                               .arg(status.traffic.textsOut)
+                               .arg(status.traffic.bytesOut));
 }
 
-} // namespace socks
+} // namespace InfoWindows

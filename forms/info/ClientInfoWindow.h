@@ -6,7 +6,7 @@
 
 class QLabel;
 
-namespace socks {
+namespace InfoWindows {
 
 // The client component's own information display: the connection and its traffic. It belongs to
 // its component and never keeps the program running.
@@ -15,7 +15,7 @@ class ClientInfoWindow : public QWidget
     Q_OBJECT
 
 public:
-    using Status = ClientStatus;
+    using Status = socks::ClientStatus;
 
     ClientInfoWindow();
 
@@ -29,4 +29,4 @@ public:
     QLabel *sentLabel = nullptr;
 };
 
-} // namespace socks
+} // namespace InfoWindows

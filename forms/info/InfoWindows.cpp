@@ -45,8 +45,8 @@ template <typename Window, typename Status> void installFor()
 
 void install()
 {
-    installFor<socks::ServerInfoWindow, socks::ServerStatus>();
-    installFor<socks::ClientInfoWindow, socks::ClientStatus>();
+    installFor<ServerInfoWindow, socks::ServerStatus>();
+    installFor<ClientInfoWindow, socks::ClientStatus>();
 }
 
 } // namespace InfoWindows

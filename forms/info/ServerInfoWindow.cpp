@@ -6,7 +6,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
-namespace socks {
+namespace InfoWindows {
 
 namespace {
 
@@ -65,7 +65,7 @@ void ServerInfoWindow::showStatus(const Status &status)
 
     connectionTable->setRowCount(int(status.rows.size()));
     for (int row = 0; row < int(status.rows.size()); ++row) {
-        const ServerStatus::ConnectionRow &connection = status.rows[size_t(row)];
+        const Status::ConnectionRow &connection = status.rows[size_t(row)];
         const QString peer =
                 connection.failed ? connection.peer + QStringLiteral(" (エラー)") : connection.peer;
         connectionTable->setItem(row, 0, cell(QString::number(connection.index), true));
@@ -73,11 +73,11 @@ void ServerInfoWindow::showStatus(const Status &status)
         connectionTable->setItem(
                 row, 2,
                 cell(connection.since.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")), false));
-        connectionTable->setItem(row, 3, cell(QString::number(connection.textsIn), true));
-        connectionTable->setItem(row, 4, cell(QString::number(connection.bytesIn), true));
-        connectionTable->setItem(row, 5, cell(QString::number(connection.textsOut), true));
-        connectionTable->setItem(row, 6, cell(QString::number(connection.bytesOut), true));
+        connectionTable->setItem(row, 3, cell(QString::number(connection.traffic.textsIn), true));
+        connectionTable->setItem(row, 4, cell(QString::number(connection.traffic.bytesIn), true));
+        connectionTable->setItem(row, 5, cell(QString::number(connection.traffic.textsOut), true));
+        connectionTable->setItem(row, 6, cell(QString::number(connection.traffic.bytesOut), true));
     }
 }
 
-} // namespace socks
+} // namespace InfoWindows

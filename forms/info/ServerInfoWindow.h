@@ -7,7 +7,7 @@
 class QLabel;
 class QTableWidget;
 
-namespace socks {
+namespace InfoWindows {
 
 // The server component's own information display: what it listens on and each connection's
 // traffic. It belongs to its component and never keeps the program running.
@@ -16,7 +16,7 @@ class ServerInfoWindow : public QWidget
     Q_OBJECT
 
 public:
-    using Status = ServerStatus;
+    using Status = socks::ServerStatus;
 
     ServerInfoWindow();
 
@@ -29,4 +29,4 @@ public:
     QTableWidget *connectionTable = nullptr;
 };
 
-} // namespace socks
+} // namespace InfoWindows

@@ -1,9 +1,9 @@
 #include "forms/main/FormMain.h"
 
-#include "app/ModuleMain.h"
 #include "forms/MessageBox.h"
 #include "forms/PortReading.h"
 #include "forms/ProgramTitle.h"
+#include "forms/SharedSettings.h"
 #include "forms/Twips.h"
 #include "forms/client/FormTCPClientMain.h"
 #include "forms/server/FormTCPServerMain.h"
@@ -209,14 +209,14 @@ bool FormMain::storeSettings()
     const std::optional<int> port = PortReading::readPortField(PortInp->text());
     if (!port)
         return false;
-    ModuleMain::gintPort = *port;
+    SharedSettings::gintPort = *port;
 
     const QString name = NameInp->text();
-    ModuleMain::gstrHandleName =
+    SharedSettings::gstrHandleName =
             name.isEmpty() || name.size() > longestHandleName ? QStringLiteral("Default") : name;
 
     const QString server = ServerIPInp->text();
-    ModuleMain::gstrServerIP = server.isEmpty() ? QStringLiteral("localhost") : server;
+    SharedSettings::gstrServerIP = server.isEmpty() ? QStringLiteral("localhost") : server;
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "FaultyRelay.h"
 #include "bench/LoadRun.h"
+#include "tests/support/Waits.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -155,7 +156,7 @@ void TestLoadRun::measuresBrowsers()
                  QStringLiteral("127.0.0.1:0"), QStringLiteral("--quiet")});
     QVERIFY(relay.waitForStarted());
     QByteArray output;
-    while (output.count('\n') < 2 && relay.waitForReadyRead(5000))
+    while (output.count('\n') < 2 && relay.waitForReadyRead(testsupport::waitTimeout))
         output += relay.readAllStandardOutput();
     const QRegularExpressionMatch ports =
             QRegularExpression(

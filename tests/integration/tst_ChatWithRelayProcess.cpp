@@ -1,4 +1,4 @@
-#include "app/ModuleMain.h"
+#include "forms/SharedSettings.h"
 #include "forms/client/FormTCPClientMain.h"
 #include "tests/support/Waits.h"
 
@@ -41,14 +41,14 @@ void TestChatWithRelayProcess::clientWindowsChatThroughTheRelay()
         relay.kill();
         relay.waitForFinished(waitTimeout);
     });
-    ModuleMain::gintPort = match.captured(1).toInt();
-    ModuleMain::gstrServerIP = QStringLiteral("127.0.0.1");
+    SharedSettings::gintPort = match.captured(1).toInt();
+    SharedSettings::gstrServerIP = QStringLiteral("127.0.0.1");
 
     // Deleted, not closed, should the test fail half-way: a window that loses its relay would
     // otherwise stop the next test with a message box.
     std::vector<std::unique_ptr<FormTCPClientMain>> windows;
     for (const QString &name : {QStringLiteral("Alice"), QStringLiteral("Bob")}) {
-        ModuleMain::gstrHandleName = name;
+        SharedSettings::gstrHandleName = name;
         windows.push_back(std::make_unique<FormTCPClientMain>());
         windows.back()->show();
         QTRY_VERIFY(windows.back()->TextLog->logText().contains(name.leftJustified(10)

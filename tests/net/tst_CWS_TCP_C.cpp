@@ -192,7 +192,7 @@ void TestCWS_TCP_C::givesUpAfterTenSecondsWithoutAnswer()
     const int port = ntohs(address.sin_port);
     QTcpSocket filler;
     filler.connectToHost(QHostAddress::LocalHost, quint16(port));
-    QVERIFY(filler.waitForConnected(5000));
+    QVERIFY(filler.waitForConnected(waitTimeout));
 
     CWS_TCP_C client;
     ClientEvents events(client);
@@ -385,7 +385,7 @@ void TestCWS_TCP_C::reconnectsAfterADrop()
     client.OpenConnection(QStringLiteral("127.0.0.1"), server.port());
     QVERIFY(events.connected.wait(waitTimeout));
     QTRY_VERIFY_WITH_TIMEOUT(server.peer && server.peer->state() == QAbstractSocket::ConnectedState,
-                             5000);
+                             waitTimeout);
     server.peer->write(frameOf("again"));
     QVERIFY(events.texts.wait(waitTimeout));
     QCOMPARE(events.texts.last().first().toString(), QStringLiteral("again"));
@@ -413,8 +413,8 @@ void TestCWS_TCP_C::infoViewFollowsInfoVisibleAndTheTraffic()
     QCOMPARE(log.last.state, QStringLiteral("接続済み"));
     QCOMPARE(log.last.socketNumber, client->SocketNumber());
     client->SendData(QStringLiteral("abc"));
-    QTRY_COMPARE_WITH_TIMEOUT(log.last.textsOut, 1, waitTimeout);
-    QCOMPARE(log.last.bytesOut, 7);
+    QTRY_COMPARE_WITH_TIMEOUT(log.last.traffic.textsOut, 1, waitTimeout);
+    QCOMPARE(log.last.traffic.bytesOut, 7);
 
     client->setInfoVisible(false);
     QVERIFY(!client->InfoVisible());

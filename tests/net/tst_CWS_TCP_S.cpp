@@ -5,6 +5,7 @@
 #include "net/RoomSession.h"
 #include "net/ServerStatus.h"
 #include "tests/support/InfoViewLog.h"
+#include "tests/support/Waits.h"
 #include "tests/support/WireClient.h"
 
 #include <QTcpServer>
@@ -22,6 +23,7 @@
 using socks::CWS_TCP_C;
 using socks::CWS_TCP_S;
 using testsupport::frameOf;
+using testsupport::waitTimeout;
 
 Q_DECLARE_METATYPE(CWS_TCP_S::StartFailure)
 
@@ -50,7 +52,7 @@ struct RawPeer
             received += testsupport::takeFrames(pending);
         });
         socket.connectToHost(QHostAddress::LocalHost, quint16(port));
-        return socket.waitForConnected(5000);
+        return socket.waitForConnected(waitTimeout);
     }
     void send(const QByteArray &bytes)
     {
@@ -81,6 +83,18 @@ struct ServerEvents
     QSignalSpy errors;
 };
 
+// The start of most cases: a server on a port the kernel chose, with a record of everything it
+// raised from its first connection on.
+struct Room
+{
+    Room() { serving = server.StartService(0); }
+    int port() const { return server.Port(); }
+
+    CWS_TCP_S server;
+    ServerEvents events{server};
+    bool serving = false;
+};
+
 void relayEverything(CWS_TCP_S &server)
 {
     // Index 0 reaches the sender too, as the server window relays.
@@ -93,7 +107,7 @@ std::unique_ptr<CWS_TCP_C> connectedClient(int port)
     auto client = std::make_unique<CWS_TCP_C>();
     QSignalSpy connected(client.get(), &CWS_TCP_C::Connect);
     client->OpenConnection(QStringLiteral("127.0.0.1"), port);
-    if (!connected.wait(5000))
+    if (!connected.wait(waitTimeout))
         return nullptr;
     return client;
 }
@@ -273,15 +287,14 @@ void TestCWS_TCP_S::acceptsIPv6PeersOnTheSamePort()
     if (!probe.listen(QHostAddress::LocalHostIPv6, 0))
         QSKIP("no IPv6 loopback on this machine");
     probe.close();
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    ServerEvents events(server);
+    Room room;
+    QVERIFY(room.serving);
     QTcpSocket peer;
-    peer.connectToHost(QHostAddress::LocalHostIPv6, quint16(server.Port()));
-    QVERIFY(peer.waitForConnected(5000));
+    peer.connectToHost(QHostAddress::LocalHostIPv6, quint16(room.port()));
+    QVERIFY(peer.waitForConnected(waitTimeout));
     peer.write(frameOf("v6"));
-    QVERIFY(events.texts.wait(5000));
-    QCOMPARE(events.texts.first().at(1).toString(), QStringLiteral("v6"));
+    QVERIFY(room.events.texts.wait(waitTimeout));
+    QCOMPARE(room.events.texts.first().at(1).toString(), QStringLiteral("v6"));
 }
 
 void TestCWS_TCP_S::adoptsOnlyAListeningTcpSocket_data()
@@ -327,48 +340,46 @@ void TestCWS_TCP_S::adoptsOnlyAListeningTcpSocket()
     peer.connectToHost(kind.startsWith(QStringLiteral("tcp6")) ? QHostAddress::LocalHostIPv6
                                                                : QHostAddress::LocalHost,
                        quint16(server.Port()));
-    QVERIFY(peer.waitForConnected(5000));
+    QVERIFY(peer.waitForConnected(waitTimeout));
     peer.write(frameOf("adopted"));
     QByteArray wire;
-    QTRY_VERIFY_WITH_TIMEOUT((wire += peer.readAll()) == frameOf("adopted"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT((wire += peer.readAll()) == frameOf("adopted"), waitTimeout);
 }
 
 void TestCWS_TCP_S::joinsAFrameSentByteByByte()
 {
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    ServerEvents events(server);
+    Room room;
+    QVERIFY(room.serving);
     RawPeer peer;
-    QVERIFY(peer.connectTo(server.Port()));
+    QVERIFY(peer.connectTo(room.port()));
     const QByteArray frame = frameOf(QStringLiteral("一字ずつ").toUtf8());
     for (qsizetype at = 0; at + 1 < frame.size(); ++at) {
         peer.send(frame.mid(at, 1));
         QCoreApplication::processEvents();
     }
-    QCOMPARE(events.texts.count(), 0);
+    QCOMPARE(room.events.texts.count(), 0);
     peer.send(frame.right(1));
-    QVERIFY(events.texts.wait(5000));
-    QCOMPARE(events.texts.count(), 1);
-    QCOMPARE(events.texts.first().at(0).toInt(), 1);
-    QCOMPARE(events.texts.first().at(1).toString(), QStringLiteral("一字ずつ"));
+    QVERIFY(room.events.texts.wait(waitTimeout));
+    QCOMPARE(room.events.texts.count(), 1);
+    QCOMPARE(room.events.texts.first().at(0).toInt(), 1);
+    QCOMPARE(room.events.texts.first().at(1).toString(), QStringLiteral("一字ずつ"));
 }
 
 void TestCWS_TCP_S::splitsCoalescedFrames()
 {
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    ServerEvents events(server);
+    Room room;
+    QVERIFY(room.serving);
     RawPeer peer;
-    QVERIFY(peer.connectTo(server.Port()));
+    QVERIFY(peer.connectTo(room.port()));
     // The third frame's tail arrives later, so one read ends in the middle of a frame.
     const QByteArray stream = frameOf("first") + frameOf("") + frameOf("third");
     peer.send(stream.left(stream.size() - 2));
-    QTRY_COMPARE_WITH_TIMEOUT(events.texts.count(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(room.events.texts.count(), 2, waitTimeout);
     peer.send(stream.right(2));
-    QTRY_COMPARE_WITH_TIMEOUT(events.texts.count(), 3, 5000);
-    QCOMPARE(events.texts.at(0).at(1).toString(), QStringLiteral("first"));
-    QCOMPARE(events.texts.at(1).at(1).toString(), QString());
-    QCOMPARE(events.texts.at(2).at(1).toString(), QStringLiteral("third"));
+    QTRY_COMPARE_WITH_TIMEOUT(room.events.texts.count(), 3, waitTimeout);
+    QCOMPARE(room.events.texts.at(0).at(1).toString(), QStringLiteral("first"));
+    QCOMPARE(room.events.texts.at(1).at(1).toString(), QString());
+    QCOMPARE(room.events.texts.at(2).at(1).toString(), QStringLiteral("third"));
 }
 
 void TestCWS_TCP_S::roundTripsTextsExactly_data()
@@ -388,22 +399,21 @@ void TestCWS_TCP_S::roundTripsTextsExactly_data()
 void TestCWS_TCP_S::roundTripsTextsExactly()
 {
     QFETCH(QString, text);
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    relayEverything(server);
-    ServerEvents events(server);
-    auto sender = connectedClient(server.Port());
-    auto other = connectedClient(server.Port());
+    Room room;
+    QVERIFY(room.serving);
+    relayEverything(room.server);
+    auto sender = connectedClient(room.port());
+    auto other = connectedClient(room.port());
     QVERIFY(sender && other);
     QSignalSpy sentBack(sender.get(), &CWS_TCP_C::GetData);
     QSignalSpy relayed(other.get(), &CWS_TCP_C::GetData);
     const QString copy = text;
     sender->SendData(text);
     QCOMPARE(text, copy);
-    QVERIFY(sentBack.wait(5000));
-    QTRY_COMPARE_WITH_TIMEOUT(relayed.count(), 1, 5000);
-    QCOMPARE(events.texts.count(), 1);
-    QCOMPARE(events.texts.first().at(1).toString(), text);
+    QVERIFY(sentBack.wait(waitTimeout));
+    QTRY_COMPARE_WITH_TIMEOUT(relayed.count(), 1, waitTimeout);
+    QCOMPARE(room.events.texts.count(), 1);
+    QCOMPARE(room.events.texts.first().at(1).toString(), text);
     QCOMPARE(sentBack.count(), 1);
     QCOMPARE(sentBack.first().first().toString(), text);
     QCOMPARE(relayed.first().first().toString(), text);
@@ -411,61 +421,58 @@ void TestCWS_TCP_S::roundTripsTextsExactly()
 
 void TestCWS_TCP_S::replacesInvalidUtf8()
 {
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    ServerEvents events(server);
+    Room room;
+    QVERIFY(room.serving);
     RawPeer peer;
-    QVERIFY(peer.connectTo(server.Port()));
+    QVERIFY(peer.connectTo(room.port()));
     peer.send(frameOf("a\xff"
                       "b")
               + frameOf("still here"));
-    QTRY_COMPARE_WITH_TIMEOUT(events.texts.count(), 2, 5000);
-    QCOMPARE(events.texts.at(0).at(1).toString(), QStringLiteral("a\uFFFDb"));
-    QCOMPARE(events.texts.at(1).at(1).toString(), QStringLiteral("still here"));
-    QCOMPARE(events.errors.count(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(room.events.texts.count(), 2, waitTimeout);
+    QCOMPARE(room.events.texts.at(0).at(1).toString(), QStringLiteral("a\uFFFDb"));
+    QCOMPARE(room.events.texts.at(1).at(1).toString(), QStringLiteral("still here"));
+    QCOMPARE(room.events.errors.count(), 0);
 }
 
 void TestCWS_TCP_S::acceptsTheLargestFrameAndFailsOnlyTheOversizedConnection()
 {
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    ServerEvents events(server);
+    Room room;
+    QVERIFY(room.serving);
     RawPeer good;
     RawPeer bad;
-    QVERIFY(good.connectTo(server.Port()));
-    QVERIFY(bad.connectTo(server.Port()));
-    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
+    QVERIFY(good.connectTo(room.port()));
+    QVERIFY(bad.connectTo(room.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(room.server.ConnectionCount(), 2, waitTimeout);
 
     good.send(frameOf(QByteArray(maxPayload, 'm')));
-    QTRY_COMPARE_WITH_TIMEOUT(events.texts.count(), 1, 10000);
-    QCOMPARE(events.texts.first().at(0).toInt(), 1);
-    QCOMPARE(events.texts.first().at(1).toString().size(), maxPayload);
+    QTRY_COMPARE_WITH_TIMEOUT(room.events.texts.count(), 1, 10000);
+    QCOMPARE(room.events.texts.first().at(0).toInt(), 1);
+    QCOMPARE(room.events.texts.first().at(1).toString().size(), maxPayload);
 
     bad.send(headerOf(maxPayload + 1) + QByteArray(100, 'o'));
-    QVERIFY(events.errors.wait(5000));
-    QCOMPARE(events.errors.first().first().toInt(), 2);
-    QTRY_COMPARE_WITH_TIMEOUT(events.count(false, 2), 1, 5000);
-    QCOMPARE(server.ConnectionCount(), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(bad.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    QVERIFY(room.events.errors.wait(waitTimeout));
+    QCOMPARE(room.events.errors.first().first().toInt(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(room.events.count(false, 2), 1, waitTimeout);
+    QCOMPARE(room.server.ConnectionCount(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(bad.socket.state(), QAbstractSocket::UnconnectedState, waitTimeout);
 
     good.send(frameOf("after"));
-    QTRY_COMPARE_WITH_TIMEOUT(events.texts.count(), 2, 5000);
-    QCOMPARE(events.texts.last().at(1).toString(), QStringLiteral("after"));
-    server.SendData(QStringLiteral("to all"), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(good.received.size(), 1, 5000);
-    QCOMPARE(events.count(false, 1), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(room.events.texts.count(), 2, waitTimeout);
+    QCOMPARE(room.events.texts.last().at(1).toString(), QStringLiteral("after"));
+    room.server.SendData(QStringLiteral("to all"), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(good.received.size(), 1, waitTimeout);
+    QCOMPARE(room.events.count(false, 1), 0);
 }
 
 void TestCWS_TCP_S::relaysToEveryConnectionInOneOrder()
 {
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    relayEverything(server);
-    ServerEvents events(server);
+    Room room;
+    QVERIFY(room.serving);
+    relayEverything(room.server);
     std::vector<std::unique_ptr<CWS_TCP_C>> clients;
     std::vector<std::unique_ptr<QSignalSpy>> spies;
     for (int index = 0; index < 4; ++index) {
-        clients.push_back(connectedClient(server.Port()));
+        clients.push_back(connectedClient(room.port()));
         QVERIFY(clients.back());
         spies.push_back(std::make_unique<QSignalSpy>(clients.back().get(), &CWS_TCP_C::GetData));
     }
@@ -479,7 +486,7 @@ void TestCWS_TCP_S::relaysToEveryConnectionInOneOrder()
     for (const auto &spy : spies)
         QTRY_COMPARE_WITH_TIMEOUT(spy->count(), 4 * rounds, 10000);
     QStringList order;
-    for (const auto &text : events.texts)
+    for (const auto &text : room.events.texts)
         order.append(text.at(1).toString());
     QCOMPARE(order.size(), 4 * rounds);
     for (const auto &spy : spies) {
@@ -498,18 +505,18 @@ void TestCWS_TCP_S::relaysToEveryConnectionInOneOrder()
 
 void TestCWS_TCP_S::sendsToOneIndexOnly()
 {
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
+    Room room;
+    QVERIFY(room.serving);
     RawPeer first;
     RawPeer second;
-    QVERIFY(first.connectTo(server.Port()));
-    QVERIFY(second.connectTo(server.Port()));
-    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
-    server.SendData(QStringLiteral("only two"), 2);
-    server.SendData(QStringLiteral("nobody"), 99);
-    server.SendData(QStringLiteral("both"), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(second.received.size(), 2, 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(first.received.size(), 1, 5000);
+    QVERIFY(first.connectTo(room.port()));
+    QVERIFY(second.connectTo(room.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(room.server.ConnectionCount(), 2, waitTimeout);
+    room.server.SendData(QStringLiteral("only two"), 2);
+    room.server.SendData(QStringLiteral("nobody"), 99);
+    room.server.SendData(QStringLiteral("both"), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(second.received.size(), 2, waitTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(first.received.size(), 1, waitTimeout);
     QCOMPARE(second.received, (QList<QByteArray>{"only two", "both"}));
     QCOMPARE(first.received, QList<QByteArray>{"both"});
 }
@@ -518,19 +525,19 @@ void TestCWS_TCP_S::sendsToOneIndexOnly()
 // length, or an equal copy, is encoded from its own characters.
 void TestCWS_TCP_S::sendsOtherTextsThanTheReceivedOneAsThemselves()
 {
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    connect(&server, &CWS_TCP_S::GetData, &server, [&server](int, const QString &text) {
-        server.SendData(text, 0);
-        server.SendData(text.toUpper(), 0);
-        server.SendData(QString(text.constData(), text.size()), 0);
-        server.SendData(text.left(2), 0);
+    Room room;
+    QVERIFY(room.serving);
+    connect(&room.server, &CWS_TCP_S::GetData, &room.server, [&room](int, const QString &text) {
+        room.server.SendData(text, 0);
+        room.server.SendData(text.toUpper(), 0);
+        room.server.SendData(QString(text.constData(), text.size()), 0);
+        room.server.SendData(text.left(2), 0);
     });
     RawPeer peer;
-    QVERIFY(peer.connectTo(server.Port()));
+    QVERIFY(peer.connectTo(room.port()));
     peer.send(frameOf("abc") + frameOf("\xff\xfeok"));
-    QTRY_COMPARE_WITH_TIMEOUT(peer.received.size(), 8, 5000);
-    // Invalid bytes go on as the replacement characters the server read them as.
+    QTRY_COMPARE_WITH_TIMEOUT(peer.received.size(), 8, waitTimeout);
+    // Invalid bytes go on as the replacement characters the room.server read them as.
     const QByteArray replaced = QStringLiteral("\uFFFD\uFFFDok").toUtf8();
     QCOMPARE(peer.received,
              (QList<QByteArray>{"abc", "ABC", "abc", "ab", replaced, replaced.toUpper(), replaced,
@@ -541,26 +548,28 @@ void TestCWS_TCP_S::sendsOtherTextsThanTheReceivedOneAsThemselves()
 // arrive in the order of the calls; a connection closed in between still gets what preceded it.
 void TestCWS_TCP_S::keepsTheOrderOfSendsMadeWhileRelaying()
 {
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    connect(&server, &CWS_TCP_S::GetData, &server, [&server](int index, const QString &text) {
-        server.SendData(text, 0);
-        if (text == QStringLiteral("b"))
-            server.SendData(QStringLiteral("only you"), index);
-        if (text == QStringLiteral("c"))
-            server.CloseConnection(2);
-        server.SendData(text + QStringLiteral("!"), 0);
-    });
+    Room room;
+    QVERIFY(room.serving);
+    connect(&room.server, &CWS_TCP_S::GetData, &room.server,
+            [&room](int index, const QString &text) {
+                room.server.SendData(text, 0);
+                if (text == QStringLiteral("b"))
+                    room.server.SendData(QStringLiteral("only you"), index);
+                if (text == QStringLiteral("c"))
+                    room.server.CloseConnection(2);
+                room.server.SendData(text + QStringLiteral("!"), 0);
+            });
     RawPeer sender;
     RawPeer watcher;
-    QVERIFY(sender.connectTo(server.Port()));
-    QVERIFY(watcher.connectTo(server.Port()));
-    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
+    QVERIFY(sender.connectTo(room.port()));
+    QVERIFY(watcher.connectTo(room.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(room.server.ConnectionCount(), 2, waitTimeout);
     sender.send(frameOf("a") + frameOf("b") + frameOf("c") + frameOf("d"));
-    QTRY_COMPARE_WITH_TIMEOUT(sender.received.size(), 9, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(sender.received.size(), 9, waitTimeout);
     QCOMPARE(sender.received,
              (QList<QByteArray>{"a", "a!", "b", "only you", "b!", "c", "c!", "d", "d!"}));
-    QTRY_COMPARE_WITH_TIMEOUT(watcher.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.socket.state(), QAbstractSocket::UnconnectedState,
+                              waitTimeout);
     QCOMPARE(watcher.received, (QList<QByteArray>{"a", "a!", "b", "b!", "c"}));
 }
 
@@ -578,7 +587,7 @@ void TestCWS_TCP_S::relaysTheTextAsReceivedWhenItsHandlerLetsTheLoopRun()
     RawPeer watcher;
     QVERIFY(sender.connectTo(server.Port()));
     QVERIFY(watcher.connectTo(server.Port()));
-    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, waitTimeout);
     const QByteArray first = frameOf("first");
     // Longer than the first frame: its front half lands where the first frame's bytes were.
     const QByteArray second = frameOf(QByteArray(300, 'x'));
@@ -586,19 +595,20 @@ void TestCWS_TCP_S::relaysTheTextAsReceivedWhenItsHandlerLetsTheLoopRun()
     const auto bytesIn = [&log](int index) {
         for (const auto &row : log.last.rows)
             if (row.index == index)
-                return row.bytesIn;
+                return row.traffic.bytesIn;
         return qint64(-1);
     };
     bool letLoopRun = true;
     connect(&server, &CWS_TCP_S::GetData, &server, [&](int index, const QString &text) {
         if (std::exchange(letLoopRun, false)) {
             sender.send(second.mid(half));
-            QTRY_COMPARE_WITH_TIMEOUT(bytesIn(index), qint64(first.size() + second.size()), 5000);
+            QTRY_COMPARE_WITH_TIMEOUT(bytesIn(index), qint64(first.size() + second.size()),
+                                      waitTimeout);
         }
         server.SendData(text, 0);
     });
     sender.send(first + second.left(half));
-    QTRY_COMPARE_WITH_TIMEOUT(watcher.received.size(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.received.size(), 2, waitTimeout);
     QCOMPARE(watcher.received, (QList<QByteArray>{"first", QByteArray(300, 'x')}));
     server.setInfoVisible(false);
     socks::InfoDisplay<socks::ServerStatus>::setFactory({});
@@ -606,50 +616,48 @@ void TestCWS_TCP_S::relaysTheTextAsReceivedWhenItsHandlerLetsTheLoopRun()
 
 void TestCWS_TCP_S::dropsAClientThatStoppedReadingWhileOthersKeepReceiving()
 {
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    ServerEvents events(server);
-    auto reader = connectedClient(server.Port());
+    Room room;
+    QVERIFY(room.serving);
+    auto reader = connectedClient(room.port());
     QVERIFY(reader);
-    auto stalled = stalledPeer(server.Port());
+    auto stalled = stalledPeer(room.port());
     QVERIFY(stalled);
-    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(room.server.ConnectionCount(), 2, waitTimeout);
     QSignalSpy readerTexts(reader.get(), &CWS_TCP_C::GetData);
     QSignalSpy readerClosed(reader.get(), &CWS_TCP_C::ConnectClose);
 
     const QString chunk(256 * 1024, QLatin1Char('s'));
     int sent = 0;
     // Bounded: 50 MiB is far beyond what the kernel buffers and 8 MiB can hide.
-    while (events.errors.isEmpty() && sent < 200) {
-        server.SendData(chunk, 0);
+    while (room.events.errors.isEmpty() && sent < 200) {
+        room.server.SendData(chunk, 0);
         ++sent;
-        QTRY_COMPARE_WITH_TIMEOUT(readerTexts.count(), sent, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(readerTexts.count(), sent, waitTimeout);
     }
-    QCOMPARE(events.errors.count(), 1);
-    QCOMPARE(events.errors.first().first().toInt(), 2);
-    QTRY_COMPARE_WITH_TIMEOUT(events.count(false, 2), 1, 5000);
-    QCOMPARE(server.ConnectionCount(), 1);
+    QCOMPARE(room.events.errors.count(), 1);
+    QCOMPARE(room.events.errors.first().first().toInt(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(room.events.count(false, 2), 1, waitTimeout);
+    QCOMPARE(room.server.ConnectionCount(), 1);
     qInfo("the stalled client failed after %d texts of 256 KiB", sent);
 
-    server.SendData(QStringLiteral("still served"), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(readerTexts.count(), sent + 1, 5000);
+    room.server.SendData(QStringLiteral("still served"), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(readerTexts.count(), sent + 1, waitTimeout);
     QCOMPARE(readerTexts.last().first().toString(), QStringLiteral("still served"));
     QCOMPARE(readerClosed.count(), 0);
-    QCOMPARE(events.count(false, 1), 0);
+    QCOMPARE(room.events.count(false, 1), 0);
 }
 
 // What a slow reader cannot take yet waits at the server, and reaches it whole and in order once it
 // reads again, while a reader that keeps up is served meanwhile.
 void TestCWS_TCP_S::aLaggingClientCatchesUpWithEverythingInOrder()
 {
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    ServerEvents events(server);
-    auto reader = connectedClient(server.Port());
+    Room room;
+    QVERIFY(room.serving);
+    auto reader = connectedClient(room.port());
     QVERIFY(reader);
-    auto lagging = stalledPeer(server.Port());
+    auto lagging = stalledPeer(room.port());
     QVERIFY(lagging);
-    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(room.server.ConnectionCount(), 2, waitTimeout);
     QSignalSpy readerTexts(reader.get(), &CWS_TCP_C::GetData);
 
     // 2 MiB in all: far beyond the kernel's buffers for the lagging peer, well within 8 MiB.
@@ -659,8 +667,8 @@ void TestCWS_TCP_S::aLaggingClientCatchesUpWithEverythingInOrder()
                 + QString(16 * 1024 - 6, QLatin1Char('l'));
     };
     for (int number = 0; number < textCount; ++number)
-        server.SendData(numbered(number), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(readerTexts.count(), textCount, 5000);
+        room.server.SendData(numbered(number), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(readerTexts.count(), textCount, waitTimeout);
 
     QList<QByteArray> received;
     socks::FrameDecoder decoder;
@@ -676,16 +684,15 @@ void TestCWS_TCP_S::aLaggingClientCatchesUpWithEverythingInOrder()
     for (int number = 0; number < textCount; ++number)
         QVERIFY2(received.at(number) == numbered(number).toUtf8(),
                  qPrintable(QString::number(number)));
-    QCOMPARE(events.errors.count(), 0);
-    QCOMPARE(server.ConnectionCount(), 2);
+    QCOMPARE(room.events.errors.count(), 0);
+    QCOMPARE(room.server.ConnectionCount(), 2);
 }
 
 void TestCWS_TCP_S::broadcastReachesTwoHundredClients()
 {
     constexpr int clientCount = 200;
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    ServerEvents events(server);
+    Room room;
+    QVERIFY(room.serving);
     std::vector<std::unique_ptr<CWS_TCP_C>> clients;
     int connected = 0;
     int received = 0;
@@ -698,15 +705,15 @@ void TestCWS_TCP_S::broadcastReachesTwoHundredClients()
             if (text == QStringLiteral("全員へ"))
                 ++received;
         });
-        client->OpenConnection(QStringLiteral("127.0.0.1"), server.Port());
+        client->OpenConnection(QStringLiteral("127.0.0.1"), room.port());
     }
     QTRY_COMPARE_WITH_TIMEOUT(connected, clientCount, 20000);
-    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), clientCount, 20000);
-    QCOMPARE(events.added(), clientCount);
+    QTRY_COMPARE_WITH_TIMEOUT(room.server.ConnectionCount(), clientCount, 20000);
+    QCOMPARE(room.events.added(), clientCount);
     for (const auto &client : clients)
         socketNumbers.insert(client->SocketNumber());
     QCOMPARE(socketNumbers.size(), clientCount);
-    server.SendData(QStringLiteral("全員へ"), 0);
+    room.server.SendData(QStringLiteral("全員へ"), 0);
     QTRY_COMPARE_WITH_TIMEOUT(received, clientCount, 20000);
 }
 
@@ -716,144 +723,139 @@ void TestCWS_TCP_S::aSessionOfAnotherKindSharesTheRoomAndItsTurns()
     MarkedKind kind;
     int closedWith = -1;
     int otherClosedWith = -1;
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    relayEverything(server);
-    ServerEvents events(server);
+    Room room;
+    QVERIFY(room.serving);
+    relayEverything(room.server);
     auto first = std::make_unique<MemorySession>(kind);
     auto second = std::make_unique<MemorySession>(kind);
     MemorySession &memory = *first;
     MemorySession &other = *second;
     first->closedWith = &closedWith;
     second->closedWith = &otherClosedWith;
-    QCOMPARE(server.joinSession(std::move(first)), 1);
-    QCOMPARE(server.joinSession(std::move(second)), 2);
+    QCOMPARE(room.server.joinSession(std::move(first)), 1);
+    QCOMPARE(room.server.joinSession(std::move(second)), 2);
     RawPeer peer;
-    QVERIFY(peer.connectTo(server.Port()));
-    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 3, 5000);
-    QCOMPARE(events.added(), 3);
-    QCOMPARE(server.peerAddress(1), QStringLiteral("memory"));
+    QVERIFY(peer.connectTo(room.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(room.server.ConnectionCount(), 3, waitTimeout);
+    QCOMPARE(room.events.added(), 3);
+    QCOMPARE(room.server.peerAddress(1), QStringLiteral("memory"));
 
     memory.say("from memory");
-    QTRY_COMPARE_WITH_TIMEOUT(peer.received, QList<QByteArray>{"from memory"}, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(peer.received, QList<QByteArray>{"from memory"}, waitTimeout);
     peer.send(frameOf("from the wire"));
-    QTRY_COMPARE_WITH_TIMEOUT(peer.received.size(), 2, 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(other.taken.size(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(peer.received.size(), 2, waitTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(other.taken.size(), 2, waitTimeout);
     // One order for every kind, each in its own encoding, built once per turn and shared.
-    QCOMPARE(events.texts.at(0), (QList<QVariant>{1, QStringLiteral("from memory")}));
-    QCOMPARE(events.texts.at(1), (QList<QVariant>{3, QStringLiteral("from the wire")}));
+    QCOMPARE(room.events.texts.at(0), (QList<QVariant>{1, QStringLiteral("from memory")}));
+    QCOMPARE(room.events.texts.at(1), (QList<QVariant>{3, QStringLiteral("from the wire")}));
     QCOMPARE(*other.taken.at(0), "kind:" + frameOf("from memory"));
     QCOMPARE(*other.taken.at(1), "kind:" + frameOf("from the wire"));
     QCOMPARE(memory.taken.size(), 2);
     QCOMPARE(memory.taken.at(1).get(), other.taken.at(1).get());
     QCOMPARE(kind.turns, 2);
 
-    server.CloseConnection(1);
+    room.server.CloseConnection(1);
     QCOMPARE(closedWith, int(socks::RoomSession::Closing::Flush));
     QCOMPARE(otherClosedWith, -1);
-    QCOMPARE(events.count(false, 1), 1);
-    QCOMPARE(server.ConnectionCount(), 2);
+    QCOMPARE(room.events.count(false, 1), 1);
+    QCOMPARE(room.server.ConnectionCount(), 2);
 }
 
 void TestCWS_TCP_S::numbersConnectionsFromOneWithoutReuse()
 {
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    ServerEvents events(server);
-    auto first = connectedClient(server.Port());
-    auto second = connectedClient(server.Port());
+    Room room;
+    QVERIFY(room.serving);
+    auto first = connectedClient(room.port());
+    auto second = connectedClient(room.port());
     QVERIFY(first && second);
-    QTRY_COMPARE_WITH_TIMEOUT(events.added(), 2, 5000);
-    QCOMPARE(events.changes.at(0), (QList<QVariant>{true, 1}));
-    QCOMPARE(events.changes.at(1), (QList<QVariant>{true, 2}));
+    QTRY_COMPARE_WITH_TIMEOUT(room.events.added(), 2, waitTimeout);
+    QCOMPARE(room.events.changes.at(0), (QList<QVariant>{true, 1}));
+    QCOMPARE(room.events.changes.at(1), (QList<QVariant>{true, 2}));
     first->CloseConnection();
-    QTRY_COMPARE_WITH_TIMEOUT(events.removed(), 1, 5000);
-    QCOMPARE(events.changes.at(2), (QList<QVariant>{false, 1}));
-    auto third = connectedClient(server.Port());
+    QTRY_COMPARE_WITH_TIMEOUT(room.events.removed(), 1, waitTimeout);
+    QCOMPARE(room.events.changes.at(2), (QList<QVariant>{false, 1}));
+    auto third = connectedClient(room.port());
     QVERIFY(third);
-    QTRY_COMPARE_WITH_TIMEOUT(events.added(), 3, 5000);
-    QCOMPARE(events.changes.at(3), (QList<QVariant>{true, 3}));
-    QCOMPARE(server.ConnectionCount(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(room.events.added(), 3, waitTimeout);
+    QCOMPARE(room.events.changes.at(3), (QList<QVariant>{true, 3}));
+    QCOMPARE(room.server.ConnectionCount(), 2);
 }
 
 void TestCWS_TCP_S::closeAllLeavesTheServiceAccepting()
 {
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    ServerEvents events(server);
-    auto first = connectedClient(server.Port());
-    auto second = connectedClient(server.Port());
+    Room room;
+    QVERIFY(room.serving);
+    auto first = connectedClient(room.port());
+    auto second = connectedClient(room.port());
     QVERIFY(first && second);
-    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(room.server.ConnectionCount(), 2, waitTimeout);
     QSignalSpy firstClosed(first.get(), &CWS_TCP_C::ConnectClose);
     QSignalSpy secondClosed(second.get(), &CWS_TCP_C::ConnectClose);
 
-    server.CloseConnection(0);
-    QCOMPARE(server.ConnectionCount(), 0);
-    QCOMPARE(events.count(false, 1), 1);
-    QCOMPARE(events.count(false, 2), 1);
-    QVERIFY(firstClosed.count() > 0 || firstClosed.wait(5000));
-    QVERIFY(secondClosed.count() > 0 || secondClosed.wait(5000));
+    room.server.CloseConnection(0);
+    QCOMPARE(room.server.ConnectionCount(), 0);
+    QCOMPARE(room.events.count(false, 1), 1);
+    QCOMPARE(room.events.count(false, 2), 1);
+    QVERIFY(firstClosed.count() > 0 || firstClosed.wait(waitTimeout));
+    QVERIFY(secondClosed.count() > 0 || secondClosed.wait(waitTimeout));
 
-    auto third = connectedClient(server.Port());
+    auto third = connectedClient(room.port());
     QVERIFY(third);
-    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 1, 5000);
-    QCOMPARE(events.changes.last(), (QList<QVariant>{true, 3}));
-    QCOMPARE(events.removed(), 2);
-    QCOMPARE(events.errors.count(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(room.server.ConnectionCount(), 1, waitTimeout);
+    QCOMPARE(room.events.changes.last(), (QList<QVariant>{true, 3}));
+    QCOMPARE(room.events.removed(), 2);
+    QCOMPARE(room.events.errors.count(), 0);
 }
 
 void TestCWS_TCP_S::peerCloseRemovesTheConnectionOnce()
 {
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    ServerEvents events(server);
+    Room room;
+    QVERIFY(room.serving);
     RawPeer peer;
-    QVERIFY(peer.connectTo(server.Port()));
-    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 1, 5000);
+    QVERIFY(peer.connectTo(room.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(room.server.ConnectionCount(), 1, waitTimeout);
     // Frames sent right before the close are still delivered.
     peer.send(frameOf("last words"));
     peer.socket.disconnectFromHost();
-    QTRY_COMPARE_WITH_TIMEOUT(events.removed(), 1, 5000);
-    QCOMPARE(events.texts.count(), 1);
-    QCOMPARE(events.texts.first().at(1).toString(), QStringLiteral("last words"));
-    QCOMPARE(server.ConnectionCount(), 0);
-    QCOMPARE(events.errors.count(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(room.events.removed(), 1, waitTimeout);
+    QCOMPARE(room.events.texts.count(), 1);
+    QCOMPARE(room.events.texts.first().at(1).toString(), QStringLiteral("last words"));
+    QCOMPARE(room.server.ConnectionCount(), 0);
+    QCOMPARE(room.events.errors.count(), 0);
     // A later connection proves the event loop ran on without a second removal.
     RawPeer next;
-    QVERIFY(next.connectTo(server.Port()));
-    QTRY_COMPARE_WITH_TIMEOUT(events.added(), 2, 5000);
-    QCOMPARE(events.removed(), 1);
+    QVERIFY(next.connectTo(room.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(room.events.added(), 2, waitTimeout);
+    QCOMPARE(room.events.removed(), 1);
 }
 
 void TestCWS_TCP_S::peerResetEndsOnlyThatConnection()
 {
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    connect(&server, &CWS_TCP_S::ServiceError, &server,
-            [&server](int index) { server.CloseConnection(index); });
-    ServerEvents events(server);
+    Room room;
+    QVERIFY(room.serving);
+    connect(&room.server, &CWS_TCP_S::ServiceError, &room.server,
+            [&room](int index) { room.server.CloseConnection(index); });
     RawPeer other;
-    QVERIFY(other.connectTo(server.Port()));
+    QVERIFY(other.connectTo(room.port()));
     const int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
     QVERIFY(descriptor >= 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(quint16(server.Port()));
+    address.sin_port = htons(quint16(room.port()));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     QVERIFY(::connect(descriptor, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
-    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(room.server.ConnectionCount(), 2, waitTimeout);
     // Half a frame, then a close that lingers for no time: a reset.
     ::send(descriptor, "\0\0\0\x10half", 8, 0);
     const linger abortive{1, 0};
     ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
     ::close(descriptor);
-    QTRY_COMPARE_WITH_TIMEOUT(events.count(false, 2), 1, 5000);
-    QCOMPARE(server.ConnectionCount(), 1);
-    server.SendData(QStringLiteral("others go on"), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(other.received, QList<QByteArray>{"others go on"}, 5000);
-    QCOMPARE(events.removed(), 1);
-    QCOMPARE(events.texts.count(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(room.events.count(false, 2), 1, waitTimeout);
+    QCOMPARE(room.server.ConnectionCount(), 1);
+    room.server.SendData(QStringLiteral("others go on"), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(other.received, QList<QByteArray>{"others go on"}, waitTimeout);
+    QCOMPARE(room.events.removed(), 1);
+    QCOMPARE(room.events.texts.count(), 0);
 }
 
 void TestCWS_TCP_S::failedConnectionIsRemovedOnceWhateverTheHandlerDoes_data()
@@ -866,42 +868,40 @@ void TestCWS_TCP_S::failedConnectionIsRemovedOnceWhateverTheHandlerDoes_data()
 void TestCWS_TCP_S::failedConnectionIsRemovedOnceWhateverTheHandlerDoes()
 {
     QFETCH(bool, closeInHandler);
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
+    Room room;
+    QVERIFY(room.serving);
     if (closeInHandler)
-        connect(&server, &CWS_TCP_S::ServiceError, &server,
-                [&server](int index) { server.CloseConnection(index); });
-    ServerEvents events(server);
+        connect(&room.server, &CWS_TCP_S::ServiceError, &room.server,
+                [&room](int index) { room.server.CloseConnection(index); });
     RawPeer bad;
-    QVERIFY(bad.connectTo(server.Port()));
-    QTRY_COMPARE_WITH_TIMEOUT(server.ConnectionCount(), 1, 5000);
+    QVERIFY(bad.connectTo(room.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(room.server.ConnectionCount(), 1, waitTimeout);
     bad.send(headerOf(0xffffffffu));
-    QVERIFY(events.errors.wait(5000));
-    QTRY_COMPARE_WITH_TIMEOUT(events.removed(), 1, 5000);
-    QCOMPARE(server.ConnectionCount(), 0);
+    QVERIFY(room.events.errors.wait(waitTimeout));
+    QTRY_COMPARE_WITH_TIMEOUT(room.events.removed(), 1, waitTimeout);
+    QCOMPARE(room.server.ConnectionCount(), 0);
     RawPeer next;
-    QVERIFY(next.connectTo(server.Port()));
-    QTRY_COMPARE_WITH_TIMEOUT(events.added(), 2, 5000);
-    QCOMPARE(events.removed(), 1);
-    QCOMPARE(events.errors.count(), 1);
-    QCOMPARE(server.ConnectionCount(), 1);
+    QVERIFY(next.connectTo(room.port()));
+    QTRY_COMPARE_WITH_TIMEOUT(room.events.added(), 2, waitTimeout);
+    QCOMPARE(room.events.removed(), 1);
+    QCOMPARE(room.events.errors.count(), 1);
+    QCOMPARE(room.server.ConnectionCount(), 1);
 }
 
 void TestCWS_TCP_S::closingInsideGetDataStopsFurtherTexts()
 {
-    CWS_TCP_S server;
-    QVERIFY(server.StartService(0));
-    connect(&server, &CWS_TCP_S::GetData, &server,
-            [&server](int index, const QString &) { server.CloseConnection(index); });
-    ServerEvents events(server);
+    Room room;
+    QVERIFY(room.serving);
+    connect(&room.server, &CWS_TCP_S::GetData, &room.server,
+            [&room](int index, const QString &) { room.server.CloseConnection(index); });
     RawPeer peer;
-    QVERIFY(peer.connectTo(server.Port()));
+    QVERIFY(peer.connectTo(room.port()));
     peer.send(frameOf("one") + frameOf("two") + frameOf("three"));
-    QVERIFY(events.texts.wait(5000));
-    QTRY_COMPARE_WITH_TIMEOUT(peer.socket.state(), QAbstractSocket::UnconnectedState, 5000);
-    QCOMPARE(events.texts.count(), 1);
-    QCOMPARE(events.removed(), 1);
-    QCOMPARE(events.errors.count(), 0);
+    QVERIFY(room.events.texts.wait(waitTimeout));
+    QTRY_COMPARE_WITH_TIMEOUT(peer.socket.state(), QAbstractSocket::UnconnectedState, waitTimeout);
+    QCOMPARE(room.events.texts.count(), 1);
+    QCOMPARE(room.events.removed(), 1);
+    QCOMPARE(room.events.errors.count(), 0);
 }
 
 void TestCWS_TCP_S::survivesBeingDestroyedInsideGetData()
@@ -916,8 +916,8 @@ void TestCWS_TCP_S::survivesBeingDestroyedInsideGetData()
     RawPeer peer;
     QVERIFY(peer.connectTo(server->Port()));
     peer.send(frameOf("one") + frameOf("two"));
-    QTRY_VERIFY_WITH_TIMEOUT(!server, 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(peer.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!server, waitTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(peer.socket.state(), QAbstractSocket::UnconnectedState, waitTimeout);
     QCOMPARE(texts, 1);
 }
 
@@ -932,11 +932,11 @@ void TestCWS_TCP_S::survivesBeingDestroyedInsideServiceComplete()
     RawPeer second;
     QVERIFY(first.connectTo(port));
     QVERIFY(second.connectTo(port));
-    QTRY_VERIFY_WITH_TIMEOUT(!server, 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(first.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!server, waitTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(first.socket.state(), QAbstractSocket::UnconnectedState, waitTimeout);
     // The port is free again once the deferred clean-up has run.
     CWS_TCP_S again;
-    QTRY_VERIFY_WITH_TIMEOUT(again.StartService(port), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(again.StartService(port), waitTimeout);
 }
 
 void TestCWS_TCP_S::infoViewFollowsInfoVisibleAndTheTraffic()
@@ -960,9 +960,10 @@ void TestCWS_TCP_S::infoViewFollowsInfoVisibleAndTheTraffic()
     QVERIFY(peer.connectTo(server->Port()));
     peer.send(frameOf("abc"));
     // The view is kept current while it shows: connection 1 with one text of seven bytes.
-    QTRY_VERIFY_WITH_TIMEOUT(log.last.rows.size() == 1 && log.last.rows[0].textsIn == 1, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(log.last.rows.size() == 1 && log.last.rows[0].traffic.textsIn == 1,
+                             waitTimeout);
     QCOMPARE(log.last.rows[0].index, 1);
-    QCOMPARE(log.last.rows[0].bytesIn, 7);
+    QCOMPARE(log.last.rows[0].traffic.bytesIn, 7);
     QCOMPARE(log.last.connectionCount, 1);
 
     server->setInfoVisible(false);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/ModuleMain.h"
 #include "forms/LogBox.h"
+#include "forms/SharedSettings.h"
 #include "forms/client/FormTCPClientMain.h"
 
 #include <QRegularExpression>
@@ -14,17 +14,17 @@ namespace testsupport {
 // Back to the values a process starts with: 0 and empty texts.
 inline void resetSettings()
 {
-    ModuleMain::gintPort = 0;
-    ModuleMain::gstrHandleName.clear();
-    ModuleMain::gstrServerIP.clear();
+    SharedSettings::gintPort = 0;
+    SharedSettings::gstrHandleName.clear();
+    SharedSettings::gstrServerIP.clear();
 }
 
 // A client window under this handle name for a server on 127.0.0.1.
 inline FormTCPClientMain *openClient(const QString &name, int port)
 {
-    ModuleMain::gintPort = port;
-    ModuleMain::gstrHandleName = name;
-    ModuleMain::gstrServerIP = QStringLiteral("127.0.0.1");
+    SharedSettings::gintPort = port;
+    SharedSettings::gstrHandleName = name;
+    SharedSettings::gstrServerIP = QStringLiteral("127.0.0.1");
     auto *client = new FormTCPClientMain;
     client->setAttribute(Qt::WA_DeleteOnClose);
     client->show();

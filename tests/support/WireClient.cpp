@@ -56,6 +56,22 @@ int boundTcp(int family)
 
 } // namespace
 
+RefusedPort::RefusedPort()
+    : descriptor(boundTcp(AF_INET))
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (descriptor >= 0
+        && ::getsockname(descriptor, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        boundPort = ntohs(address.sin_port);
+}
+
+RefusedPort::~RefusedPort()
+{
+    if (descriptor >= 0)
+        ::close(descriptor);
+}
+
 int descriptorOfKind(const QString &kind)
 {
     if (kind == QLatin1String("tcp4 listening") || kind == QLatin1String("tcp6 listening")) {

@@ -29,6 +29,23 @@ int stalledPeer(int port);
 // failed, -2 when the machine has no IPv6 loopback.
 int descriptorOfKind(const QString &kind);
 
+// A port on 127.0.0.1 where every connection is refused: bound for as long as this lives and never
+// listening, so that nothing else can take it meanwhile, as it could a port found free and let go.
+class RefusedPort
+{
+public:
+    RefusedPort();
+    ~RefusedPort();
+    RefusedPort(const RefusedPort &) = delete;
+    RefusedPort &operator=(const RefusedPort &) = delete;
+
+    int port() const { return boundPort; } // 0 when binding failed
+
+private:
+    int descriptor = -1;
+    int boundPort = 0;
+};
+
 // A chat client reduced to the wire, on a real socket to 127.0.0.1.
 class WireClient
 {

@@ -1,6 +1,7 @@
 #include "forms/info/InfoWindows.h"
 #include "net/CWS_TCP_C.h"
 #include "net/CWS_TCP_S.h"
+#include "tests/support/Waits.h"
 
 #include <QLabel>
 #include <QTableWidget>
@@ -11,6 +12,7 @@
 
 using socks::CWS_TCP_C;
 using socks::CWS_TCP_S;
+using testsupport::waitTimeout;
 
 class TestInfoWindows : public QObject
 {
@@ -46,13 +48,13 @@ void TestInfoWindows::serverWindowFollowsInfoVisibleAndTheTraffic()
     CWS_TCP_C client;
     QSignalSpy connected(&client, &CWS_TCP_C::Connect);
     client.OpenConnection(QStringLiteral("127.0.0.1"), server->Port());
-    QVERIFY(connected.wait(5000));
+    QVERIFY(connected.wait(waitTimeout));
     client.SendData(QStringLiteral("abc"));
     // The display follows the traffic: the connection count label and the row of connection 1.
     auto *table = window->findChild<QTableWidget *>();
     QVERIFY(table);
-    QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 1, 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(table->item(0, 3)->text(), QStringLiteral("1"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 1, waitTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(table->item(0, 3)->text(), QStringLiteral("1"), waitTimeout);
     QCOMPARE(table->item(0, 4)->text(), QStringLiteral("7"));
 
     server->setInfoVisible(false);
@@ -72,7 +74,7 @@ void TestInfoWindows::clientWindowFollowsInfoVisibleAndTheTraffic()
     auto client = std::make_unique<CWS_TCP_C>();
     QSignalSpy connected(client.get(), &CWS_TCP_C::Connect);
     client->OpenConnection(QStringLiteral("127.0.0.1"), server.Port());
-    QVERIFY(connected.wait(5000));
+    QVERIFY(connected.wait(waitTimeout));
     QVERIFY(!client->InfoVisible());
     client->setInfoVisible(true);
     QVERIFY(client->InfoVisible());
@@ -92,7 +94,7 @@ void TestInfoWindows::clientWindowFollowsInfoVisibleAndTheTraffic()
     QVERIFY(showsText(QStringLiteral("接続済み")));
     QVERIFY(showsText(QString::number(client->SocketNumber())));
     client->SendData(QStringLiteral("abc"));
-    QTRY_VERIFY_WITH_TIMEOUT(showsText(QStringLiteral("1 テキスト / 7 バイト")), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(showsText(QStringLiteral("1 テキスト / 7 バイト")), waitTimeout);
 
     client->setInfoVisible(false);
     QVERIFY(!client->InfoVisible());

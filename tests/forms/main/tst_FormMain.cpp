@@ -1,4 +1,4 @@
-#include "app/ModuleMain.h"
+#include "forms/SharedSettings.h"
 #include "forms/main/FormMain.h"
 #include "tests/support/Windows.h"
 
@@ -54,9 +54,9 @@ namespace {
 
 void setSettings(int port, const QString &handleName, const QString &serverIP)
 {
-    ModuleMain::gintPort = port;
-    ModuleMain::gstrHandleName = handleName;
-    ModuleMain::gstrServerIP = serverIP;
+    SharedSettings::gintPort = port;
+    SharedSettings::gstrHandleName = handleName;
+    SharedSettings::gstrServerIP = serverIP;
 }
 
 // A top-level window that tells the parent process when it is asked to close.
@@ -394,9 +394,9 @@ void TestFormMain::keysPressTheFocusedButton()
     QCOMPARE(QApplication::focusWidget(), form.btnChoise[2]);
 
     QTest::keyClick(form.btnChoise[2], Qt::Key(key));
-    QCOMPARE(ModuleMain::gstrHandleName, QString("Default"));
-    QCOMPARE(ModuleMain::gstrServerIP, QString("localhost"));
-    QCOMPARE(ModuleMain::gintPort, 555);
+    QCOMPARE(SharedSettings::gstrHandleName, QString("Default"));
+    QCOMPARE(SharedSettings::gstrServerIP, QString("localhost"));
+    QCOMPARE(SharedSettings::gintPort, 555);
 }
 
 void TestFormMain::pressStoresSettings_data()
@@ -482,9 +482,9 @@ void TestFormMain::pressStoresSettings()
 
     QTest::mouseClick(form.btnChoise[button], Qt::LeftButton);
 
-    QCOMPARE(ModuleMain::gintPort, port);
-    QCOMPARE(ModuleMain::gstrHandleName, storedName);
-    QCOMPARE(ModuleMain::gstrServerIP, storedServer);
+    QCOMPARE(SharedSettings::gintPort, port);
+    QCOMPARE(SharedSettings::gstrHandleName, storedName);
+    QCOMPARE(SharedSettings::gstrServerIP, storedServer);
     // The start window stays as it was.
     QVERIFY(form.isVisible());
     QCOMPARE(form.NameInp->text(), name);
@@ -497,7 +497,7 @@ void TestFormMain::laterPressOverwritesSettings()
     form.show();
 
     QTest::mouseClick(form.btnChoise[2], Qt::LeftButton);
-    QCOMPARE(ModuleMain::gstrHandleName, QString("Default"));
+    QCOMPARE(SharedSettings::gstrHandleName, QString("Default"));
 
     form.NameInp->clear();
     QTest::keyClicks(form.NameInp, QStringLiteral("taro"));
@@ -507,9 +507,9 @@ void TestFormMain::laterPressOverwritesSettings()
     QTest::keyClicks(form.ServerIPInp, QStringLiteral("10.0.0.7"));
     QTest::mouseClick(form.btnChoise[2], Qt::LeftButton);
 
-    QCOMPARE(ModuleMain::gintPort, 4321);
-    QCOMPARE(ModuleMain::gstrHandleName, QString("taro"));
-    QCOMPARE(ModuleMain::gstrServerIP, QString("10.0.0.7"));
+    QCOMPARE(SharedSettings::gintPort, 4321);
+    QCOMPARE(SharedSettings::gstrHandleName, QString("taro"));
+    QCOMPARE(SharedSettings::gstrServerIP, QString("10.0.0.7"));
 }
 
 void TestFormMain::refusedPortShowsMessageAndStoresNothing_data()
@@ -547,9 +547,9 @@ void TestFormMain::refusedPortShowsMessageAndStoresNothing()
                      "ポート番号が正しくありません。0 から 65535 までの数字を入力してください。"});
     QCOMPARE(answerer.titles(), QStringList{"Pryne Chat"});
     QVERIFY(answerer.allPlain());
-    QCOMPARE(ModuleMain::gintPort, 1234);
-    QCOMPARE(ModuleMain::gstrHandleName, QString("before"));
-    QCOMPARE(ModuleMain::gstrServerIP, QString("before"));
+    QCOMPARE(SharedSettings::gintPort, 1234);
+    QCOMPARE(SharedSettings::gstrHandleName, QString("before"));
+    QCOMPARE(SharedSettings::gstrServerIP, QString("before"));
     QVERIFY(form.isVisible());
 }
 
