@@ -61,9 +61,15 @@ bool BrowserKind::isReady() const
 
 void BrowserKind::adoptEncoder()
 {
+    // Qt WebSockets hands its sockets over without a parent: this one goes with the kind.
     QWebSocket *opened = server->nextPendingConnection();
-    if (!opened || encoder)
+    if (!opened)
         return;
+    opened->setParent(this);
+    if (encoder) {
+        opened->deleteLater();
+        return;
+    }
     // The handshake's answer is no turn's: it goes.
     if (!drain(nullptr))
         return;
