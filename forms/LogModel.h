@@ -34,6 +34,11 @@ struct LogSpot
 //
 // The kept places (caret, anchor, the first character of the top row) live here so that any
 // trim or clear moves them along: a view reads them back and never holds a place of its own.
+//
+// Under a flood the log turns over its whole text many times a second. A whole line that comes
+// in one appended text is kept by sharing that text, which was just written and is still in the
+// cache; the rest (the line being filled, texts that are mostly unused allocation) is copied into
+// large blocks that pieces point into, so that no line costs an allocation of its own.
 class LogModel
 {
 public:
@@ -52,7 +57,8 @@ public:
     int maxCharacters() const { return characterLimit; }
 
     void setText(QStringView text);
-    void append(QStringView text);
+    // Whole lines of the text may be kept by sharing it rather than copied.
+    void append(const QString &text);
 
     QString text() const;
     int length() const { return characterCount; }
@@ -88,18 +94,36 @@ public:
     void setPlace(Place which, LogSpot spot) { places[int(which)] = clamp(spot); }
 
 private:
-    // The log text as received; lineEnd when its last character is a line break. The last
-    // piece never ends a line (it is the line being filled, maybe empty).
+    // The log text as received, `size` characters from `offset` in `shared` or, when that is
+    // null, in a block; lineEnd when its last character is a line break. The last piece never
+    // ends a line (it is the line being filled, maybe empty) and always lies at the end of the
+    // newest block, so it grows in place.
     struct Piece
     {
-        QString raw;
+        QString shared;
+        qint64 block = 0; // also for a shared piece: the newest block when it was made
+        int offset = 0;
+        int size = 0;
         int shownSize = 0;
         bool lineEnd = false;
     };
+    // Room for several whole pieces, so that moving the growing piece to a new block copies
+    // little next to what the block then takes.
+    static constexpr int blockCharacters = 16 * longestPiece;
 
     const Piece &at(qint64 piece) const { return pieces[size_t(piece - first)]; }
+    QStringView raw(const Piece &piece) const
+    {
+        const QString &holder =
+                piece.shared.isNull() ? blocks[size_t(piece.block - firstBlock)] : piece.shared;
+        return QStringView(holder).mid(piece.offset, piece.size);
+    }
+    // Makes room for `count` more characters at the end of the newest block.
+    void reserveTail(qsizetype count);
+    void startPiece();
+    void dropUnusedBlocks();
     void reset();
-    void addText(QStringView text);
+    void addText(QStringView text, const QString *whole = nullptr);
     void trimToCapacity();
     int lineCount() const;
     void dropFront();
@@ -107,6 +131,8 @@ private:
     void clampPlaces();
 
     std::deque<Piece> pieces;
+    std::deque<QString> blocks;
+    qint64 firstBlock = 0;
     qint64 first = 0;
     int lineEnds = 0;
     int characterCount = 0;

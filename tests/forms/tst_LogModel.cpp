@@ -2,6 +2,9 @@
 
 #include <QtTest>
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 
 using Place = LogModel::Place;
@@ -38,6 +41,7 @@ private slots:
     void findsTheLineAroundAPiece();
     void breaksLinesAtEveryLineEndWherever_data();
     void breaksLinesAtEveryLineEndWherever();
+    void keepsTheNewestTextWholeAcrossManyBlocks();
 };
 
 void TestLogModel::keepsEveryPlaceValidWhenTheLogShrinks_data()
@@ -176,15 +180,15 @@ void TestLogModel::findsTheLineAroundAPiece()
 
 void TestLogModel::breaksLinesAtEveryLineEndWherever_data()
 {
-    // Line ends are looked for several characters at a time: one at each place in and around
-    // such a group must still end its line, and a character next to one (a CR's or a
-    // separator's neighbour) must not.
+    // Line ends are looked for several characters at a time (groups of 32 and of 8): one at
+    // each place in and around such a group must still end its line, and a character next to
+    // one (a CR's or a separator's neighbour) must not.
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("shown");
     QTest::addColumn<int>("lines");
 
-    const QString ascii(23, u'a');
-    const QString japanese(23, u'あ');
+    const QString ascii(71, u'a');
+    const QString japanese(71, u'あ');
     const struct
     {
         char16_t code;
@@ -198,7 +202,7 @@ void TestLogModel::breaksLinesAtEveryLineEndWherever_data()
                 {0xfdd0, "U+FDD0"},
                 {0xfdd1, "U+FDD1"}};
     for (const auto &end : ends) {
-        for (int at : {0, 7, 8, 15, 16, 22}) {
+        for (int at : {0, 7, 8, 15, 16, 31, 32, 39, 63, 64, 70}) {
             for (const QString &line : {ascii, japanese}) {
                 QString text = line;
                 text[at] = QChar(end.code);
@@ -209,15 +213,16 @@ void TestLogModel::breaksLinesAtEveryLineEndWherever_data()
             }
         }
     }
-    for (int at : {0, 7, 8, 15, 22}) {
+    for (int at : {0, 7, 8, 31, 32, 63, 70}) {
         QString text = ascii;
         text[at] = u'\r';
         QTest::addRow("CR at %d: hidden, no line end", at)
                 << text << QString(ascii).remove(at, 1) << 1;
     }
+    const QString neighbours =
+            QStringLiteral("\u0009\u000e\u0084\u0086\u2027\u202a\ufdcf\ufdd2\u0009").repeated(8);
     QTest::newRow("the neighbours of the line ends are plain characters")
-            << QStringLiteral("\u0009\u000e\u0084\u0086\u2027\u202a\ufdcf\ufdd2\u0009")
-            << QStringLiteral("\u0009\u000e\u0084\u0086\u2027\u202a\ufdcf\ufdd2\u0009") << 1;
+            << neighbours << neighbours << 1;
 }
 
 void TestLogModel::breaksLinesAtEveryLineEndWherever()
@@ -231,6 +236,52 @@ void TestLogModel::breaksLinesAtEveryLineEndWherever()
     QCOMPARE(model.shownText(), shown);
     QCOMPARE(model.blockCount(), lines);
     QCOMPARE(model.shownPosition(model.end()), shown.size());
+}
+
+void TestLogModel::keepsTheNewestTextWholeAcrossManyBlocks()
+{
+    // The characters lie in the appended texts themselves or in blocks shared by many pieces,
+    // and a growing line moves to a new block when its block fills: whatever the mix of short lines, run-on lines, hidden CRs and
+    // surrogate pairs, what the log holds is always the newest part of what it was given.
+    const QString pair = QStringLiteral("\U0001F600");
+    QRandomGenerator random(18);
+    for (const int maxCharacters : {50000, 300000}) {
+        LogModel model;
+        model.setCapacity(300, maxCharacters);
+        QString given;
+        for (int round = 0; round < 400; ++round) {
+            QString text;
+            const int kind = random.bounded(4);
+            const int length = kind == 0 ? random.bounded(9000) : random.bounded(300);
+            for (int index = 0; index < length; ++index)
+                text += index % 50 == 49 && kind == 3 ? pair : QString(QChar(u'a' + index % 26));
+            if (kind != 0)
+                text += kind == 2 ? QStringLiteral("\r") : QStringLiteral("\r\n");
+            // A text with little spare room is shared, any other copied, and one over bytes
+            // it does not own as well: changing any of them afterwards changes nothing here.
+            std::vector<QChar> foreign(text.constBegin(), text.constEnd());
+            const int way = random.bounded(3);
+            QString appended = way == 0 ? QString(text.constData(), text.size())
+                    : way == 1          ? text
+                                        : QString::fromRawData(foreign.data(), text.size());
+            model.append(appended);
+            given += text;
+            std::fill(foreign.begin(), foreign.end(), QChar(u'#'));
+            if (!appended.isEmpty() && way != 2)
+                appended[0] = u'#';
+
+            const QString kept = model.text();
+            QVERIFY2(given.endsWith(kept), qPrintable(QString::number(round)));
+            QCOMPARE(model.length(), kept.size());
+            QVERIFY(kept.size() <= maxCharacters);
+            QCOMPARE(model.blockCount(), int(kept.count(u'\n')) + 1);
+            QVERIFY(model.blockCount() <= 301);
+            QVERIFY(kept.isEmpty() || !kept.front().isLowSurrogate());
+            if (given.size() > 4 * maxCharacters)
+                given = given.right(2 * maxCharacters);
+        }
+        QCOMPARE(model.shownText(), model.text().remove(u'\r'));
+    }
 }
 
 QTEST_APPLESS_MAIN(TestLogModel)
