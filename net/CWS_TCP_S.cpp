@@ -309,10 +309,9 @@ void CWS_TCP_S::readMember(int index)
     }
     QPointer<CWS_TCP_S> self(this);
     const auto deliver = [&](QByteArrayView frame, QByteArrayView payload) {
-        // One pass over the bytes both converts and tells whether they were valid UTF-8.
-        utf8.resetState();
-        const QString text = utf8.decode(payload);
-        if (!frame.isEmpty() && !utf8.hasError()) {
+        // The text, and whether its bytes were valid UTF-8, which decides what is relayed.
+        const auto [text, valid] = decoder.decode(payload);
+        if (!frame.isEmpty() && valid) {
             // Relayed straight from the session's buffer, which stays as it is while the
             // handler runs unless it reads or closes (see forgetDeliveredFrame).
             deliveredFrame = frame;

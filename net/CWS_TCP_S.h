@@ -6,13 +6,13 @@
 #include "net/RelayPolicy.h"
 #include "net/RoomSession.h"
 #include "net/ServerStatus.h"
+#include "net/TextDecoder.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
-#include <QStringDecoder>
 #include <QTimer>
 
 #include <map>
@@ -153,7 +153,7 @@ private:
     QByteArrayView deliveredFrame;
     QByteArray invalidTextFrame; // the frame of a text that came as invalid UTF-8
     FrameEncoder encoder;
-    QStringDecoder utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
+    TextDecoder decoder;
 
     // Texts for every connection collect here and go out once per turn of the event loop as one
     // chunk shared by every connection's queue (one per kind of session).
