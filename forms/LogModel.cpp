@@ -22,86 +22,124 @@ bool isLineBreak(QChar character)
             || code == 0x2029 || code == 0xfdd0 || code == 0xfdd1;
 }
 
-// The first position in [from, to) that holds a CR or a line break, else `to`; when copying, the
-// characters up to it, that one included, go to `out` (out[0] for data[from]) on the way, and a
-// few after it may be written too. Most texts hold neither for dozens of characters, and looking
-// at every character on its own was a fifth of the server window's time under a flood of 1 KiB
-// texts: with SSE2, several are looked at (and copied) together.
-template<bool copying>
-qsizetype copyToBreakOrReturn(const char16_t *data, qsizetype from, qsizetype to, char16_t *out)
-{
-    const auto copyOne = [&] {
-        const QChar character(data[from]);
-        if constexpr (copying)
-            *out++ = character.unicode();
-        return character == carriageReturn || isLineBreak(character);
-    };
 #ifdef __SSE2__
+// The lanes that hold a CR or a line break.
+__m128i breaksOrReturns(__m128i chunk)
+{
     const __m128i firstControl = _mm_set1_epi16(0x0a); // LF, VT, FF and CR lie in 0x0a..0x0d
     const __m128i controlSpan = _mm_set1_epi16(3);
     const __m128i nextLine = _mm_set1_epi16(short(0x85));
     const __m128i pairMask = _mm_set1_epi16(short(0xfffe)); // each pair differs in the last bit
     const __m128i separators = _mm_set1_epi16(0x2028);
     const __m128i blockEnds = _mm_set1_epi16(short(0xfdd0));
-    const __m128i zero = _mm_setzero_si128();
-    // Most chat text is printable ASCII, and every character from U+000E to U+0084 is neither
-    // a line end nor a CR: 32 at a time are first only checked to lie in that range (signed, so
-    // anything from U+8000 up falls below it), which halved the time of the look again. The
-    // eight-at-a-time check below finds the exact place.
-    const __m128i belowPlain = _mm_set1_epi16(0x0d);
-    const __m128i abovePlain = _mm_set1_epi16(short(0x85));
-    const auto load = [data](qsizetype at) {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + at));
-    };
-    for (; from + 32 <= to; from += 32, out += copying ? 32 : 0) {
-        const __m128i first = load(from), second = load(from + 8);
-        const __m128i third = load(from + 16), fourth = load(from + 24);
-        if constexpr (copying) {
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out), first);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8), second);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16), third);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 24), fourth);
-        }
-        const __m128i lowest =
-                _mm_min_epi16(_mm_min_epi16(first, second), _mm_min_epi16(third, fourth));
-        const __m128i highest =
-                _mm_max_epi16(_mm_max_epi16(first, second), _mm_max_epi16(third, fourth));
-        const __m128i plain = _mm_and_si128(_mm_cmpgt_epi16(lowest, belowPlain),
-                                            _mm_cmplt_epi16(highest, abovePlain));
-        if (_mm_movemask_epi8(plain) != 0xffff)
+    const __m128i paired = _mm_and_si128(chunk, pairMask);
+    const __m128i control = _mm_cmpeq_epi16(
+            _mm_subs_epu16(_mm_sub_epi16(chunk, firstControl), controlSpan), _mm_setzero_si128());
+    return _mm_or_si128(_mm_or_si128(control, _mm_cmpeq_epi16(chunk, nextLine)),
+                        _mm_or_si128(_mm_cmpeq_epi16(paired, separators),
+                                     _mm_cmpeq_epi16(paired, blockEnds)));
+}
+
+// Whether all 32 characters lie from U+000E to U+0084: none of them is a line end or a CR, and
+// each fits in one byte. Most chat text is printable ASCII, and checking this first halved the
+// time of the look for line ends (signed, so anything from U+8000 up falls below the range).
+bool plainCharacters(__m128i first, __m128i second, __m128i third, __m128i fourth)
+{
+    const __m128i lowest =
+            _mm_min_epi16(_mm_min_epi16(first, second), _mm_min_epi16(third, fourth));
+    const __m128i highest =
+            _mm_max_epi16(_mm_max_epi16(first, second), _mm_max_epi16(third, fourth));
+    const __m128i plain = _mm_and_si128(_mm_cmpgt_epi16(lowest, _mm_set1_epi16(0x0d)),
+                                        _mm_cmplt_epi16(highest, _mm_set1_epi16(short(0x85))));
+    return _mm_movemask_epi8(plain) == 0xffff;
+}
+
+__m128i load(const char16_t *data, qsizetype at)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + at));
+}
+
+void store(void *out, __m128i value)
+{
+    _mm_storeu_si128(static_cast<__m128i *>(out), value);
+}
+#endif
+
+// The first position in [from, to) that holds a CR or a line break, else `to`, with the
+// characters up to it, that one included, copied to `out` (out[0] for data[from]) on the way; a
+// few after it may be written too. Most texts hold neither for dozens of characters, and looking
+// at every character on its own was a fifth of the server window's time under a flood of 1 KiB
+// texts: with SSE2, several are looked at and copied together.
+qsizetype copyToBreakOrReturn(const char16_t *data, qsizetype from, qsizetype to, char16_t *out)
+{
+#ifdef __SSE2__
+    for (; from + 32 <= to; from += 32, out += 32) {
+        const __m128i first = load(data, from), second = load(data, from + 8);
+        const __m128i third = load(data, from + 16), fourth = load(data, from + 24);
+        store(out, first);
+        store(out + 8, second);
+        store(out + 16, third);
+        store(out + 24, fourth);
+        if (!plainCharacters(first, second, third, fourth))
             break;
     }
-    for (; from + 8 <= to; from += 8, out += copying ? 8 : 0) {
-        const __m128i chunk = load(from);
-        if constexpr (copying)
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out), chunk);
-        const __m128i paired = _mm_and_si128(chunk, pairMask);
-        const __m128i control = _mm_cmpeq_epi16(
-                _mm_subs_epu16(_mm_sub_epi16(chunk, firstControl), controlSpan), zero);
-        const __m128i hits = _mm_or_si128(_mm_or_si128(control, _mm_cmpeq_epi16(chunk, nextLine)),
-                                          _mm_or_si128(_mm_cmpeq_epi16(paired, separators),
-                                                       _mm_cmpeq_epi16(paired, blockEnds)));
-        if (_mm_movemask_epi8(hits) != 0)
+    for (; from + 8 <= to; from += 8, out += 8) {
+        const __m128i chunk = load(data, from);
+        store(out, chunk);
+        if (_mm_movemask_epi8(breaksOrReturns(chunk)) != 0)
             break;
     }
 #endif
     for (; from < to; ++from) {
-        if (copyOne())
+        const QChar character(data[from]);
+        *out++ = character.unicode();
+        if (character == carriageReturn || isLineBreak(character))
             return from;
     }
     return to;
 }
 
-int shownCount(QStringView text)
+// The same, one byte a character; it stops with `wide` set at the first character past U+00FF,
+// which is not written.
+qsizetype copyNarrowToBreakOrReturn(const char16_t *data, qsizetype from, qsizetype to, char *out,
+                                    bool &wide)
 {
-    return int(text.size() - text.count(carriageReturn));
+#ifdef __SSE2__
+    for (; from + 32 <= to; from += 32, out += 32) {
+        const __m128i first = load(data, from), second = load(data, from + 8);
+        const __m128i third = load(data, from + 16), fourth = load(data, from + 24);
+        if (!plainCharacters(first, second, third, fourth))
+            break;
+        store(out, _mm_packus_epi16(first, second));
+        store(out + 16, _mm_packus_epi16(third, fourth));
+    }
+    for (; from + 8 <= to; from += 8, out += 8) {
+        const __m128i chunk = load(data, from);
+        const __m128i oneByte = _mm_cmpeq_epi16(_mm_srli_epi16(chunk, 8), _mm_setzero_si128());
+        if (_mm_movemask_epi8(breaksOrReturns(chunk)) != 0
+            || _mm_movemask_epi8(oneByte) != 0xffff)
+            break;
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out), _mm_packus_epi16(chunk, chunk));
+    }
+#endif
+    for (; from < to; ++from) {
+        const char16_t code = data[from];
+        if (code > 0xff) {
+            wide = true;
+            return from;
+        }
+        *out++ = char(code);
+        if (code == carriageReturn || isLineBreak(QChar(code)))
+            return from;
+    }
+    return to;
 }
 
 } // namespace
 
 LogModel::LogModel()
 {
-    blocks.emplace_back().reserve(blockCharacters);
+    blocks.emplace_back().reserve(blockBytes);
     startPiece();
 }
 
@@ -118,10 +156,10 @@ void LogModel::setText(QStringView text)
     addText(text);
 }
 
-void LogModel::append(const QString &text)
+void LogModel::append(QStringView text)
 {
     if (!text.isEmpty())
-        addText(text, &text);
+        addText(text);
 }
 
 void LogModel::reset()
@@ -132,7 +170,7 @@ void LogModel::reset()
     pieces.clear();
     blocks.clear();
     firstBlock = 0;
-    blocks.emplace_back().reserve(blockCharacters);
+    blocks.emplace_back().reserve(blockBytes);
     startPiece();
     lineEnds = 0;
     characterCount = 0;
@@ -140,7 +178,7 @@ void LogModel::reset()
     clampPlaces();
 }
 
-void LogModel::addText(QStringView text, const QString *whole)
+void LogModel::addText(QStringView text)
 {
     // A text with more line ends than the log keeps pushes out everything before its newest
     // lines: skip that part rather than storing and dropping it line by line.
@@ -164,66 +202,53 @@ void LogModel::addText(QStringView text, const QString *whole)
     }
     if (start > 0)
         reset();
-    // Sharing keeps the whole allocation alive for as long as any of its lines: only worth it
-    // when most of it is text that stays. A string over bytes it does not own has no allocation
-    // (no capacity) and is always copied.
-    const qsizetype kept = text.size() - start;
-    if (whole && (whole->capacity() < text.size() || whole->capacity() > kept + kept / 4 + 16))
-        whole = nullptr;
     const char16_t *const data = text.utf16();
 
     qsizetype index = start;
     while (index < text.size()) {
         Piece *back = &pieces.back();
         if (back->size >= longestPiece
-            && !(raw(*back).back().isHighSurrogate() && text.at(index).isLowSurrogate())) {
+            && !(charAt(*back, back->size - 1).isHighSurrogate()
+                 && text.at(index).isLowSurrogate())) {
             startPiece();
             back = &pieces.back();
         }
         const qsizetype room = longestPiece - back->size;
-        qsizetype end = index;
         const qsizetype limit = std::min(text.size(), index + std::max<qsizetype>(room, 1));
+        qsizetype end = index;
         bool broke = false;
         int hidden = 0; // CRs and the line break, in the same pass
-        if (whole && back->size == 0) {
-            while ((end = copyToBreakOrReturn<false>(data, end, limit, nullptr)) < limit) {
+        // Copied straight into the block (its room is reserved, so it never moves) while the
+        // line end is looked for; what lies past the end found is cut off again. A piece turns
+        // to two bytes a character at its first character past U+00FF.
+        for (;;) {
+            const int width = back->wide ? 2 : 1;
+            reserveTail((limit - end) * width);
+            QByteArray &block = blocks.back();
+            const qsizetype blockSize = block.size();
+            block.resize(blockSize + (limit - end) * width);
+            char *const out = block.data() + blockSize;
+            const qsizetype from = end;
+            bool wide = false;
+            for (;;) {
+                end = back->wide
+                        ? copyToBreakOrReturn(data, end, limit,
+                                              reinterpret_cast<char16_t *>(out) + (end - from))
+                        : copyNarrowToBreakOrReturn(data, end, limit, out + (end - from), wide);
+                if (wide || end >= limit)
+                    break;
                 ++hidden;
                 if (data[end++] != carriageReturn) {
                     broke = true;
                     break;
                 }
             }
-            if (broke) {
-                back->shared = *whole;
-                back->offset = int(index);
-                back->size = int(end - index);
-                back->shownSize = int(end - index) - hidden;
-                back->lineEnd = true;
-                ++lineEnds;
-                startPiece();
-                index = end;
-                continue;
-            }
-            // The line goes on in a later text: it grows in a block.
-            end = index;
-            hidden = 0;
-        }
-        // Copied straight into the block (its room is reserved, so it never moves or shares)
-        // while the line end is looked for; what lies past the end found is cut off again.
-        reserveTail(limit - index);
-        QString &block = blocks.back();
-        const qsizetype blockSize = block.size();
-        block.resize(blockSize + (limit - index));
-        char16_t *const out = reinterpret_cast<char16_t *>(block.data()) + blockSize;
-        while ((end = copyToBreakOrReturn<true>(data, end, limit, out + (end - index))) < limit) {
-            ++hidden;
-            if (data[end++] != carriageReturn) {
-                broke = true;
+            block.resize(blockSize + (end - from) * width);
+            back->size += int(end - from);
+            if (!wide)
                 break;
-            }
+            widenTail();
         }
-        block.resize(blockSize + (end - index));
-        back->size += int(end - index);
         back->shownSize += int(end - index) - hidden;
         index = end;
         if (broke) {
@@ -244,20 +269,61 @@ void LogModel::startPiece()
     pieces.push_back(piece);
 }
 
-void LogModel::reserveTail(qsizetype count)
+void LogModel::reserveTail(qsizetype bytes)
 {
-    if (blocks.back().size() + count <= blockCharacters)
+    if (blocks.back().size() + bytes <= blockBytes)
         return;
     // The growing piece moves along: it has to stay at the end of the newest block. The old
     // block stays where it is (a deque does not move its elements), so the copy reads from it.
     Piece &growing = pieces.back();
-    const QStringView kept = raw(growing);
-    QString &fresh = blocks.emplace_back();
-    fresh.reserve(blockCharacters);
-    fresh.append(kept);
+    const char *kept = bytesOf(growing);
+    QByteArray &fresh = blocks.emplace_back();
+    fresh.reserve(blockBytes);
+    fresh.append(kept, qsizetype(growing.size) * (growing.wide ? 2 : 1));
     growing.block = firstBlock + qint64(blocks.size()) - 1;
     growing.offset = 0;
     dropUnusedBlocks();
+}
+
+void LogModel::widenTail()
+{
+    // Written again behind itself, two bytes a character from an even place on.
+    reserveTail(2 * qsizetype(pieces.back().size) + 1);
+    Piece &growing = pieces.back();
+    QByteArray &block = blocks.back();
+    const qsizetype offset = block.size() + (block.size() & 1);
+    block.resize(offset + 2 * qsizetype(growing.size));
+    const auto *narrow = reinterpret_cast<const uchar *>(block.constData() + growing.offset);
+    auto *wide = reinterpret_cast<char16_t *>(block.data() + offset);
+    std::copy(narrow, narrow + growing.size, wide);
+    growing.offset = int(offset);
+    growing.wide = true;
+}
+
+QChar LogModel::charAt(const Piece &piece, int index) const
+{
+    const char *bytes = bytesOf(piece);
+    if (piece.wide)
+        return QChar(reinterpret_cast<const char16_t *>(bytes)[index]);
+    return QChar(uchar(bytes[index]));
+}
+
+int LogModel::returnsIn(const Piece &piece, int count) const
+{
+    const char *bytes = bytesOf(piece);
+    if (piece.wide)
+        return int(QStringView(reinterpret_cast<const char16_t *>(bytes), count)
+                           .count(carriageReturn));
+    return int(std::count(bytes, bytes + count, '\r'));
+}
+
+void LogModel::appendTo(QString &text, const Piece &piece, int from, int count) const
+{
+    const char *bytes = bytesOf(piece);
+    if (piece.wide)
+        text.append(QStringView(reinterpret_cast<const char16_t *>(bytes) + from, count));
+    else
+        text.append(QLatin1String(bytes + from, count));
 }
 
 void LogModel::dropUnusedBlocks()
@@ -314,10 +380,10 @@ void LogModel::cutFront(int count)
     }
     Piece &front = pieces.front();
     // Never leave half of a surrogate pair behind.
-    if (count < front.size && raw(front).at(count).isLowSurrogate())
+    if (count < front.size && charAt(front, count).isLowSurrogate())
         ++count;
-    const int shownCut = shownCount(raw(front).left(count));
-    front.offset += count;
+    const int shownCut = count - returnsIn(front, count);
+    front.offset += count * (front.wide ? 2 : 1);
     front.size -= count;
     front.shownSize -= shownCut;
     characterCount -= count;
@@ -350,25 +416,20 @@ QString LogModel::text() const
     QString all;
     all.reserve(characterCount);
     for (const Piece &piece : pieces)
-        all += raw(piece);
+        appendTo(all, piece, 0, piece.size);
     return all;
 }
 
 QString LogModel::shown(qint64 piece) const
 {
     const Piece &kept = at(piece);
-    QStringView text = raw(kept);
-    if (kept.lineEnd)
-        text.chop(1);
-    if (!text.contains(carriageReturn))
-        return text.toString();
-    QString shownText;
-    shownText.reserve(kept.shownSize);
-    for (const QChar character : text) {
-        if (character != carriageReturn)
-            shownText.append(character);
-    }
-    return shownText;
+    const int count = kept.size - (kept.lineEnd ? 1 : 0);
+    QString text;
+    text.reserve(count);
+    appendTo(text, kept, 0, count);
+    if (kept.shownSize != count)
+        text.remove(carriageReturn);
+    return text;
 }
 
 LogSpot LogModel::spotOfLogPosition(int position) const
@@ -377,7 +438,7 @@ LogSpot LogModel::spotOfLogPosition(int position) const
     auto spotIn = [this](qint64 piece, int rawOffset) {
         const Piece &kept = at(piece);
         rawOffset = std::min(rawOffset, kept.size - (kept.lineEnd ? 1 : 0));
-        return LogSpot{piece, shownCount(raw(kept).left(rawOffset))};
+        return LogSpot{piece, rawOffset - returnsIn(kept, rawOffset)};
     };
     position = std::clamp(position, 0, characterCount);
     if (position == characterCount)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringView>
 
@@ -35,10 +36,10 @@ struct LogSpot
 // The kept places (caret, anchor, the first character of the top row) live here so that any
 // trim or clear moves them along: a view reads them back and never holds a place of its own.
 //
-// Under a flood the log turns over its whole text many times a second. A whole line that comes
-// in one appended text is kept by sharing that text, which was just written and is still in the
-// cache; the rest (the line being filled, texts that are mostly unused allocation) is copied into
-// large blocks that pieces point into, so that no line costs an allocation of its own.
+// Under a flood the log turns over its whole text many times a second, and what it costs is
+// mostly the memory it writes and frees: the text is copied into large blocks that pieces point
+// into, so that no line costs an allocation of its own, and a piece whose characters all lie
+// below U+0100 (most chat text) takes one byte a character instead of two.
 class LogModel
 {
 public:
@@ -57,8 +58,7 @@ public:
     int maxCharacters() const { return characterLimit; }
 
     void setText(QStringView text);
-    // Whole lines of the text may be kept by sharing it rather than copied.
-    void append(const QString &text);
+    void append(QStringView text);
 
     QString text() const;
     int length() const { return characterCount; }
@@ -94,36 +94,40 @@ public:
     void setPlace(Place which, LogSpot spot) { places[int(which)] = clamp(spot); }
 
 private:
-    // The log text as received, `size` characters from `offset` in `shared` or, when that is
-    // null, in a block; lineEnd when its last character is a line break. The last piece never
-    // ends a line (it is the line being filled, maybe empty) and always lies at the end of the
-    // newest block, so it grows in place.
+    // The log text as received: `size` characters from byte `offset` of a block, as Latin-1
+    // (one byte each) or, once `wide`, as UTF-16 on an even offset; lineEnd when its last
+    // character is a line break. The last piece never ends a line (it is the line being filled,
+    // maybe empty) and always lies at the end of the newest block, so it grows in place.
     struct Piece
     {
-        QString shared;
-        qint64 block = 0; // also for a shared piece: the newest block when it was made
+        qint64 block = 0;
         int offset = 0;
         int size = 0;
         int shownSize = 0;
         bool lineEnd = false;
+        bool wide = false;
     };
-    // Room for several whole pieces, so that moving the growing piece to a new block copies
-    // little next to what the block then takes.
-    static constexpr int blockCharacters = 16 * longestPiece;
+    // Room for many whole pieces, so that moving the growing piece to a new block copies little
+    // next to what the block then takes.
+    static constexpr int blockBytes = 32 * longestPiece;
 
     const Piece &at(qint64 piece) const { return pieces[size_t(piece - first)]; }
-    QStringView raw(const Piece &piece) const
+    const char *bytesOf(const Piece &piece) const
     {
-        const QString &holder =
-                piece.shared.isNull() ? blocks[size_t(piece.block - firstBlock)] : piece.shared;
-        return QStringView(holder).mid(piece.offset, piece.size);
+        return blocks[size_t(piece.block - firstBlock)].constData() + piece.offset;
     }
-    // Makes room for `count` more characters at the end of the newest block.
-    void reserveTail(qsizetype count);
+    QChar charAt(const Piece &piece, int index) const;
+    // How many of the piece's first `count` characters are CRs.
+    int returnsIn(const Piece &piece, int count) const;
+    void appendTo(QString &text, const Piece &piece, int from, int count) const;
+    // Makes room for `bytes` more bytes at the end of the newest block.
+    void reserveTail(qsizetype bytes);
+    // Turns the growing piece into UTF-16.
+    void widenTail();
     void startPiece();
     void dropUnusedBlocks();
     void reset();
-    void addText(QStringView text, const QString *whole = nullptr);
+    void addText(QStringView text);
     void trimToCapacity();
     int lineCount() const;
     void dropFront();
@@ -131,7 +135,7 @@ private:
     void clampPlaces();
 
     std::deque<Piece> pieces;
-    std::deque<QString> blocks;
+    std::deque<QByteArray> blocks;
     qint64 firstBlock = 0;
     qint64 first = 0;
     int lineEnds = 0;

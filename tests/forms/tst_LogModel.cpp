@@ -66,6 +66,10 @@ void TestLogModel::keepsEveryPlaceValidWhenTheLogShrinks_data()
             << 3 << 4000 << lines(3) << lines(10, QStringLiteral("n")) << "n7\nn8\nn9\n";
     QTest::newRow("a run-on line longer than the limit")
             << 200 << 9000 << lines(10) << QString(10000, u'z') << QString(9000, u'z');
+    QTest::newRow("a run-on line of kana longer than the limit")
+            << 200 << 9000 << lines(10)
+            << QStringLiteral("かきく").repeated(2000) + QStringLiteral("x").repeated(5000)
+            << QStringLiteral("かきく").repeated(2000).mid(2000) + QStringLiteral("x").repeated(5000);
 }
 
 void TestLogModel::keepsEveryPlaceValidWhenTheLogShrinks()
@@ -240,47 +244,55 @@ void TestLogModel::breaksLinesAtEveryLineEndWherever()
 
 void TestLogModel::keepsTheNewestTextWholeAcrossManyBlocks()
 {
-    // The characters lie in the appended texts themselves or in blocks shared by many pieces,
-    // and a growing line moves to a new block when its block fills: whatever the mix of short lines, run-on lines, hidden CRs and
-    // surrogate pairs, what the log holds is always the newest part of what it was given.
+    // The characters lie in blocks shared by many pieces, one byte each while a piece holds
+    // nothing past U+00FF, and a growing line moves to a new block when its block fills or it
+    // turns to two bytes a character: whatever the mix of short lines, run-on lines, hidden CRs,
+    // Latin-1 letters, kana, surrogate pairs and line ends past U+00FF, what the log holds is
+    // always the newest part of what it was given.
     const QString pair = QStringLiteral("\U0001F600");
     QRandomGenerator random(18);
     for (const int maxCharacters : {50000, 300000}) {
         LogModel model;
         model.setCapacity(300, maxCharacters);
         QString given;
-        for (int round = 0; round < 400; ++round) {
+        for (int round = 0; round < 600; ++round) {
             QString text;
-            const int kind = random.bounded(4);
+            const int kind = random.bounded(5);
             const int length = kind == 0 ? random.bounded(9000) : random.bounded(300);
-            for (int index = 0; index < length; ++index)
-                text += index % 50 == 49 && kind == 3 ? pair : QString(QChar(u'a' + index % 26));
-            if (kind != 0)
-                text += kind == 2 ? QStringLiteral("\r") : QStringLiteral("\r\n");
-            // A text with little spare room is shared, any other copied, and one over bytes
-            // it does not own as well: changing any of them afterwards changes nothing here.
+            const int odd = 1 + random.bounded(60); // where the first unusual character goes
+            for (int index = 0; index < length; ++index) {
+                if (index % 61 == odd && kind == 3)
+                    text += pair;
+                else if (index % 61 == odd && kind == 4)
+                    text += random.bounded(2) ? u'あ' : u'é';
+                else
+                    text += QChar(u'a' + index % 26);
+            }
+            if (kind == 2)
+                text += u'\r';
+            else if (kind == 4)
+                text += u'\u2028';
+            else if (kind != 0)
+                text += QStringLiteral("\r\n");
+            // Changing the text afterwards, or the bytes under it, changes nothing here.
             std::vector<QChar> foreign(text.constBegin(), text.constEnd());
-            const int way = random.bounded(3);
-            QString appended = way == 0 ? QString(text.constData(), text.size())
-                    : way == 1          ? text
-                                        : QString::fromRawData(foreign.data(), text.size());
+            QString appended = random.bounded(2) ? text
+                                                 : QString::fromRawData(foreign.data(), text.size());
             model.append(appended);
             given += text;
             std::fill(foreign.begin(), foreign.end(), QChar(u'#'));
-            if (!appended.isEmpty() && way != 2)
-                appended[0] = u'#';
 
             const QString kept = model.text();
             QVERIFY2(given.endsWith(kept), qPrintable(QString::number(round)));
             QCOMPARE(model.length(), kept.size());
             QVERIFY(kept.size() <= maxCharacters);
-            QCOMPARE(model.blockCount(), int(kept.count(u'\n')) + 1);
+            QCOMPARE(model.blockCount(), int(kept.count(u'\n') + kept.count(u'\u2028')) + 1);
             QVERIFY(model.blockCount() <= 301);
             QVERIFY(kept.isEmpty() || !kept.front().isLowSurrogate());
             if (given.size() > 4 * maxCharacters)
                 given = given.right(2 * maxCharacters);
         }
-        QCOMPARE(model.shownText(), model.text().remove(u'\r'));
+        QCOMPARE(model.shownText(), model.text().remove(u'\r').replace(u'\u2028', u'\n'));
     }
 }
 
