@@ -35,9 +35,9 @@ __m128i breaksOrReturns(__m128i chunk)
     const __m128i paired = _mm_and_si128(chunk, pairMask);
     const __m128i control = _mm_cmpeq_epi16(
             _mm_subs_epu16(_mm_sub_epi16(chunk, firstControl), controlSpan), _mm_setzero_si128());
-    return _mm_or_si128(_mm_or_si128(control, _mm_cmpeq_epi16(chunk, nextLine)),
-                        _mm_or_si128(_mm_cmpeq_epi16(paired, separators),
-                                     _mm_cmpeq_epi16(paired, blockEnds)));
+    return _mm_or_si128(
+            _mm_or_si128(control, _mm_cmpeq_epi16(chunk, nextLine)),
+            _mm_or_si128(_mm_cmpeq_epi16(paired, separators), _mm_cmpeq_epi16(paired, blockEnds)));
 }
 
 // Whether all 32 characters lie from U+000E to U+0084: none of them is a line end or a CR, and
@@ -116,8 +116,7 @@ qsizetype copyNarrowToBreakOrReturn(const char16_t *data, qsizetype from, qsizet
     for (; from + 8 <= to; from += 8, out += 8) {
         const __m128i chunk = load(data, from);
         const __m128i oneByte = _mm_cmpeq_epi16(_mm_srli_epi16(chunk, 8), _mm_setzero_si128());
-        if (_mm_movemask_epi8(breaksOrReturns(chunk)) != 0
-            || _mm_movemask_epi8(oneByte) != 0xffff)
+        if (_mm_movemask_epi8(breaksOrReturns(chunk)) != 0 || _mm_movemask_epi8(oneByte) != 0xffff)
             break;
         _mm_storel_epi64(reinterpret_cast<__m128i *>(out), _mm_packus_epi16(chunk, chunk));
     }

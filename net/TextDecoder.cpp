@@ -6,21 +6,11 @@
 
 namespace socks {
 
-TextDecoder::Text TextDecoder::decode(QByteArrayView payload)
-{
-    // Most chat text is ASCII, where UTF-8 and Latin-1 read the same: Qt's Latin-1 widening
-    // then does in one pass what its UTF-8 decoder does with checks at every step. Under a
-    // flood of 1 KiB texts the decoder alone was about a twentieth of the server's time.
-    if (isAscii(payload))
-        return {QString::fromLatin1(payload), true};
-    utf8.resetState();
-    Text decoded;
-    decoded.text = utf8.decode(payload);
-    decoded.valid = !utf8.hasError();
-    return decoded;
-}
+namespace {
 
-bool TextDecoder::isAscii(QByteArrayView bytes)
+// Whether every byte is below 0x80, so that the bytes are valid UTF-8 and each one is its own
+// character.
+bool isAscii(QByteArrayView bytes)
 {
     const auto *data = reinterpret_cast<const unsigned char *>(bytes.data());
     const qsizetype size = bytes.size();
@@ -36,6 +26,22 @@ bool TextDecoder::isAscii(QByteArrayView bytes)
     for (; index < size; ++index)
         rest |= data[index];
     return rest < 0x80;
+}
+
+} // namespace
+
+TextDecoder::Text TextDecoder::decode(QByteArrayView payload)
+{
+    // Most chat text is ASCII, where UTF-8 and Latin-1 read the same: Qt's Latin-1 widening
+    // then does in one pass what its UTF-8 decoder does with checks at every step. Under a
+    // flood of 1 KiB texts the decoder alone was about a twentieth of the server's time.
+    if (isAscii(payload))
+        return {QString::fromLatin1(payload), true};
+    utf8.resetState();
+    Text decoded;
+    decoded.text = utf8.decode(payload);
+    decoded.valid = !utf8.hasError();
+    return decoded;
 }
 
 } // namespace socks

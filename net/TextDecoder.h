@@ -19,10 +19,6 @@ public:
 
     Text decode(QByteArrayView payload);
 
-    // Whether every byte is below 0x80, so that the bytes are valid UTF-8 and each one is its
-    // own character.
-    static bool isAscii(QByteArrayView bytes);
-
 private:
     QStringDecoder utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
 };

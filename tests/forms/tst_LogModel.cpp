@@ -69,7 +69,8 @@ void TestLogModel::keepsEveryPlaceValidWhenTheLogShrinks_data()
     QTest::newRow("a run-on line of kana longer than the limit")
             << 200 << 9000 << lines(10)
             << QStringLiteral("かきく").repeated(2000) + QStringLiteral("x").repeated(5000)
-            << QStringLiteral("かきく").repeated(2000).mid(2000) + QStringLiteral("x").repeated(5000);
+            << QStringLiteral("かきく").repeated(2000).mid(2000)
+                    + QStringLiteral("x").repeated(5000);
 }
 
 void TestLogModel::keepsEveryPlaceValidWhenTheLogShrinks()
@@ -274,10 +275,10 @@ void TestLogModel::keepsTheNewestTextWholeAcrossManyBlocks()
                 text += u'\u2028';
             else if (kind != 0)
                 text += QStringLiteral("\r\n");
-            // Changing the text afterwards, or the bytes under it, changes nothing here.
+            // Changing the bytes under a text afterwards changes nothing here.
             std::vector<QChar> foreign(text.constBegin(), text.constEnd());
-            QString appended = random.bounded(2) ? text
-                                                 : QString::fromRawData(foreign.data(), text.size());
+            QString appended =
+                    random.bounded(2) ? text : QString::fromRawData(foreign.data(), text.size());
             model.append(appended);
             given += text;
             std::fill(foreign.begin(), foreign.end(), QChar(u'#'));
