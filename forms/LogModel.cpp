@@ -286,15 +286,18 @@ void LogModel::reserveTail(qsizetype bytes)
 
 void LogModel::widenTail()
 {
-    // Written again behind itself, two bytes a character from an even place on.
-    reserveTail(2 * qsizetype(pieces.back().size) + 1);
+    // In place, from the last character back, so that no byte is overwritten before it is read
+    // and no one-byte copy stays behind; from an even place on.
+    reserveTail(qsizetype(pieces.back().size) + 1);
     Piece &growing = pieces.back();
     QByteArray &block = blocks.back();
-    const qsizetype offset = block.size() + (block.size() & 1);
+    const qsizetype offset = growing.offset + (growing.offset & 1);
     block.resize(offset + 2 * qsizetype(growing.size));
-    const auto *narrow = reinterpret_cast<const uchar *>(block.constData() + growing.offset);
-    auto *wide = reinterpret_cast<char16_t *>(block.data() + offset);
-    std::copy(narrow, narrow + growing.size, wide);
+    char *const bytes = block.data();
+    const auto *narrow = reinterpret_cast<const uchar *>(bytes + growing.offset);
+    auto *wide = reinterpret_cast<char16_t *>(bytes + offset);
+    for (int index = growing.size - 1; index >= 0; --index)
+        wide[index] = narrow[index];
     growing.offset = int(offset);
     growing.wide = true;
 }
@@ -417,6 +420,14 @@ QString LogModel::text() const
     for (const Piece &piece : pieces)
         appendTo(all, piece, 0, piece.size);
     return all;
+}
+
+qsizetype LogModel::heldBytes() const
+{
+    qsizetype held = 0;
+    for (const QByteArray &block : blocks)
+        held += block.capacity();
+    return held;
 }
 
 QString LogModel::shown(qint64 piece) const

@@ -62,6 +62,8 @@ public:
 
     QString text() const;
     int length() const { return characterCount; }
+    // The memory that holds the text, in bytes.
+    qsizetype heldBytes() const;
     // Shown lines: every line end starts one more, so an empty log has one.
     int blockCount() const { return lineEnds + 1; }
 

@@ -42,6 +42,8 @@ private slots:
     void breaksLinesAtEveryLineEndWherever_data();
     void breaksLinesAtEveryLineEndWherever();
     void keepsTheNewestTextWholeAcrossManyBlocks();
+    void holdsAtMostAboutTwoBytesACharacter_data();
+    void holdsAtMostAboutTwoBytesACharacter();
 };
 
 void TestLogModel::keepsEveryPlaceValidWhenTheLogShrinks_data()
@@ -295,6 +297,40 @@ void TestLogModel::keepsTheNewestTextWholeAcrossManyBlocks()
         }
         QCOMPARE(model.shownText(), model.text().remove(u'\r').replace(u'\u2028', u'\n'));
     }
+}
+
+void TestLogModel::holdsAtMostAboutTwoBytesACharacter_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<double>("bytesPerCharacter"); // the most a kept character takes
+
+    QTest::newRow("ASCII chat lines") << QString(1022, u'a') + QStringLiteral("\r\n") << 1.0;
+    QTest::newRow("kana chat lines") << QString(1022, u'あ') + QStringLiteral("\r\n") << 2.0;
+    // Each piece turns to two bytes a character only at its very end.
+    QTest::newRow("Latin-1 pieces that end in kana")
+            << QString(4095, u'é') + QStringLiteral("か\n") << 2.0;
+    QTest::newRow("lines of one byte and of two by turns")
+            << QString(500, u'a') + u'\n' + QString(500, u'か') + u'\n' << 2.0;
+    QTest::newRow("a run-on line past U+00FF at its start")
+            << QStringLiteral("か") + QString(5000, u'x') << 2.0;
+}
+
+void TestLogModel::holdsAtMostAboutTwoBytesACharacter()
+{
+    // Whatever a peer sends, the log's memory follows what it keeps: besides the kept text,
+    // at most one piece moved or left unused per block and two blocks of trimmed text.
+    QFETCH(QString, line);
+    QFETCH(double, bytesPerCharacter);
+
+    LogModel model;
+    for (int appended = 0; appended < 3 * model.maxCharacters(); appended += int(line.size()))
+        model.append(line);
+    QVERIFY(model.length() > model.maxCharacters() * 9 / 10);
+    const double limit = bytesPerCharacter * model.length() * 1.15 + 2 * 128 * 1024;
+    QVERIFY2(model.heldBytes() <= limit,
+             qPrintable(QStringLiteral("%1 bytes held for %2 characters")
+                                .arg(model.heldBytes())
+                                .arg(model.length())));
 }
 
 QTEST_APPLESS_MAIN(TestLogModel)
