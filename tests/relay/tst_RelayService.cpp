@@ -209,18 +209,32 @@ struct Pipe
     bool readUntil(const QByteArray &expected)
     {
         while (!read.contains(expected)) {
-            // The wire clients' sockets need the event loop meanwhile.
-            if (!testsupport::waitUntil([this] {
-                    pollfd readable{ends[0], POLLIN, 0};
-                    return ::poll(&readable, 1, 0) == 1;
-                }))
+            if (!readMore())
                 return false;
-            char buffer[65536];
-            const ssize_t got = ::read(ends[0], buffer, sizeof buffer);
-            if (got <= 0)
-                return false;
-            read.append(buffer, got);
         }
+        return true;
+    }
+
+    // Reads to the end: the writers are gone.
+    void readToEnd()
+    {
+        while (readMore()) {}
+    }
+
+private:
+    bool readMore()
+    {
+        // The wire clients' sockets need the event loop meanwhile.
+        if (!testsupport::waitUntil([this] {
+                pollfd readable{ends[0], POLLIN, 0};
+                return ::poll(&readable, 1, 0) == 1;
+            }))
+            return false;
+        char buffer[65536];
+        const ssize_t got = ::read(ends[0], buffer, sizeof buffer);
+        if (got <= 0)
+            return false;
+        read.append(buffer, got);
         return true;
     }
 };
@@ -334,15 +348,11 @@ void TestRelayService::consoleShowsEachTextAsOneEscapedLine()
 void TestRelayService::unreadOutputNeitherBlocksNorGrows()
 {
     // Standard output is a pipe that is read for the start line only.
-    int pipeEnds[2];
-    QCOMPARE(::pipe2(pipeEnds, O_CLOEXEC), 0);
-    const auto closePipe = qScopeGuard([&pipeEnds] {
-        ::close(pipeEnds[0]);
-        ::close(pipeEnds[1]);
-    });
+    Pipe output;
+    QVERIFY(output.made());
     QProcess process;
     process.setProcessEnvironment(headlessEnvironment());
-    process.setChildProcessModifier([&pipeEnds] { ::dup2(pipeEnds[1], STDOUT_FILENO); });
+    process.setChildProcessModifier([&output] { ::dup2(output.ends[1], STDOUT_FILENO); });
     process.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
                   {QStringLiteral("--port"), QStringLiteral("0")});
     QVERIFY(process.waitForStarted(waitMilliseconds));
@@ -350,26 +360,11 @@ void TestRelayService::unreadOutputNeitherBlocksNorGrows()
         process.kill();
         process.waitForFinished(waitMilliseconds);
     });
-    const auto readPipe = [&pipeEnds](QByteArray &into, qsizetype atLeast) {
-        while (into.size() < atLeast) {
-            pollfd readable{pipeEnds[0], POLLIN, 0};
-            if (::poll(&readable, 1, waitMilliseconds) != 1)
-                return false;
-            char buffer[65536];
-            const ssize_t got = ::read(pipeEnds[0], buffer, sizeof buffer);
-            if (got <= 0)
-                return false;
-            into.append(buffer, got);
-        }
-        return true;
-    };
-    QByteArray output;
-    while (!output.contains('\n'))
-        QVERIFY(readPipe(output, output.size() + 1));
+    QVERIFY(output.readUntil("\n"));
     Relay relay; // only for its join
-    relay.port = QString::fromUtf8(output).section(u':', -1).trimmed().toInt();
+    relay.port = QString::fromUtf8(output.read).section(u':', -1).trimmed().toInt();
     QVERIFY(relay.port > 0);
-    output.clear();
+    output.read.clear();
 
     const std::unique_ptr<WireClient> sender = relay.join(QStringLiteral("sender"));
     QVERIFY(sender);
@@ -390,16 +385,16 @@ void TestRelayService::unreadOutputNeitherBlocksNorGrows()
     QCOMPARE(receiver->received.constLast(), text);
 
     // Once read, the output ends with the count of lines that did not fit.
-    ::close(pipeEnds[1]);
-    pipeEnds[1] = -1;
+    output.closeWriter();
     QCOMPARE(::kill(pid_t(process.processId()), SIGTERM), 0);
-    while (readPipe(output, output.size() + 1)) {} // to the end: the relay has exited
-    QVERIFY(process.waitForFinished(waitMilliseconds));
+    output.readToEnd(); // the relay has exited
+    // The event loop may have seen it end already.
+    QVERIFY(process.state() == QProcess::NotRunning || process.waitForFinished(waitMilliseconds));
     static const QRegularExpression dropped(QStringLiteral(
             "\\nprynechat-relay: (\\d+) lines dropped: the output was not read in time\\n$"));
-    const QRegularExpressionMatch match = dropped.match(QString::fromUtf8(output));
-    QVERIFY2(match.hasMatch(), output.right(200).constData());
-    const int shown = int(output.count(QString(1000, u'x').toUtf8() + '\n'));
+    const QRegularExpressionMatch match = dropped.match(QString::fromUtf8(output.read));
+    QVERIFY2(match.hasMatch(), output.read.right(200).constData());
+    const int shown = int(output.read.count(QString(1000, u'x').toUtf8() + '\n'));
     QVERIFY(shown > 0);
     // "receiver" may be shown or dropped too.
     const int droppedCount = match.captured(1).toInt();
@@ -510,7 +505,7 @@ void TestRelayService::prefixesPrioritiesOnlyForTheJournal()
     QVERIFY2(output.readUntil(expected), output.read.constData());
 
     QCOMPARE(::kill(pid_t(process.processId()), SIGTERM), 0);
-    while (output.readUntil("\n\n")) {} // to the end: the relay has exited
+    output.readToEnd(); // the relay has exited
     // The event loop may have seen it end already.
     QVERIFY(process.state() == QProcess::NotRunning || process.waitForFinished(waitMilliseconds));
     QCOMPARE(output.read,
@@ -537,7 +532,7 @@ void TestRelayService::startFailureIsAnErrorForTheJournal()
                   {QStringLiteral("--port"), QString::fromLatin1(port)});
     QVERIFY(process.waitForStarted(waitMilliseconds));
     errors.closeWriter();
-    while (errors.readUntil("\n\n")) {} // to the end: the relay has exited
+    errors.readToEnd(); // the relay has exited
     QVERIFY(process.state() == QProcess::NotRunning || process.waitForFinished(waitMilliseconds));
     QCOMPARE(process.exitCode(), 1);
     QCOMPARE(errors.read,
