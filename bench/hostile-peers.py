@@ -27,6 +27,20 @@ steady      one such client (1.3 MB/s, counted as a reader all along): the longe
 churn       a fresh client that never reads joins every 2 s of a 10 s flood: the longest gap
 webfreeze   the freeze case with a browser on the web port (--web) that opened the chat and never
             reads instead of the TCP non-reader: the longest gap, when it is dropped, peak memory
+
+The fair-room cases run honest chatters (each a process of its own that sends a 1 KiB text every
+50 ms, stamped with the time, and reads everything with 1 MiB reads) beside hostile peers, and print
+per case: p50 and p99 of an honest text's latency to the other chatters, the longest gap between two
+honest texts at a chatter, the share of time frozen (the gaps' time past 250 ms), honest chatters
+dropped, and what happened to the hostile ones:
+fastflood   one client sends 64 KiB texts as fast as it can and reads everything (two chatters)
+chatters    the same flood beside five chatters
+crowd2      the flood, and ten clients that each read 40 KiB every 100 ms, replaced by a fresh ten
+            every 5 s
+rotating    the flood, and six clients that take 1.5 KiB every 10 ms in two groups that take turns
+            to pause 0.6 s every 2 s
+laggards    the flood, and a fresh client that takes 300 KB/s every 0.5 s
+webflood    a flood of 10 MB/s, and a browser on the web port that reads all it gets: is it dropped?
 """
 import json, os, re, select, socket, struct, subprocess, sys, threading, time
 
@@ -460,6 +474,164 @@ def case_orphans():
           f"one second later {len(left)} sockets of the relay's port without an owner, holding {held / 1e6:.1f} MB")
     stop(p)
     for s in idle: s.close()
+
+def chatter(port, ident, t0, seconds, out, web=None):
+    """An honest client in a process of its own: one stamped 1 KiB text every 50 ms, 1 MiB reads.
+    Writes what it saw as JSON: [sender, sent at, arrived at] for every honest text, and whether
+    the relay cut it off."""
+    pid = os.fork()
+    if pid:
+        return pid
+    s = conn(port); s.setblocking(False)
+    seen = []; buf = b""; cut = False; nxt = t0
+    while time.monotonic() < t0 + seconds + 1:
+        now = time.monotonic()
+        if now >= nxt and now < t0 + seconds:
+            body = f"chat {ident} {now:.6f} ".encode().ljust(1024, b".")
+            try: s.sendall(frame(body))
+            except (BlockingIOError, OSError): pass
+            nxt += 0.05
+        if not select.select([s], [], [], max(0.0, min(0.01, nxt - time.monotonic())))[0]: continue
+        try: d = s.recv(1 << 20)
+        except BlockingIOError: continue
+        except OSError: cut = True; break
+        if not d: cut = True; break
+        arrived = time.monotonic(); buf += d
+        while len(buf) >= 4:
+            (L,) = struct.unpack(">I", buf[:4])
+            if len(buf) < 4 + L: break
+            body = buf[4:4 + L]; buf = buf[4 + L:]
+            if body.startswith(b"chat "):
+                _, who, at = body.split(b" ")[:3]
+                seen.append([int(who), float(at), arrived])
+    with open(out, "w") as f: json.dump({"seen": seen, "cut": cut}, f)
+    os._exit(0)
+
+def flooder(port, t0, seconds, size=65536, rate=None):
+    """Floods `size` texts as fast as it can (or at `rate` bytes a second) and reads everything,
+    in a process of its own; flood_end() waits for it and tells what it sent and whether it was
+    cut off."""
+    out = f"/tmp/flood-{os.getpid()}-{time.monotonic_ns()}.json"
+    pid = os.fork()
+    if pid:
+        return pid, out
+    s = conn(port); s.setblocking(False); body = frame(b"f" * size); sent = 0; pending = b""; cut = False
+    while time.monotonic() < t0 + seconds:
+        if rate and sent > rate * (time.monotonic() - t0): pending_ok = False
+        else: pending_ok = True
+        if not pending and pending_ok: pending = body
+        r, w, _ = select.select([s], [s] if pending else [], [], 0.01)
+        try:
+            if r and not s.recv(1 << 20): cut = True; break
+            if w and pending:
+                n = s.send(pending); pending = pending[n:]; sent += n
+        except BlockingIOError: pass
+        except OSError: cut = True; break
+    with open(out, "w") as f: json.dump({"sent": sent, "cut": cut}, f)
+    os._exit(0)
+
+def flood_end(flood):
+    os.waitpid(flood[0], 0)
+    got = json.load(open(flood[1])); os.unlink(flood[1])
+    return f"the flooder sent {got['sent'] / 1e6:.0f} MB and {'was dropped' if got['cut'] else 'stayed'}"
+
+def fair_case(name, seconds, hostile, chatters=2, web=False):
+    """Runs `chatters` honest chatters and a flood for `seconds` beside hostile(port, t0, seconds,
+    web port), which returns a line about the hostile peers; prints the honest numbers."""
+    p, port, webport = start_web() if web else start() + (None,)
+    t0 = time.monotonic() + 0.5
+    outs = [f"/tmp/fair-{os.getpid()}-{i}.json" for i in range(chatters)]
+    pids = [chatter(port, i, t0, seconds, outs[i]) for i in range(chatters)]
+    time.sleep(0.3)
+    about = hostile(port, t0, seconds, webport)
+    for pid in pids: os.waitpid(pid, 0)
+    latencies = []; worst_gap = 0.0; frozen = 0.0; cut = 0
+    for i, out in enumerate(outs):
+        got = json.load(open(out)); os.unlink(out); cut += got["cut"]
+        others = [x for x in got["seen"] if x[0] != i]
+        latencies += [arrived - at for _, at, arrived in others]
+        times = [t0] + sorted(arrived for _, _, arrived in others if arrived <= t0 + seconds) + [t0 + seconds]
+        gaps = [b - a for a, b in zip(times, times[1:])]
+        worst_gap = max(worst_gap, max(gaps)); frozen = max(frozen, sum(g - 0.25 for g in gaps if g > 0.25) / seconds)
+    latencies.sort()
+    q = lambda f: latencies[min(len(latencies) - 1, int(f * len(latencies)))] * 1000 if latencies else float("nan")
+    print(f"{name}: honest p50 {q(0.5):.0f} ms, p99 {q(0.99):.0f} ms, longest gap {worst_gap * 1000:.0f} ms, "
+          f"frozen {frozen * 100:.1f} %, {cut} of {chatters} chatters dropped; {about}")
+    stop(p)
+
+def alive(port, socks):
+    return sum(established(port, s.getsockname()[1]) for s in socks)
+
+def pace(socks, chunk, period, seconds, t0, paused=lambda i, now: False):
+    """Reads `chunk` bytes from each socket every `period` s until t0 + seconds, in a thread."""
+    def loop():
+        while time.monotonic() < t0 + seconds:
+            now = time.monotonic()
+            for i, s in enumerate(list(socks)):
+                if paused(i, now): continue
+                try: s.recv(chunk, socket.MSG_DONTWAIT)
+                except (BlockingIOError, OSError): pass
+            time.sleep(period)
+    t = threading.Thread(target=loop, daemon=True); t.start(); return t
+
+def case_fastflood(chatters=2, name="fastflood"):
+    def hostile(port, t0, seconds, _):
+        return flood_end(flooder(port, t0, seconds))
+    fair_case(name, 8, hostile, chatters)
+
+def case_chatters():
+    case_fastflood(5, "chatters")
+
+def case_crowd2():
+    def hostile(port, t0, seconds, _):
+        f = flooder(port, t0, seconds); batches = 0; dropped = 0
+        while time.monotonic() < t0 + seconds:
+            batch = [conn(port) for _ in range(10)]; batches += 1
+            pace(batch, 40 * 1024, 0.1, time.monotonic() - t0 + 5, t0)
+            time.sleep(max(0.0, min(5.0, t0 + seconds - time.monotonic())))
+            dropped += 10 - alive(port, batch)
+            for s in batch: s.close()
+        return f"{dropped} of {10 * batches} crowd clients dropped within their 5 s; " + flood_end(f)
+    fair_case("crowd", 12, hostile)
+
+def case_rotating():
+    def hostile(port, t0, seconds, _):
+        f = flooder(port, t0, seconds); six = [conn(port) for _ in range(6)]
+        pace(six, 1536, 0.01, seconds, t0, lambda i, now: ((now - t0) + (i % 2)) % 2.0 < 0.6)
+        about = flood_end(f)
+        left = alive(port, six)
+        for s in six: s.close()
+        return f"{6 - left} of 6 rotating readers dropped; " + about
+    fair_case("rotating", 10, hostile)
+
+def case_laggards():
+    def hostile(port, t0, seconds, _):
+        f = flooder(port, t0, seconds); lag = []
+        while time.monotonic() < t0 + seconds:
+            lag.append(conn(port)); pace(lag[-1:], 30000, 0.1, seconds, t0); time.sleep(0.5)
+        about = flood_end(f)
+        left = alive(port, lag)
+        for s in lag: s.close()
+        return f"{len(lag) - left} of {len(lag)} laggards dropped; " + about
+    fair_case("laggards", 10, hostile)
+
+def case_webflood():
+    def hostile(port, t0, seconds, webport):
+        b = browser(webport); got = [0]
+        def drain():
+            b.settimeout(0.1)
+            while time.monotonic() < t0 + seconds:
+                try:
+                    d = b.recv(1 << 20)
+                    if not d: break
+                    got[0] += len(d)
+                except socket.timeout: pass
+                except OSError: break
+        t = threading.Thread(target=drain, daemon=True); t.start()
+        about = flood_end(flooder(port, t0, seconds, rate=10e6)); t.join()
+        kept = established(webport, b.getsockname()[1]); b.close()
+        return f"the browser {'stayed' if kept else 'was dropped'} and took {got[0] / 1e6:.0f} MB; " + about
+    fair_case("webflood", 10, hostile, web=True)
 
 for c in CASES:
     globals()["case_" + c]()

@@ -2,6 +2,7 @@
 
 #include "net/FrameDecoder.h"
 #include "net/LanAddress.h"
+#include "net/RoomFlow.h"
 #include "net/ServerSession.h"
 #include "net/SocketHelpers.h"
 
@@ -21,8 +22,9 @@ namespace {
 constexpr qsizetype broadcastChunkBytes = 256 * 1024;
 // How often the time bounds are checked, while any connection has bytes waiting either way.
 constexpr int watchIntervalMilliseconds = 500;
-// While everyone's input is stopped the readers are looked at more often: a reader that stops
-// everyone turns idle, and stops no one any more, within this much of the moment it does.
+// While a reader is behind the readers are looked at more often: one that holds a heavy sender
+// back without reading goes within this much of nonReaderMilliseconds, and a held sender whose
+// debt is paid is read again within this much.
 constexpr int heldWatchIntervalMilliseconds = 100;
 
 } // namespace
@@ -35,10 +37,8 @@ struct CWS_TCP_S::Member
     QDateTime since;
     Traffic traffic; // but bytesIn, which its session counts
     qint64 unfinished = 0; // its part of unfinishedBytes
-    qint64 heldSince = -1; // since when it has kept the room's input stopped
-    Standing standing = Standing::Near; // as counted in roomCount
-    bool counted = false; // in roomCount at all
-    bool ownInputHeld = false; // too far behind to be read from: it sends faster than it reads
+    qint64 chargedIn = 0; // of its session's bytesReceived, what the flow has been told
+    FlowParty flow;
     bool open = true; // still in the component's table
     bool failed = false; // ServiceError is on its way; nothing more is read or sent
     bool ended = false; // the peer closed or broke the connection
@@ -108,9 +108,15 @@ void CWS_TCP_S::SendData(const QString &data, int index)
         // drop a connection, so the frame is looked up after it.
         flushBroadcast();
     }
+    const bool relaying = isDelivered(data);
     const QByteArrayView frame = frameFor(data);
     if (frame.size() - FrameDecoder::headerBytes > qsizetype(FrameDecoder::maxPayloadBytes))
         return;
+    // A received text was charged to its sender as it came in; anything else is the owner's own.
+    if (!relaying) {
+        flow.received(flow.ownerParty(), frame.size(), clock.elapsed());
+        applyFlow();
+    }
     if (index == 0) {
         if (pendingBroadcast.isNull())
             pendingBroadcast.reserve(std::max(turnBytesHint + turnBytesHint / 4, frame.size()));
@@ -127,7 +133,6 @@ void CWS_TCP_S::SendData(const QString &data, int index)
         return;
     Member &member = *found->second;
     const auto chunk = std::make_shared<const QByteArray>(frame.toByteArray());
-    othersKnown = false;
     queueChunk(member, member.session->kind().encodeTurn(chunk), 1);
 }
 
@@ -183,14 +188,14 @@ void CWS_TCP_S::CloseConnection(int index)
 
 void CWS_TCP_S::setReadingPaused(bool paused)
 {
-    readingPaused = paused;
-    updateReading();
+    flow.setPaused(paused);
+    applyFlow();
 }
 
 void CWS_TCP_S::setLimits(const Limits &limits)
 {
     policy = RelayPolicy(limits);
-    lagBudget = std::min(lagBudget, qint64(limits.lagBudgetMilliseconds));
+    flow.setLimits(limits);
     enforceInputBudget();
 }
 
@@ -256,10 +261,12 @@ bool CWS_TCP_S::admit(std::unique_ptr<RoomSession> session, int &index)
     member->since = QDateTime::currentDateTime();
     member->session = std::move(session);
     member->session->attach(index, this, &clock);
-    member->session->setReading(!readingStopped);
+    flow.join(member->flow, index, clock.elapsed());
+    member->session->setReading(member->flow.reading);
+    member->flow.changed = false;
+    flow.takeChanges();
     member->peer = member->session->peerAddress();
     members.emplace(index, member);
-    recount(*member, clock.elapsed());
     QPointer<CWS_TCP_S> self(this);
     emit ServiceComplete(true, index);
     return !self.isNull();
@@ -275,7 +282,8 @@ void CWS_TCP_S::progressed(int index)
     const auto found = members.find(index);
     if (found == members.end() || found->second->failed)
         return;
-    recount(*found->second, clock.elapsed());
+    followReader(*found->second);
+    applyFlow();
 }
 
 void CWS_TCP_S::ended(int index, CloseReason why)
@@ -284,7 +292,8 @@ void CWS_TCP_S::ended(int index, CloseReason why)
     if (found == members.end() || found->second->failed)
         return;
     found->second->ended = true;
-    leaveCounts(*found->second);
+    flow.leave(found->second->flow);
+    applyFlow();
     // Ends like a close, from the event loop: this may be inside the room's own loops.
     QMetaObject::invokeMethod(
             this, [this, index, why] { endByPeer(index, why); }, Qt::QueuedConnection);
@@ -303,7 +312,7 @@ void CWS_TCP_S::readMember(int index)
     // A read inside a GetData handler (a nested event loop) may move the bytes of the text that
     // handler is given.
     forgetDeliveredFrame();
-    if (readingStopped || member->ownInputHeld) {
+    if (!member->flow.reading) {
         member->session->setReading(false);
         return;
     }
@@ -352,6 +361,10 @@ void CWS_TCP_S::readMember(int index)
     }
     if (member->failed || !member->open)
         return;
+    const qint64 received = member->session->bytesReceived();
+    flow.received(member->flow, received - std::exchange(member->chargedIn, received),
+                  clock.elapsed());
+    applyFlow();
     countUnfinished(*member);
     enforceInputBudget();
     if (!member->failed && member->session->failure() != CloseReason::Open)
@@ -374,7 +387,7 @@ void CWS_TCP_S::failMember(Member &member, CloseReason why)
     member.reason = why;
     // Closing frees the session's buffer, which may hold the text being delivered.
     forgetDeliveredFrame();
-    leaveCounts(member);
+    flow.leave(member.flow);
     unfinishedBytes -= std::exchange(member.unfinished, 0);
     // A reset: what was queued for it is dropped by the kernel too.
     member.session->close(RoomSession::Closing::Abort);
@@ -384,7 +397,7 @@ void CWS_TCP_S::failMember(Member &member, CloseReason why)
     const int index = member.index;
     QMetaObject::invokeMethod(
             this, [this, index] { reportFailure(index); }, Qt::QueuedConnection);
-    updateReading();
+    applyFlow();
 }
 
 void CWS_TCP_S::reportFailure(int index)
@@ -413,12 +426,12 @@ void CWS_TCP_S::removeMember(int index, CloseReason why)
     forgetDeliveredFrame();
     if (!member->failed) {
         member->reason = why;
-        leaveCounts(*member);
+        flow.leave(member->flow);
         unfinishedBytes -= std::exchange(member->unfinished, 0);
         member->session->close(RoomSession::Closing::Flush);
         // A descriptor came free: a listener that ran out of them may go on.
         acceptor->descriptorFreed();
-        updateReading();
+        applyFlow();
     }
     departingIndex = index;
     departingPeer = member->peer;
@@ -429,77 +442,31 @@ void CWS_TCP_S::removeMember(int index, CloseReason why)
         departingIndex = 0;
 }
 
-void CWS_TCP_S::leaveCounts(Member &member)
-{
-    if (!member.counted)
-        return;
-    member.counted = false;
-    switch (member.standing) {
-    case Standing::Lagging:
-        --roomCount.lagging;
-        --roomCount.farBehind;
-        --roomCount.behind;
-        break;
-    case Standing::FarBehind:
-        --roomCount.farBehind;
-        --roomCount.behind;
-        break;
-    case Standing::Behind:
-        --roomCount.behind;
-        break;
-    case Standing::Near:
-        --roomCount.near;
-        break;
-    case Standing::Idle:
-        break;
-    }
-}
-
-void CWS_TCP_S::recount(Member &member, qint64 now)
+void CWS_TCP_S::followReader(Member &member)
 {
     if (member.failed || member.ended)
         return;
     const qint64 behind = member.session->bytesBehind();
-    const bool ownInputHeld = policy.holdsOwnInput(member.ownInputHeld, behind);
-    if (ownInputHeld != member.ownInputHeld) {
-        member.ownInputHeld = ownInputHeld;
-        member.session->setReading(!readingStopped && !ownInputHeld);
-    }
-    // Only a reader past pauseBytes can lag behind the others: the others' backlog is looked up
-    // for those alone.
-    const qint64 others = behind > policy.bounds().pauseBytes ? othersBehind() : 0;
-    const Standing standing =
-            policy.standing(behind, others, member.session->lastProgress(), now, member.standing);
-    if (member.counted && standing == member.standing)
-        return;
-    leaveCounts(member);
-    member.standing = standing;
-    member.counted = true;
-    switch (standing) {
-    case Standing::Lagging:
-        // It stops everyone from now on: its time to catch up starts here, not at the next check.
-        if (member.heldSince < 0 && lagBudget > 0)
-            member.heldSince = now;
-        ++roomCount.lagging;
-        ++roomCount.farBehind;
-        ++roomCount.behind;
-        break;
-    case Standing::FarBehind:
-        ++roomCount.farBehind;
-        ++roomCount.behind;
-        break;
-    case Standing::Behind:
-        ++roomCount.behind;
-        break;
-    case Standing::Near:
-        ++roomCount.near;
-        break;
-    case Standing::Idle:
-        break;
-    }
-    if (standing != Standing::Near)
+    flow.reader(member.flow, behind, member.traffic.bytesOut - behind,
+                member.session->lastProgress(), clock.elapsed());
+    if (behind > 0)
         startWatching();
-    updateReading();
+}
+
+void CWS_TCP_S::applyFlow()
+{
+    for (FlowParty *party : flow.takeChanges()) {
+        const auto found = members.find(party->index);
+        if (found != members.end() && !found->second->failed && !found->second->ended)
+            found->second->session->setReading(party->reading);
+    }
+    if (flow.anyBehind())
+        startWatching();
+    // Told from the event loop: this may be inside a relay to every connection.
+    if (flow.ownerHeld() != announcedBehind && !announcing) {
+        announcing = true;
+        QMetaObject::invokeMethod(this, &CWS_TCP_S::announceReadersBehind, Qt::QueuedConnection);
+    }
 }
 
 void CWS_TCP_S::scheduleBroadcast()
@@ -525,7 +492,6 @@ void CWS_TCP_S::flushBroadcast()
     if (turn.capacity() > 2 * turn.size())
         turn.squeeze();
     const auto frames = std::make_shared<const QByteArray>(std::move(turn));
-    othersKnown = false;
     // Each kind of session present gets the turn in its own encoding, built once for all of its
     // sessions; there are one or two kinds, so a list is all it takes.
     std::vector<std::pair<const SessionKind *, SendQueue::Chunk>> encodings;
@@ -551,13 +517,11 @@ void CWS_TCP_S::queueChunk(Member &member, const SendQueue::Chunk &chunk, int te
     member.session->take(chunk);
     if (member.failed || member.ended)
         return;
-    const qint64 behind = member.session->bytesBehind();
-    // The others' backlog is looked up only for a reader that may be too far behind them.
-    if (behind > std::min(policy.bounds().behindOthersBytes, policy.bounds().maxBehindBytes)
-        && policy.tooFarBehind(behind, othersBehind(), catchingUp(member)))
+    if (policy.tooFarBehind(member.session->bytesBehind()))
         failMember(member, CloseReason::Lagging);
     else
-        recount(member, clock.elapsed());
+        followReader(member);
+    applyFlow();
 }
 
 void CWS_TCP_S::countUnfinished(Member &member)
@@ -585,96 +549,24 @@ void CWS_TCP_S::enforceInputBudget()
         failMember(*holders[each], CloseReason::InputBudget);
 }
 
-qint64 CWS_TCP_S::othersBehind()
-{
-    // Within one turn the backlogs move by at most the turn's chunk: one look serves the turn.
-    if (othersKnown)
-        return othersBacklog;
-    std::vector<qint64> backlogs;
-    backlogs.reserve(members.size());
-    for (const auto &entry : members) {
-        const Member &member = *entry.second;
-        if (member.counted && member.standing != Standing::Idle)
-            backlogs.push_back(member.session->bytesBehind());
-    }
-    othersBacklog = RelayPolicy::othersBehind(backlogs);
-    othersKnown = true;
-    return othersBacklog;
-}
-
-bool CWS_TCP_S::catchingUp(const Member &member) const
-{
-    return member.counted && member.standing == Standing::Lagging && lagBudget > 0;
-}
-
-void CWS_TCP_S::settleLagBudget(qint64 now)
-{
-    const qint64 elapsed = now - lagBudgetAt;
-    if (lagSpending) {
-        lagBudget = policy.lagBudgetAfter(lagBudget, elapsed, true);
-        lagBudgetAt = now;
-        return;
-    }
-    // Refilled in whole milliseconds; the rest of the time counts at the next look.
-    const qint64 refill = std::max(1, policy.bounds().lagRefillMilliseconds);
-    const qint64 gained = policy.lagBudgetAfter(lagBudget, elapsed, false) - lagBudget;
-    lagBudget += gained;
-    lagBudgetAt = lagBudget >= policy.bounds().lagBudgetMilliseconds
-            ? now
-            : lagBudgetAt + gained * refill;
-}
-
-void CWS_TCP_S::updateReading()
-{
-    settleLagBudget(clock.elapsed());
-    const bool held = policy.holdsInput(inputHeld, roomCount, lagBudget);
-    lagSpending = held && roomCount.lagging > 0;
-    if (held != inputHeld) {
-        inputHeld = held;
-        if (held || watchTimer.isActive())
-            startWatching();
-        // The time a reader may keep everyone waiting runs only while input is stopped, without
-        // a break: a slow crowd that lets it go on now and then is served.
-        const qint64 now = clock.elapsed();
-        for (auto &entry : members) {
-            Member &member = *entry.second;
-            member.heldSince =
-                    held && member.counted && policy.holdsRoom(member.standing) ? now : -1;
-        }
-        // Told from the event loop: this may be inside a relay to every connection.
-        if (!announcing) {
-            announcing = true;
-            QMetaObject::invokeMethod(this, &CWS_TCP_S::announceReadersBehind,
-                                      Qt::QueuedConnection);
-        }
-    }
-    const bool stop = readingPaused || inputHeld;
-    if (stop == readingStopped)
-        return;
-    readingStopped = stop;
-    for (auto &entry : members) {
-        if (!entry.second->failed && !entry.second->ended)
-            entry.second->session->setReading(!stop && !entry.second->ownInputHeld);
-    }
-}
-
 void CWS_TCP_S::announceReadersBehind()
 {
     announcing = false;
-    if (announcedBehind == inputHeld)
+    if (announcedBehind == flow.ownerHeld())
         return;
-    announcedBehind = inputHeld;
-    emit readersBehindChanged(inputHeld);
+    announcedBehind = flow.ownerHeld();
+    emit readersBehindChanged(announcedBehind);
 }
 
 bool CWS_TCP_S::readersBehind() const
 {
-    return inputHeld;
+    return flow.ownerHeld();
 }
 
 void CWS_TCP_S::startWatching()
 {
-    const int interval = inputHeld ? heldWatchIntervalMilliseconds : watchIntervalMilliseconds;
+    const int interval =
+            flow.anyBehind() ? heldWatchIntervalMilliseconds : watchIntervalMilliseconds;
     if (!watchTimer.isActive() || watchTimer.interval() != interval)
         watchTimer.start(interval);
 }
@@ -684,32 +576,22 @@ void CWS_TCP_S::watchMembers()
     const qint64 now = clock.elapsed();
     bool watching = false;
     std::vector<std::pair<Member *, CloseReason>> dropped;
-    // Standing changes with time alone too: a reader that stopped taking bytes turns idle.
-    othersKnown = false;
+    // Time alone changes things too: a held sender pays its debt back, a reader stops taking.
+    flow.tick(now);
     for (auto &entry : members)
-        recount(*entry.second, now);
-    // The lone readers' budget may have run out.
-    updateReading();
-    othersKnown = false;
-    const qint64 others = othersBehind();
+        followReader(*entry.second);
+    for (FlowParty *party : flow.laggards(now))
+        dropped.emplace_back(members.at(party->index).get(), CloseReason::Lagging);
     for (auto &entry : members) {
         Member &member = *entry.second;
         if (member.failed || member.ended)
             continue;
-        if (inputHeld && member.counted && policy.holdsRoom(member.standing)) {
-            if (member.heldSince < 0)
-                member.heldSince = now;
-        } else {
-            member.heldSince = -1;
-        }
         ReaderState reader;
         reader.behind = member.session->bytesBehind();
         reader.lastProgress = member.session->lastProgress();
         reader.lastInput = member.session->lastInput();
-        reader.heldSince = member.heldSince;
-        reader.lagging = catchingUp(member);
         reader.unfinished = member.unfinished > 0;
-        switch (policy.judge(reader, others, now)) {
+        switch (policy.judge(reader, now)) {
         case RelayPolicy::Verdict::Keep:
             watching = watching || reader.behind > 0 || reader.unfinished;
             break;
@@ -724,19 +606,26 @@ void CWS_TCP_S::watchMembers()
             break;
         }
     }
-    // Failing raises no signal at once, so the table stays as it is while these go.
+    // Failing raises no signal at once, so the table stays as it is while these go; one dropped
+    // twice is failed once.
     for (const auto &[member, why] : dropped)
         failMember(*member, why);
-    if (!watching && !inputHeld)
+    applyFlow();
+    if (!watching && !flow.anyBehind() && !(flow.anyHeavy() && flow.ownerHeld()))
         watchTimer.stop();
+}
+
+bool CWS_TCP_S::isDelivered(const QString &data) const
+{
+    // deliveredText holds a reference to its characters, so equal pointer and size mean the
+    // very same text, never a new string that happens to reuse freed memory.
+    return !deliveredFrame.isNull() && data.constData() == deliveredText.constData()
+            && data.size() == deliveredText.size();
 }
 
 QByteArrayView CWS_TCP_S::frameFor(const QString &data)
 {
-    // deliveredText holds a reference to its characters, so equal pointer and size mean the
-    // very same text, never a new string that happens to reuse freed memory.
-    if (!deliveredFrame.isNull() && data.constData() == deliveredText.constData()
-        && data.size() == deliveredText.size())
+    if (isDelivered(data))
         return deliveredFrame;
     return encoder.encode(data);
 }

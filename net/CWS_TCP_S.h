@@ -4,6 +4,7 @@
 #include "net/FrameEncoder.h"
 #include "net/InfoDisplay.h"
 #include "net/RelayPolicy.h"
+#include "net/RoomFlow.h"
 #include "net/RoomSession.h"
 #include "net/ServerStatus.h"
 #include "net/TextDecoder.h"
@@ -26,10 +27,10 @@ namespace socks {
 // text and relays what it is given to every session in one order. Events are raised on the
 // thread that owns the component.
 //
-// One client cannot hurt the others: reading is bounded per connection and turn, a reader that
-// falls far behind or makes no progress is dropped while the others go on, input stops only
-// while the readers as a whole are behind, and unfinished input is bounded in bytes and time.
-// The rules are RelayPolicy's, the numbers are in docs/protocol.md.
+// One client cannot hurt the others: reading is bounded per connection and turn, a sender that
+// outruns the readers is the one slowed while anyone chatting is read on, a reader that holds
+// such a sender back without taking its texts goes, and unfinished input is bounded in bytes and
+// time. The rules are RoomFlow's and RelayPolicy's, the numbers are in docs/protocol.md.
 class CWS_TCP_S : public QObject, private SessionEvents
 {
     Q_OBJECT
@@ -69,9 +70,9 @@ public:
 
     void setLimits(const Limits &limits);
 
-    // Whether the readers as a whole are behind, so that the room has stopped reading from every
-    // connection: an owner that feeds the room texts of its own (SendData) should hold them back
-    // too until readersBehindChanged(false).
+    // Whether the owner's own texts (SendData of anything but a received text) run past chat
+    // pace while a reader is behind: the room holds such senders back, and an owner that feeds
+    // it should hold its feed too until readersBehindChanged(false).
     bool readersBehind() const;
 
     // Qt's reason for the last failed start, for a log; empty where Qt gave none (a port out of
@@ -93,7 +94,7 @@ signals:
     void GetData(int Index, const QString &rstrData);
     void ServiceComplete(bool vblnFlag, int Index); // vblnFlag: true when Index was added
     void ServiceError(int Index);
-    // The readers as a whole fell behind (true) or caught up again; raised from the event loop.
+    // readersBehind() changed; raised from the event loop.
     void readersBehindChanged(bool behind);
 
 private:
@@ -112,20 +113,17 @@ private:
     void failMember(Member &member, CloseReason why);
     void reportFailure(int index);
     void removeMember(int index, CloseReason why);
-    void leaveCounts(Member &member);
-    void recount(Member &member, qint64 now);
+    void followReader(Member &member);
+    void applyFlow();
     void scheduleBroadcast();
     void flushBroadcast();
     void queueChunk(Member &member, const SendQueue::Chunk &chunk, int textCount);
     void countUnfinished(Member &member);
     void enforceInputBudget();
-    qint64 othersBehind();
-    bool catchingUp(const Member &member) const;
-    void settleLagBudget(qint64 now);
-    void updateReading();
     void announceReadersBehind();
     void watchMembers();
     void startWatching();
+    bool isDelivered(const QString &data) const;
     QByteArrayView frameFor(const QString &data);
     void forgetDeliveredFrame();
     void refreshInfo(ServerStatus &status);
@@ -163,20 +161,11 @@ private:
     // room for, so that its texts are not copied again and again as it grows.
     qsizetype turnBytesHint = 0;
     QTimer broadcastTimer;
-    RoomCount roomCount; // the readers by standing, kept as their queues change
     qint64 unfinishedBytes = 0; // all connections' unfinished frames together
-    bool readingPaused = false; // asked for by the owner
-    bool inputHeld = false; // the readers as a whole are behind
-    bool readingStopped = false; // either of the two
-    bool announcedBehind = false; // inputHeld as readersBehindChanged last told it
+    // Who is read and who holds whom back: the room's flow rule and its state.
+    RoomFlow flow;
+    bool announcedBehind = false; // readersBehind() as readersBehindChanged last told it
     bool announcing = false; // readersBehindChanged is on its way
-    qint64 othersBacklog = 0; // the counted readers' median backlog, while othersKnown
-    // How long lone lagging readers may still stop everyone's input (RelayLimits), as of
-    // lagBudgetAt, and whether they do now.
-    qint64 lagBudget = RelayLimits().lagBudgetMilliseconds;
-    qint64 lagBudgetAt = 0;
-    bool lagSpending = false;
-    bool othersKnown = false;
 
     InfoDisplay<ServerStatus> info{[this](ServerStatus &status) {
         refreshInfo(status);

@@ -19,13 +19,15 @@ QString shownPeer(const QString &peer)
     return peer.isEmpty() ? QStringLiteral("a peer of unknown address") : peer;
 }
 
-// The bounds as an administrator reads them: whole MiB or KiB where they are, bytes otherwise.
+// The bounds as an administrator reads them: whole MiB, KiB or MB where they are, bytes otherwise.
 QString bytesText(qint64 bytes)
 {
     if (bytes > 0 && bytes % (1024 * 1024) == 0)
         return QStringLiteral("%1 MiB").arg(bytes / (1024 * 1024));
     if (bytes > 0 && bytes % 1024 == 0)
         return QStringLiteral("%1 KiB").arg(bytes / 1024);
+    if (bytes > 0 && bytes % (1000 * 1000) == 0)
+        return QStringLiteral("%1 MB").arg(bytes / (1000 * 1000));
     return QStringLiteral("%1 bytes").arg(bytes);
 }
 
@@ -81,10 +83,11 @@ AdminLine AdminLog::departed(const QString &peer, CloseReason why, int clients,
         break;
     case CloseReason::Lagging:
         priority = LogPriority::Notice;
-        how = QStringLiteral("dropped: lagging, over %1 behind the others, or over %2 for "
-                             "more than %3")
-                      .arg(bytesText(limits.behindOthersBytes), bytesText(limits.lagBytes),
-                           timeText(limits.lagHoldMilliseconds));
+        how = QStringLiteral("dropped: lagging, held a fast sender back taking nothing for %1 "
+                             "or under %2/s for %3, or over %4 behind")
+                      .arg(timeText(limits.nonReaderMilliseconds),
+                           bytesText(limits.minReaderBytesPerSecond),
+                           timeText(limits.slowHoldMilliseconds), bytesText(limits.maxBehindBytes));
         break;
     case CloseReason::Stalled:
         priority = LogPriority::Notice;

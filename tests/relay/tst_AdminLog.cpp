@@ -45,8 +45,8 @@ void TestAdminLog::wordsEachDeparture_data()
     // A slow or vanished peer
     QTest::newRow("a laggard") << CloseReason::Lagging << 2
                                << peer
-                    + "dropped: lagging, over 8 MiB behind the others, or over 6 MiB for more "
-                      "than 1 s (2 clients)"
+                    + "dropped: lagging, held a fast sender back taking nothing for 900 ms or "
+                      "under 1 MB/s for 3 s, or over 12 MiB behind (2 clients)"
                                << LogPriority::Notice;
     QTest::newRow("a reader that stopped")
             << CloseReason::Stalled << 1
@@ -122,7 +122,7 @@ void TestAdminLog::wordsTheBoundsInForce()
     limits.stallMilliseconds = 1500;
     limits.unfinishedMilliseconds = 2000;
     limits.unfinishedBytes = 256 * 1024;
-    limits.behindOthersBytes = 1000;
+    limits.maxBehindBytes = 1000;
     QCOMPARE(AdminLog::departed(QStringLiteral("10.0.0.3:4000"), CloseReason::Stalled, 0, limits)
                      .text,
              QStringLiteral("prynechat-relay: 10.0.0.3:4000 dropped: took no byte for 1500 ms "
@@ -138,7 +138,7 @@ void TestAdminLog::wordsTheBoundsInForce()
             QStringLiteral("prynechat-relay: 10.0.0.3:4000 dropped: held one of the largest "
                            "unfinished texts when all together passed 256 KiB (0 clients)"));
     QVERIFY(AdminLog::departed(QStringLiteral("10.0.0.3:4000"), CloseReason::Lagging, 0, limits)
-                    .text.contains(QStringLiteral("over 1000 bytes behind the others")));
+                    .text.contains(QStringLiteral("over 1000 bytes behind")));
 }
 
 void TestAdminLog::prefixesThePriorityOnlyForTheJournal_data()
