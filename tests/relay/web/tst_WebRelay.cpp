@@ -627,9 +627,9 @@ void TestWebRelay::stalledBrowserHoldsOnlyAWindowOfCopies()
 
 void TestWebRelay::browsersBehindHoldTheRoomsInput()
 {
-    // Browsers are readers of the room like TCP clients: when most of them are far behind, the
-    // room stops everyone's input and tells its owner (a bridge then stops reading its stream),
-    // and tells it again once they have caught up.
+    // Browsers are readers of the room like TCP clients: when one is far behind while the
+    // owner's own texts come faster than anyone chats, the room tells its owner to hold them (a
+    // bridge then stops reading its stream), and tells it again once they have caught up.
     Room room;
     QVERIFY(room.start());
     Browser first(room.port()), second(room.port());
