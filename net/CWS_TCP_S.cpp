@@ -133,7 +133,7 @@ void CWS_TCP_S::SendData(const QString &data, int index)
         return;
     Member &member = *found->second;
     const auto chunk = std::make_shared<const QByteArray>(frame.toByteArray());
-    queueChunk(member, member.session->kind().encodeTurn(chunk), 1);
+    queueChunk(member, member.session->encoding().encodeTurn(chunk), 1);
 }
 
 bool CWS_TCP_S::StartService(int port)
@@ -325,17 +325,18 @@ void CWS_TCP_S::readMember(int index)
             // handler runs unless it reads or closes (see forgetDeliveredFrame).
             deliveredFrame = frame;
         } else {
+            // A text that came without a frame of the wire (from a browser) is framed here.
             // Invalid bytes are passed on as the replacement characters they were read as, so
             // that every receiver sees the text this component saw; three bytes each, the text
             // may no longer fit in a frame, and then it is the sender's fault.
-            invalidTextFrame = encoder.encode(text).toByteArray();
-            if (invalidTextFrame.size() - FrameDecoder::headerBytes
+            builtFrame = encoder.encode(text).toByteArray();
+            if (builtFrame.size() - FrameDecoder::headerBytes
                 > qsizetype(FrameDecoder::maxPayloadBytes)) {
-                invalidTextFrame = QByteArray();
+                builtFrame = QByteArray();
                 failMember(*member, CloseReason::UnsendableText);
                 return RoomSession::Step::Stop;
             }
-            deliveredFrame = QByteArrayView(invalidTextFrame);
+            deliveredFrame = QByteArrayView(builtFrame);
         }
         deliveredText = text;
         ++member->traffic.textsIn;
@@ -492,20 +493,20 @@ void CWS_TCP_S::flushBroadcast()
     if (turn.capacity() > 2 * turn.size())
         turn.squeeze();
     const auto frames = std::make_shared<const QByteArray>(std::move(turn));
-    // Each kind of session present gets the turn in its own encoding, built once for all of its
-    // sessions; there are one or two kinds, so a list is all it takes.
-    std::vector<std::pair<const SessionKind *, SendQueue::Chunk>> encodings;
+    // Each encoding present gets the turn built once for all of its sessions; there are one or
+    // two, so a list is all it takes.
+    std::vector<std::pair<const TurnEncoding *, SendQueue::Chunk>> encodings;
     // Writing raises no signal, so the table cannot change under this loop; a connection that
     // fails here is only marked and reported later.
     for (auto &entry : members) {
         Member &member = *entry.second;
         if (member.failed || member.ended)
             continue;
-        const SessionKind *kind = &member.session->kind();
+        const TurnEncoding *own = &member.session->encoding();
         auto encoding = std::find_if(encodings.begin(), encodings.end(),
-                                     [kind](const auto &each) { return each.first == kind; });
+                                     [own](const auto &each) { return each.first == own; });
         if (encoding == encodings.end())
-            encoding = encodings.emplace(encodings.end(), kind, kind->encodeTurn(frames));
+            encoding = encodings.emplace(encodings.end(), own, own->encodeTurn(frames));
         queueChunk(member, encoding->second, textCount);
     }
 }

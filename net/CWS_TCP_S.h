@@ -149,7 +149,7 @@ private:
     // copying them again. Forgotten when the handler returns, reads or closes a connection.
     QString deliveredText;
     QByteArrayView deliveredFrame;
-    QByteArray invalidTextFrame; // the frame of a text that came as invalid UTF-8
+    QByteArray builtFrame; // the frame of a text that came without one, or as invalid UTF-8
     FrameEncoder encoder;
     TextDecoder decoder;
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/FrameReader.h"
 #include "net/RelayPolicy.h"
 #include "net/SendQueue.h"
 
@@ -17,19 +18,19 @@ namespace socks {
 // same flow rules (RelayPolicy); a session only moves bytes and reports.
 //
 // How a new kind of connection (a browser over WebSocket, say) joins the room:
-// 1. A SessionKind turns the frames of one turn (the wire's 4-byte length and UTF-8, every text
-//    relayed in that turn) into what its sessions send. The room asks each kind present once per
-//    turn and shares the result with every session of that kind: never a copy per client.
+// 1. A TurnEncoding turns the frames of one turn (the wire's 4-byte length and UTF-8, every text
+//    relayed in that turn) into what its sessions send. The room asks each encoding present once
+//    per turn and shares the result with every session using it: never a copy per client.
 // 2. A RoomSession subclass queues those chunks (take), says how far its peer is behind and
 //    when it last took bytes, hands the room each text its peer sent (readTexts), and closes with
 //    a flush or an abort. It need not be a descriptor: a QWebSocket-backed one works as well.
 // 3. It tells the room through SessionEvents when its peer sent something, took bytes, or went.
 // 4. Its owner hands it to CWS_TCP_S::joinSession, which numbers and announces it.
-class SessionKind
+class TurnEncoding
 {
 public:
-    virtual ~SessionKind() = default;
-    // Called once per turn and kind; `frames` holds whole frames of the wire, in relay order.
+    virtual ~TurnEncoding() = default;
+    // Called once per turn and encoding; `frames` holds whole frames of the wire, in relay order.
     virtual SendQueue::Chunk encodeTurn(const SendQueue::Chunk &frames) const = 0;
 };
 
@@ -48,12 +49,15 @@ class RoomSession
 {
 public:
     enum class Closing {
-        Flush, // the peer may take what is queued, within a bounded time, then the session ends
+        Flush, // the peer may take what is queued, for flushMilliseconds, then the session ends
         Abort, // at once, queued bytes and all: a reset for a peer that is dropped
     };
+    // A closed connection may take what is still queued for it for this long, then it is cut:
+    // a LAN takes megabytes in that time, and a peer that does not read is not waited for.
+    static constexpr int flushMilliseconds = 2000;
     // What deliver tells the session after each text: go on, stop reading (the connection
-    // ended), or touch nothing any more (the room is gone).
-    enum class Step { Next, Stop, Gone };
+    // ended), or touch nothing any more (the room is gone). The frame reader's own steps.
+    using Step = FrameReader::Step;
     // frame: the text as a frame of the wire, when the session has it (else empty); payload:
     // the text's bytes as received, meant as UTF-8.
     using Deliver = std::function<Step(QByteArrayView frame, QByteArrayView payload)>;
@@ -70,10 +74,10 @@ public:
 
     // The room's number for the session, its events and its clock; once, before anything else.
     virtual void attach(int index, SessionEvents *events, const QElapsedTimer *clock) = 0;
-    virtual const SessionKind &kind() const = 0;
+    virtual const TurnEncoding &encoding() const = 0;
     virtual QString peerAddress() const = 0; // "address:port", empty when unknown
 
-    // Queues a chunk in kind()'s encoding and hands the peer what it takes at once.
+    // Queues a chunk in encoding()'s encoding and hands the peer what it takes at once.
     virtual void take(const SendQueue::Chunk &chunk) = 0;
     virtual qint64 bytesBehind() const = 0; // queued, not yet taken by the peer
     virtual qint64

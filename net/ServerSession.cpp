@@ -23,8 +23,6 @@ namespace {
 // and the input of a turn stays small.
 constexpr qint64 readBytesPerTurn = 64 * 1024;
 constexpr int maxVectorsPerWrite = 64;
-// A connection being closed may still take what it was sent, for this long, then it is cut.
-constexpr int closeFlushMilliseconds = 2000;
 
 // Returns whether the kernel took everything; peerGone when the connection broke.
 bool sendQueued(int descriptor, SendQueue &queue, bool &peerGone)
@@ -65,22 +63,22 @@ void abortDescriptor(int descriptor)
 }
 
 // A connection closed by the server: it takes what is still queued for it, straight from the
-// shared chunks, until closeFlushMilliseconds have passed; then it is cut. It outlives its
+// shared chunks, until the room's flush time has passed; then it is cut. It outlives its
 // session and the server, but not the program: the application owns it, so one still writing
 // when the program ends is cut and freed with the rest.
-class Farewell : public QObject
+class ClosingDescriptor : public QObject
 {
 public:
-    Farewell(int descriptor, SendQueue &&queue)
+    ClosingDescriptor(int descriptor, SendQueue &&queue)
         : QObject(QCoreApplication::instance())
         , descriptor(descriptor)
         , queue(std::move(queue))
         , notifier(descriptor, QSocketNotifier::Write)
     {
-        connect(&notifier, &QSocketNotifier::activated, this, &Farewell::write);
-        QTimer::singleShot(closeFlushMilliseconds, this, &Farewell::cut);
+        connect(&notifier, &QSocketNotifier::activated, this, &ClosingDescriptor::write);
+        QTimer::singleShot(RoomSession::flushMilliseconds, this, &ClosingDescriptor::cut);
     }
-    ~Farewell() override
+    ~ClosingDescriptor() override
     {
         if (descriptor >= 0)
             abortDescriptor(descriptor);
@@ -147,9 +145,9 @@ QByteArray &readBuffer()
 
 } // namespace
 
-const FrameKind &FrameKind::instance()
+const WireEncoding &WireEncoding::instance()
 {
-    static const FrameKind kind;
+    static const WireEncoding kind;
     return kind;
 }
 
@@ -259,19 +257,8 @@ RoomSession::ReadOutcome ServerSession::readTexts(const Deliver &deliver)
         reason = CloseReason::SocketError;
         return ReadOutcome::Failed;
     }
-    const auto step = [&deliver](QByteArrayView frame, QByteArrayView payload) {
-        switch (deliver(frame, payload)) {
-        case Step::Next:
-            return FrameReader::Step::Next;
-        case Step::Stop:
-            return FrameReader::Step::Stop;
-        case Step::Gone:
-            break;
-        }
-        return FrameReader::Step::Gone;
-    };
     // More bytes come with the next turn: the read per turn is bounded.
-    switch (reader.read([] { return false; }, step)) {
+    switch (reader.read([] { return false; }, deliver)) {
     case FrameReader::Outcome::Gone:
         return ReadOutcome::Gone;
     case FrameReader::Outcome::Busy:
@@ -305,7 +292,7 @@ void ServerSession::close(Closing how)
         abortDescriptor(descriptor);
     } else if (!queue.isEmpty() && !peerGone) {
         // The queue moves, chunks and all: nothing is copied.
-        new Farewell(descriptor, std::move(queue));
+        new ClosingDescriptor(descriptor, std::move(queue));
     } else {
         ::shutdown(descriptor, SHUT_WR);
         ::close(descriptor);

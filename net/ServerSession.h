@@ -13,12 +13,12 @@ class QSocketNotifier;
 
 namespace socks {
 
-// The wire's own kind: a turn's frames go out exactly as the room built them.
-class FrameKind : public SessionKind
+// The wire's own encoding: a turn's frames go out exactly as the room built them.
+class WireEncoding : public TurnEncoding
 {
 public:
     SendQueue::Chunk encodeTurn(const SendQueue::Chunk &frames) const override { return frames; }
-    static const FrameKind &instance();
+    static const WireEncoding &instance();
 };
 
 // One accepted TCP connection of the relay: its descriptor and notifiers, the frame reader, the
@@ -35,7 +35,7 @@ public:
     ~ServerSession() override; // aborts when close() was not called
 
     void attach(int index, SessionEvents *events, const QElapsedTimer *clock) override;
-    const SessionKind &kind() const override { return FrameKind::instance(); }
+    const TurnEncoding &encoding() const override { return WireEncoding::instance(); }
     QString peerAddress() const override { return peer; }
 
     void take(const SendQueue::Chunk &chunk) override;

@@ -1,7 +1,7 @@
 #include "relay/web/BrowserSession.h"
 
 #include "net/SocketHelpers.h"
-#include "relay/web/BrowserKind.h"
+#include "relay/web/WebSocketEncoding.h"
 
 #include <QElapsedTimer>
 #include <QTcpSocket>
@@ -14,24 +14,21 @@ using socks::CloseReason;
 
 namespace {
 
-// A browser being closed may still take what it was sent, for this long, then it is cut.
-constexpr int closeFlushMilliseconds = 2000;
-
 // A browser the room has let go: it takes what is still queued for it, a window at a time as
-// before, then the closing message; cut when that takes longer than closeFlushMilliseconds.
-class Farewell : public QObject
+// before, then the closing message; cut when that takes longer than the room's flush time.
+class ClosingBrowser : public QObject
 {
 public:
-    Farewell(QWebSocket *socket, QTcpSocket *connection, BrowserOutbox &&rest)
+    ClosingBrowser(QWebSocket *socket, QTcpSocket *connection, BrowserOutbox &&rest)
         : socket(socket)
         , connection(connection)
         , outbox(std::move(rest))
     {
-        connect(socket, &QWebSocket::disconnected, this, &Farewell::release);
-        connect(socket, &QObject::destroyed, this, &Farewell::release);
+        connect(socket, &QWebSocket::disconnected, this, &ClosingBrowser::release);
+        connect(socket, &QObject::destroyed, this, &ClosingBrowser::release);
         if (connection)
-            connect(connection, &QTcpSocket::bytesWritten, this, &Farewell::pump);
-        QTimer::singleShot(closeFlushMilliseconds, this, &Farewell::cut);
+            connect(connection, &QTcpSocket::bytesWritten, this, &ClosingBrowser::pump);
+        QTimer::singleShot(socks::RoomSession::flushMilliseconds, this, &ClosingBrowser::cut);
         pump();
     }
 
@@ -83,11 +80,11 @@ private:
 } // namespace
 
 BrowserSession::BrowserSession(QWebSocket *socket, QTcpSocket *connection,
-                               std::shared_ptr<const BrowserKind> kind,
+                               std::shared_ptr<const WebSocketEncoding> encoding,
                                const KeepAlive::Limits &keepAlive)
     : socket(socket)
     , connection(connection)
-    , browserKind(std::move(kind))
+    , webSocketEncoding(std::move(encoding))
     , keepAliveLimits(keepAlive)
 {
     peer = socks::addressText(socket->peerAddress()) + u':' + QString::number(socket->peerPort());
@@ -99,9 +96,9 @@ BrowserSession::~BrowserSession()
         close(Closing::Abort);
 }
 
-const socks::SessionKind &BrowserSession::kind() const
+const socks::TurnEncoding &BrowserSession::encoding() const
 {
-    return *browserKind;
+    return *webSocketEncoding;
 }
 
 qint64 BrowserSession::now() const
@@ -408,6 +405,6 @@ void BrowserSession::close(Closing how)
             connection->deleteLater();
         return;
     }
-    new Farewell(socket, connection, std::move(outbox));
+    new ClosingBrowser(socket, connection, std::move(outbox));
     outbox.clear();
 }

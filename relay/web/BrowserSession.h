@@ -14,10 +14,10 @@
 
 class QTcpSocket;
 class QWebSocket;
-class BrowserKind;
+class WebSocketEncoding;
 
 // One browser in the room: the WebSocket Qt WebSockets accepted and the socket under it. Each text
-// message is one text for the room; the room's turns arrive as BrowserKind's shared chunks and go
+// message is one text for the room; the room's turns arrive as WebSocketEncoding's shared chunks and go
 // to the socket a window at a time (BrowserOutbox), so a browser's backlog is references, as a TCP
 // client's is. Like a TCP session it emits nothing: the room asks and tells, and hears back
 // through SessionEvents. It also pings its browser when it falls silent and gives up one that does
@@ -35,12 +35,12 @@ public:
     static constexpr int stoppedCheckMilliseconds = 20;
 
     BrowserSession(QWebSocket *socket, QTcpSocket *connection,
-                   std::shared_ptr<const BrowserKind> kind,
+                   std::shared_ptr<const WebSocketEncoding> encoding,
                    const KeepAlive::Limits &keepAlive = KeepAlive::defaultLimits);
     ~BrowserSession() override; // aborts when close() was not called
 
     void attach(int index, socks::SessionEvents *events, const QElapsedTimer *clock) override;
-    const socks::SessionKind &kind() const override;
+    const socks::TurnEncoding &encoding() const override;
     QString peerAddress() const override { return peer; }
 
     void take(const socks::SendQueue::Chunk &chunk) override;
@@ -71,7 +71,7 @@ private:
 
     QPointer<QWebSocket> socket;
     QPointer<QTcpSocket> connection; // the socket under the WebSocket: turns are written here
-    std::shared_ptr<const BrowserKind> browserKind;
+    std::shared_ptr<const WebSocketEncoding> webSocketEncoding;
     BrowserOutbox outbox;
     KeepAlive::Limits keepAliveLimits;
     QTimer keepAliveTimer; // also the context of every connection and call that needs the session

@@ -4,8 +4,8 @@
 #include "net/LanAddress.h"
 #include "net/ServerSession.h"
 #include "net/SocketHelpers.h"
-#include "relay/web/BrowserKind.h"
 #include "relay/web/BrowserSession.h"
+#include "relay/web/WebSocketEncoding.h"
 
 #include <QFile>
 #include <QHostInfo>
@@ -144,7 +144,7 @@ WebRelay::Limits WebRelay::defaultLimits()
 
 WebRelay::WebRelay(socks::CWS_TCP_S *room)
     : room(room)
-    , kind(std::make_shared<BrowserKind>())
+    , turnEncoding(std::make_shared<WebSocketEncoding>())
     , rule(ownHostNames(), pagePaths(), QByteArray(chatPath))
 {
     for (const PageFile &file : pageFiles) {
@@ -157,7 +157,7 @@ WebRelay::WebRelay(socks::CWS_TCP_S *room)
                                       this);
     chatServer->setHandshakeTimeout(limits.headMilliseconds);
     connect(chatServer, &QWebSocketServer::newConnection, this, &WebRelay::adoptBrowsers);
-    connect(kind.get(), &BrowserKind::ready, this, &WebRelay::adoptBrowsers);
+    connect(turnEncoding.get(), &WebSocketEncoding::ready, this, &WebRelay::adoptBrowsers);
 }
 
 WebRelay::~WebRelay()
@@ -168,7 +168,7 @@ WebRelay::~WebRelay()
 bool WebRelay::start(const QHostAddress &address, int port)
 {
     listenAddress = address;
-    if (!kind->isOpen()) {
+    if (!turnEncoding->isOpen()) {
         error = QStringLiteral("cannot open the local socket pair that frames browsers' messages");
         return false;
     }
@@ -290,9 +290,9 @@ void WebRelay::adoptBrowsers()
         socket->setMaxAllowedIncomingMessageSize(maxMessageBytes);
         waiting.emplace_back(socket, connection);
     }
-    // The kind frames a turn once its own WebSocket is open, in the first turns of the event loop;
+    // The encoding frames a turn once its own WebSocket is open, in the first turns of the event loop;
     // a browser is seldom that quick.
-    if (!kind->isReady())
+    if (!turnEncoding->isReady())
         return;
     const QPointer<WebRelay> self(this);
     for (auto &[socket, connection] : std::exchange(waiting, {})) {
@@ -300,8 +300,8 @@ void WebRelay::adoptBrowsers()
         if (!self)
             return;
         if (socket)
-            room->joinSession(
-                    std::make_unique<BrowserSession>(socket, connection, kind, limits.keepAlive));
+            room->joinSession(std::make_unique<BrowserSession>(socket, connection, turnEncoding,
+                                                               limits.keepAlive));
     }
 }
 

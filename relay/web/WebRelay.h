@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-class BrowserKind;
+class WebSocketEncoding;
 class QTcpServer;
 class QTcpSocket;
 class QWebSocket;
@@ -66,7 +66,8 @@ private:
     void adoptBrowsers();
 
     socks::CWS_TCP_S *room;
-    std::shared_ptr<BrowserKind> kind; // shared with the sessions: the room asks them for it
+    std::shared_ptr<WebSocketEncoding>
+            turnEncoding; // shared with the sessions: the room asks them for it
     QTcpServer *server = nullptr;
     QWebSocketServer *chatServer = nullptr;
     RequestRule rule;
@@ -76,6 +77,6 @@ private:
     Limits limits = defaultLimits();
     // Sockets handed to the WebSocket server, by peer, until their WebSocket comes.
     QHash<QString, QPointer<QTcpSocket>> upgrading;
-    // Browsers whose WebSocket opened before the kind could frame a turn: they join once it can.
+    // Browsers whose WebSocket opened before the encoding could frame a turn: they join once it can.
     std::vector<std::pair<QPointer<QWebSocket>, QPointer<QTcpSocket>>> waiting;
 };

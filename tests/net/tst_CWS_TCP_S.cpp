@@ -114,7 +114,7 @@ std::unique_ptr<CWS_TCP_C> connectedClient(int port)
 
 // A kind of session the room has never seen, as a browser's would be: its turns carry a mark, and
 // it counts how often the room asked it to encode one.
-class MarkedKind : public socks::SessionKind
+class MarkedEncoding : public socks::TurnEncoding
 {
 public:
     socks::SendQueue::Chunk encodeTurn(const socks::SendQueue::Chunk &frames) const override
@@ -129,8 +129,8 @@ public:
 class MemorySession : public socks::RoomSession
 {
 public:
-    explicit MemorySession(const MarkedKind &kind)
-        : sessionKind(kind)
+    explicit MemorySession(const MarkedEncoding &kind)
+        : sessionEncoding(kind)
     {}
 
     void attach(int index, socks::SessionEvents *events, const QElapsedTimer *) override
@@ -138,7 +138,7 @@ public:
         number = index;
         room = events;
     }
-    const socks::SessionKind &kind() const override { return sessionKind; }
+    const socks::TurnEncoding &encoding() const override { return sessionEncoding; }
     QString peerAddress() const override { return QStringLiteral("memory"); }
     void take(const socks::SendQueue::Chunk &chunk) override { taken.append(chunk); }
     qint64 bytesBehind() const override { return 0; }
@@ -167,7 +167,7 @@ public:
     int *closedWith = nullptr; // outlives the session, which the room destroys after closing it
 
 private:
-    const MarkedKind &sessionKind;
+    const MarkedEncoding &sessionEncoding;
     socks::SessionEvents *room = nullptr;
     int number = 0;
     QList<QByteArray> inbox;
@@ -720,7 +720,7 @@ void TestCWS_TCP_S::broadcastReachesTwoHundredClients()
 void TestCWS_TCP_S::aSessionOfAnotherKindSharesTheRoomAndItsTurns()
 {
     // Declared first: the room closes its sessions when it goes.
-    MarkedKind kind;
+    MarkedEncoding kind;
     int closedWith = -1;
     int otherClosedWith = -1;
     Room room;

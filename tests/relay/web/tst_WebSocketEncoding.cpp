@@ -1,4 +1,4 @@
-#include "relay/web/BrowserKind.h"
+#include "relay/web/WebSocketEncoding.h"
 #include "tests/support/WireClient.h"
 
 #include <QSignalSpy>
@@ -6,7 +6,7 @@
 
 // How a turn reaches browsers: the room's frames in, every text as one WebSocket text message
 // out, as a server sends it (no mask), built once for all browsers.
-class TestBrowserKind : public QObject
+class TestWebSocketEncoding : public QObject
 {
     Q_OBJECT
 
@@ -47,15 +47,15 @@ socks::SendQueue::Chunk turnOf(const QStringList &texts)
     return std::make_shared<const QByteArray>(frames);
 }
 
-bool waitReady(BrowserKind &kind)
+bool waitReady(WebSocketEncoding &encoding)
 {
-    QSignalSpy ready(&kind, &BrowserKind::ready);
-    return kind.isReady() || ready.wait(testsupport::waitTimeout);
+    QSignalSpy ready(&encoding, &WebSocketEncoding::ready);
+    return encoding.isReady() || ready.wait(testsupport::waitTimeout);
 }
 
 } // namespace
 
-void TestBrowserKind::framesEveryTextAsOneMessage_data()
+void TestWebSocketEncoding::framesEveryTextAsOneMessage_data()
 {
     QTest::addColumn<QStringList>("texts");
     QTest::addColumn<QByteArray>("messages");
@@ -87,24 +87,24 @@ void TestBrowserKind::framesEveryTextAsOneMessage_data()
                     + QStringLiteral("40000@Default   |こんにちは\r\n").toUtf8();
 }
 
-void TestBrowserKind::framesEveryTextAsOneMessage()
+void TestWebSocketEncoding::framesEveryTextAsOneMessage()
 {
     QFETCH(QStringList, texts);
     QFETCH(QByteArray, messages);
 
-    BrowserKind kind;
-    QVERIFY(kind.isOpen());
-    QVERIFY(waitReady(kind));
-    const socks::SendQueue::Chunk encoded = kind.encodeTurn(turnOf(texts));
+    WebSocketEncoding encoding;
+    QVERIFY(encoding.isOpen());
+    QVERIFY(waitReady(encoding));
+    const socks::SendQueue::Chunk encoded = encoding.encodeTurn(turnOf(texts));
     QVERIFY(encoded);
     QCOMPARE(*encoded, messages);
     // Nothing of one turn is left over for the next.
-    const socks::SendQueue::Chunk next = kind.encodeTurn(turnOf({QStringLiteral("next")}));
+    const socks::SendQueue::Chunk next = encoding.encodeTurn(turnOf({QStringLiteral("next")}));
     QVERIFY(next);
     QCOMPARE(*next, QByteArray("\x81\x04next"));
 }
 
-void TestBrowserKind::framesATurnLargerThanThePairHolds()
+void TestWebSocketEncoding::framesATurnLargerThanThePairHolds()
 {
     // Four texts of 300 KiB: far more than a local socket pair buffers at once.
     QStringList texts;
@@ -113,13 +113,13 @@ void TestBrowserKind::framesATurnLargerThanThePairHolds()
         texts << QString(300 * 1024, QChar::fromLatin1(fill));
         messages += messageHead(300 * 1024) + QByteArray(300 * 1024, fill);
     }
-    BrowserKind kind;
-    QVERIFY(waitReady(kind));
-    const socks::SendQueue::Chunk encoded = kind.encodeTurn(turnOf(texts));
+    WebSocketEncoding encoding;
+    QVERIFY(waitReady(encoding));
+    const socks::SendQueue::Chunk encoded = encoding.encodeTurn(turnOf(texts));
     QVERIFY(encoded);
     QCOMPARE(encoded->size(), messages.size());
     QVERIFY(*encoded == messages);
 }
 
-QTEST_MAIN(TestBrowserKind)
-#include "tst_BrowserKind.moc"
+QTEST_MAIN(TestWebSocketEncoding)
+#include "tst_WebSocketEncoding.moc"

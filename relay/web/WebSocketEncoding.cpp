@@ -1,4 +1,4 @@
-#include "relay/web/BrowserKind.h"
+#include "relay/web/WebSocketEncoding.h"
 
 #include "net/FrameDecoder.h"
 
@@ -27,7 +27,7 @@ constexpr qsizetype headGrowth = 6;
 
 } // namespace
 
-BrowserKind::BrowserKind()
+WebSocketEncoding::WebSocketEncoding()
 {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
@@ -44,24 +44,24 @@ BrowserKind::BrowserKind()
     peer = pair[1];
     server = new QWebSocketServer(QStringLiteral("PryneChat"), QWebSocketServer::NonSecureMode,
                                   this);
-    connect(server, &QWebSocketServer::newConnection, this, &BrowserKind::adoptEncoder);
+    connect(server, &QWebSocketServer::newConnection, this, &WebSocketEncoding::adoptEncoder);
     server->handleConnection(socket);
 }
 
-BrowserKind::~BrowserKind()
+WebSocketEncoding::~WebSocketEncoding()
 {
     if (peer >= 0)
         ::close(peer);
 }
 
-bool BrowserKind::isReady() const
+bool WebSocketEncoding::isReady() const
 {
     return encoder != nullptr;
 }
 
-void BrowserKind::adoptEncoder()
+void WebSocketEncoding::adoptEncoder()
 {
-    // Qt WebSockets hands its sockets over without a parent: this one goes with the kind.
+    // Qt WebSockets hands its sockets over without a parent: this one goes with the encoding.
     QWebSocket *opened = server->nextPendingConnection();
     if (!opened)
         return;
@@ -77,7 +77,7 @@ void BrowserKind::adoptEncoder()
     emit ready();
 }
 
-socks::SendQueue::Chunk BrowserKind::encodeTurn(const socks::SendQueue::Chunk &frames) const
+socks::SendQueue::Chunk WebSocketEncoding::encodeTurn(const socks::SendQueue::Chunk &frames) const
 {
     if (!encoder)
         return nullptr;
@@ -105,7 +105,7 @@ socks::SendQueue::Chunk BrowserKind::encodeTurn(const socks::SendQueue::Chunk &f
 }
 
 // Moves everything Qt's end holds through the pair; into may be null to discard it.
-bool BrowserKind::drain(QByteArray *into) const
+bool WebSocketEncoding::drain(QByteArray *into) const
 {
     while (socket->bytesToWrite() > 0) {
         const qint64 before = socket->bytesToWrite();
@@ -118,7 +118,7 @@ bool BrowserKind::drain(QByteArray *into) const
 }
 
 // Reads what the pair holds, without waiting, exactly as much as it holds; -1 when it broke.
-qint64 BrowserKind::readPeer(QByteArray *into) const
+qint64 WebSocketEncoding::readPeer(QByteArray *into) const
 {
     qint64 total = 0;
     char discard[4096];

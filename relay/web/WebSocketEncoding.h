@@ -14,13 +14,13 @@ class QWebSocketServer;
 // the other end, and every browser's socket is handed those bytes, shared. A server's messages
 // carry no mask and Qt WebSockets negotiates no extension, so the same bytes are right for every
 // browser; the protocol stays Qt's.
-class BrowserKind : public QObject, public socks::SessionKind
+class WebSocketEncoding : public QObject, public socks::TurnEncoding
 {
     Q_OBJECT
 
 public:
-    BrowserKind(); // starts Qt WebSockets' handshake on the pair; ready() follows
-    ~BrowserKind() override;
+    WebSocketEncoding(); // starts Qt WebSockets' handshake on the pair; ready() follows
+    ~WebSocketEncoding() override;
 
     bool isOpen() const { return peer >= 0; } // false: the pair could not be made
     bool isReady() const; // the handshake is done: turns can be encoded
