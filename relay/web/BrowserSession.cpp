@@ -216,11 +216,6 @@ void BrowserSession::take(const socks::SendQueue::Chunk &chunk)
 {
     if (closed || reason != CloseReason::Open || ending != CloseReason::Open)
         return;
-    if (!chunk) {
-        // The turn could not be framed: this browser would miss texts, so it goes.
-        end(CloseReason::SocketError);
-        return;
-    }
     if (bytesBehind() == 0)
         progressAt = now();
     outbox.append(chunk);

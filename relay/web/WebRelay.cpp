@@ -157,7 +157,6 @@ WebRelay::WebRelay(socks::CWS_TCP_S *room)
                                       this);
     chatServer->setHandshakeTimeout(limits.headMilliseconds);
     connect(chatServer, &QWebSocketServer::newConnection, this, &WebRelay::adoptBrowsers);
-    connect(turnEncoding.get(), &WebSocketEncoding::ready, this, &WebRelay::adoptBrowsers);
 }
 
 WebRelay::~WebRelay()
@@ -168,10 +167,6 @@ WebRelay::~WebRelay()
 bool WebRelay::start(const QHostAddress &address, int port)
 {
     listenAddress = address;
-    if (!turnEncoding->isOpen()) {
-        error = QStringLiteral("cannot open the local socket pair that frames browsers' messages");
-        return false;
-    }
     server = new QTcpServer(this);
     connect(server, &QTcpServer::newConnection, this, &WebRelay::acceptConnections);
     // Out of descriptors Qt stops accepting; it may try again a little later.
@@ -290,10 +285,6 @@ void WebRelay::adoptBrowsers()
         socket->setMaxAllowedIncomingMessageSize(maxMessageBytes);
         waiting.emplace_back(socket, connection);
     }
-    // The encoding frames a turn once its own WebSocket is open, in the first turns of the event loop;
-    // a browser is seldom that quick.
-    if (!turnEncoding->isReady())
-        return;
     const QPointer<WebRelay> self(this);
     for (auto &[socket, connection] : std::exchange(waiting, {})) {
         // A handler of the room's announcement may have ended everything.

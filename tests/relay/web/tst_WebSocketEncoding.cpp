@@ -13,7 +13,6 @@ class TestWebSocketEncoding : public QObject
 private slots:
     void framesEveryTextAsOneMessage_data();
     void framesEveryTextAsOneMessage();
-    void framesATurnLargerThanThePairHolds();
 };
 
 namespace {
@@ -45,12 +44,6 @@ socks::SendQueue::Chunk turnOf(const QStringList &texts)
     for (const QString &text : texts)
         frames += frameOfText(text);
     return std::make_shared<const QByteArray>(frames);
-}
-
-bool waitReady(WebSocketEncoding &encoding)
-{
-    QSignalSpy ready(&encoding, &WebSocketEncoding::ready);
-    return encoding.isReady() || ready.wait(testsupport::waitTimeout);
 }
 
 } // namespace
@@ -92,9 +85,7 @@ void TestWebSocketEncoding::framesEveryTextAsOneMessage()
     QFETCH(QStringList, texts);
     QFETCH(QByteArray, messages);
 
-    WebSocketEncoding encoding;
-    QVERIFY(encoding.isOpen());
-    QVERIFY(waitReady(encoding));
+    const WebSocketEncoding encoding;
     const socks::SendQueue::Chunk encoded = encoding.encodeTurn(turnOf(texts));
     QVERIFY(encoded);
     QCOMPARE(*encoded, messages);
@@ -102,23 +93,6 @@ void TestWebSocketEncoding::framesEveryTextAsOneMessage()
     const socks::SendQueue::Chunk next = encoding.encodeTurn(turnOf({QStringLiteral("next")}));
     QVERIFY(next);
     QCOMPARE(*next, QByteArray("\x81\x04next"));
-}
-
-void TestWebSocketEncoding::framesATurnLargerThanThePairHolds()
-{
-    // Four texts of 300 KiB: far more than a local socket pair buffers at once.
-    QStringList texts;
-    QByteArray messages;
-    for (const char fill : {'a', 'b', 'c', 'd'}) {
-        texts << QString(300 * 1024, QChar::fromLatin1(fill));
-        messages += messageHead(300 * 1024) + QByteArray(300 * 1024, fill);
-    }
-    WebSocketEncoding encoding;
-    QVERIFY(waitReady(encoding));
-    const socks::SendQueue::Chunk encoded = encoding.encodeTurn(turnOf(texts));
-    QVERIFY(encoded);
-    QCOMPARE(encoded->size(), messages.size());
-    QVERIFY(*encoded == messages);
 }
 
 QTEST_MAIN(TestWebSocketEncoding)
