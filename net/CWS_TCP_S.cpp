@@ -109,7 +109,7 @@ void CWS_TCP_S::SendData(const QString &data, int index)
         flushBroadcast();
     }
     const bool relaying = isDelivered(data);
-    const QByteArrayView frame = frameFor(data);
+    const QByteArrayView frame = relaying ? deliveredFrame : encoder.encode(data);
     if (frame.size() - FrameDecoder::headerBytes > qsizetype(FrameDecoder::maxPayloadBytes))
         return;
     // A received text was charged to its sender as it came in; anything else is the owner's own.
@@ -133,7 +133,8 @@ void CWS_TCP_S::SendData(const QString &data, int index)
         return;
     Member &member = *found->second;
     const auto chunk = std::make_shared<const QByteArray>(frame.toByteArray());
-    queueChunk(member, member.session->encoding().encodeTurn(chunk), 1);
+    queueChunk(member, member.session->encoding().encodeTurn(chunk), 1, clock.elapsed());
+    applyFlow();
 }
 
 bool CWS_TCP_S::StartService(int port)
@@ -282,7 +283,7 @@ void CWS_TCP_S::progressed(int index)
     const auto found = members.find(index);
     if (found == members.end() || found->second->failed)
         return;
-    followReader(*found->second);
+    followReader(*found->second, clock.elapsed());
     applyFlow();
 }
 
@@ -443,20 +444,20 @@ void CWS_TCP_S::removeMember(int index, CloseReason why)
         departingIndex = 0;
 }
 
-void CWS_TCP_S::followReader(Member &member)
+void CWS_TCP_S::followReader(Member &member, qint64 now)
 {
     if (member.failed || member.ended)
         return;
     const qint64 behind = member.session->bytesBehind();
     flow.reader(member.flow, behind, member.traffic.bytesOut - behind,
-                member.session->lastProgress(), clock.elapsed());
+                member.session->lastProgress(), now);
     if (behind > 0)
         startWatching();
 }
 
 void CWS_TCP_S::applyFlow()
 {
-    for (FlowParty *party : flow.takeChanges()) {
+    for (FlowParty *party : flow.hasChanges() ? flow.takeChanges() : std::vector<FlowParty *>()) {
         const auto found = members.find(party->index);
         if (found != members.end() && !found->second->failed && !found->second->ended)
             found->second->session->setReading(party->reading);
@@ -497,7 +498,8 @@ void CWS_TCP_S::flushBroadcast()
     // two, so a list is all it takes.
     std::vector<std::pair<const TurnEncoding *, SendQueue::Chunk>> encodings;
     // Writing raises no signal, so the table cannot change under this loop; a connection that
-    // fails here is only marked and reported later.
+    // fails here is only marked and reported later. The flow's answer is applied once, after.
+    const qint64 now = clock.elapsed();
     for (auto &entry : members) {
         Member &member = *entry.second;
         if (member.failed || member.ended)
@@ -507,11 +509,12 @@ void CWS_TCP_S::flushBroadcast()
                                      [own](const auto &each) { return each.first == own; });
         if (encoding == encodings.end())
             encoding = encodings.emplace(encodings.end(), own, own->encodeTurn(frames));
-        queueChunk(member, encoding->second, textCount);
+        queueChunk(member, encoding->second, textCount, now);
     }
+    applyFlow();
 }
 
-void CWS_TCP_S::queueChunk(Member &member, const SendQueue::Chunk &chunk, int textCount)
+void CWS_TCP_S::queueChunk(Member &member, const SendQueue::Chunk &chunk, int textCount, qint64 now)
 {
     member.traffic.textsOut += textCount;
     member.traffic.bytesOut += chunk->size();
@@ -521,8 +524,7 @@ void CWS_TCP_S::queueChunk(Member &member, const SendQueue::Chunk &chunk, int te
     if (policy.tooFarBehind(member.session->bytesBehind()))
         failMember(member, CloseReason::Lagging);
     else
-        followReader(member);
-    applyFlow();
+        followReader(member, now);
 }
 
 void CWS_TCP_S::countUnfinished(Member &member)
@@ -580,7 +582,7 @@ void CWS_TCP_S::watchMembers()
     // Time alone changes things too: a held sender pays its debt back, a reader stops taking.
     flow.tick(now);
     for (auto &entry : members)
-        followReader(*entry.second);
+        followReader(*entry.second, now);
     for (FlowParty *party : flow.laggards(now))
         dropped.emplace_back(members.at(party->index).get(), CloseReason::Lagging);
     for (auto &entry : members) {
@@ -614,21 +616,6 @@ void CWS_TCP_S::watchMembers()
     applyFlow();
     if (!watching && !flow.anyBehind() && !(flow.anyHeavy() && flow.ownerHeld()))
         watchTimer.stop();
-}
-
-bool CWS_TCP_S::isDelivered(const QString &data) const
-{
-    // deliveredText holds a reference to its characters, so equal pointer and size mean the
-    // very same text, never a new string that happens to reuse freed memory.
-    return !deliveredFrame.isNull() && data.constData() == deliveredText.constData()
-            && data.size() == deliveredText.size();
-}
-
-QByteArrayView CWS_TCP_S::frameFor(const QString &data)
-{
-    if (isDelivered(data))
-        return deliveredFrame;
-    return encoder.encode(data);
 }
 
 void CWS_TCP_S::forgetDeliveredFrame()

@@ -113,18 +113,23 @@ private:
     void failMember(Member &member, CloseReason why);
     void reportFailure(int index);
     void removeMember(int index, CloseReason why);
-    void followReader(Member &member);
+    void followReader(Member &member, qint64 now);
     void applyFlow();
     void scheduleBroadcast();
     void flushBroadcast();
-    void queueChunk(Member &member, const SendQueue::Chunk &chunk, int textCount);
+    void queueChunk(Member &member, const SendQueue::Chunk &chunk, int textCount, qint64 now);
     void countUnfinished(Member &member);
     void enforceInputBudget();
     void announceReadersBehind();
     void watchMembers();
     void startWatching();
-    bool isDelivered(const QString &data) const;
-    QByteArrayView frameFor(const QString &data);
+    // deliveredText holds a reference to its characters, so equal pointer and size mean the
+    // very same text, never a new string that happens to reuse freed memory.
+    bool isDelivered(const QString &data) const
+    {
+        return !deliveredFrame.isNull() && data.constData() == deliveredText.constData()
+                && data.size() == deliveredText.size();
+    }
     void forgetDeliveredFrame();
     void refreshInfo(ServerStatus &status);
 

@@ -84,6 +84,7 @@ public:
 
     // The parties whose `reading` changed since the last call; their `changed` is cleared.
     std::vector<FlowParty *> takeChanges();
+    bool hasChanges() const { return !changes.empty(); }
 
     bool ownerHeld() const { return owner.heavy && behindCount > 0; }
     FlowParty &ownerParty() { return owner; }
