@@ -118,14 +118,7 @@ void CWS_TCP_S::SendData(const QString &data, int index)
         applyFlow();
     }
     if (index == 0) {
-        if (pendingBroadcast.isNull())
-            pendingBroadcast.reserve(std::max(turnBytesHint + turnBytesHint / 4, frame.size()));
-        pendingBroadcast.append(frame);
-        ++pendingBroadcastTexts;
-        if (pendingBroadcast.size() >= broadcastChunkBytes)
-            flushBroadcast();
-        else
-            scheduleBroadcast();
+        broadcast(frame);
         return;
     }
     const auto found = members.find(index);
@@ -319,6 +312,12 @@ void CWS_TCP_S::readMember(int index)
     }
     QPointer<CWS_TCP_S> self(this);
     const auto deliver = [&](QByteArrayView frame, QByteArrayView payload) {
+        if (relayingEverything && !frame.isEmpty() && TextDecoder::isValid(payload)) {
+            // Relayed as received; flushing a full turn may drop a connection, this one too.
+            ++member->traffic.textsIn;
+            broadcast(frame);
+            return member->failed ? RoomSession::Step::Stop : RoomSession::Step::Next;
+        }
         // The text, and whether its bytes were valid UTF-8, which decides what is relayed.
         const auto [text, valid] = decoder.decode(payload);
         if (!frame.isEmpty() && valid) {
@@ -339,8 +338,12 @@ void CWS_TCP_S::readMember(int index)
             }
             deliveredFrame = QByteArrayView(builtFrame);
         }
-        deliveredText = text;
         ++member->traffic.textsIn;
+        if (relayingEverything) {
+            broadcast(std::exchange(deliveredFrame, QByteArrayView()));
+            return member->failed ? RoomSession::Step::Stop : RoomSession::Step::Next;
+        }
+        deliveredText = text;
         emit GetData(index, text);
         if (!self)
             return RoomSession::Step::Gone;
@@ -469,6 +472,23 @@ void CWS_TCP_S::applyFlow()
         announcing = true;
         QMetaObject::invokeMethod(this, &CWS_TCP_S::announceReadersBehind, Qt::QueuedConnection);
     }
+}
+
+void CWS_TCP_S::broadcast(QByteArrayView frame)
+{
+    if (pendingBroadcast.isNull())
+        pendingBroadcast.reserve(std::max(turnBytesHint + turnBytesHint / 4, frame.size()));
+    pendingBroadcast.append(frame);
+    ++pendingBroadcastTexts;
+    if (pendingBroadcast.size() >= broadcastChunkBytes)
+        flushBroadcast();
+    else
+        scheduleBroadcast();
+}
+
+void CWS_TCP_S::setRelayingEverything(bool relaying)
+{
+    relayingEverything = relaying;
 }
 
 void CWS_TCP_S::scheduleBroadcast()

@@ -86,6 +86,11 @@ public:
     QString peerAddress(int index) const;
     CloseReason closeReason(int index) const;
 
+    // true: the room relays every text it receives to every connection itself, as a handler of
+    // GetData would with SendData(text, 0), and raises no GetData: an owner that does nothing
+    // else with the texts spares them becoming strings at all.
+    void setRelayingEverything(bool relaying);
+
     // Takes in a session of another kind (see RoomSession.h): numbered, announced with
     // ServiceComplete, served like every connection. Returns its index.
     int joinSession(std::unique_ptr<RoomSession> session);
@@ -116,6 +121,7 @@ private:
     void followReader(Member &member, qint64 now);
     void applyFlow();
     void scheduleBroadcast();
+    void broadcast(QByteArrayView frame);
     void flushBroadcast();
     void queueChunk(Member &member, const SendQueue::Chunk &chunk, int textCount, qint64 now);
     void countUnfinished(Member &member);
@@ -154,6 +160,7 @@ private:
     // copying them again. Forgotten when the handler returns, reads or closes a connection.
     QString deliveredText;
     QByteArrayView deliveredFrame;
+    bool relayingEverything = false;
     QByteArray builtFrame; // the frame of a text that came without one, or as invalid UTF-8
     FrameEncoder encoder;
     TextDecoder decoder;

@@ -30,6 +30,11 @@ bool isAscii(QByteArrayView bytes)
 
 } // namespace
 
+bool TextDecoder::isValid(QByteArrayView payload)
+{
+    return isAscii(payload) || payload.isValidUtf8();
+}
+
 TextDecoder::Text TextDecoder::decode(QByteArrayView payload)
 {
     // Most chat text is ASCII, where UTF-8 and Latin-1 read the same: Qt's Latin-1 widening

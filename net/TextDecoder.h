@@ -18,6 +18,8 @@ public:
     };
 
     Text decode(QByteArrayView payload);
+    // Whether the bytes are valid UTF-8, without making a text of them.
+    static bool isValid(QByteArrayView payload);
 
 private:
     QStringDecoder utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};

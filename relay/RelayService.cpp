@@ -60,6 +60,7 @@ RelayService::RelayService(int outputDescriptor, std::FILE *errors, bool quiet)
     connect(server.get(), &socks::CWS_TCP_S::readersBehindChanged, this,
             &RelayService::announceReadersBehind);
     connect(server.get(), &socks::CWS_TCP_S::ServiceComplete, this, &RelayService::logConnection);
+    followTexts();
 }
 
 RelayService::~RelayService()
@@ -185,6 +186,7 @@ void RelayService::stop()
 void RelayService::divertTexts(std::function<void(const QString &)> sink)
 {
     this->sink = std::move(sink);
+    followTexts();
 }
 
 void RelayService::setReadingPaused(bool paused)
@@ -198,6 +200,13 @@ void RelayService::announceReadersBehind()
     const bool behind = server->readersBehind();
     if (behind != std::exchange(announcedBehind, behind))
         emit readersBehind(behind);
+}
+
+void RelayService::followTexts()
+{
+    // A quiet relay that hands its texts to no one only relays them: the room does that itself,
+    // and the texts need not become strings (a fifth of the relay's work under 1 KiB texts).
+    server->setRelayingEverything(quiet && !sink);
 }
 
 void RelayService::relayText(int index, const QString &text)

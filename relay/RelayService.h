@@ -57,6 +57,7 @@ signals:
     void readersBehind(bool behind);
 
 private:
+    void followTexts();
     void reportFailure(const QString &what, int port);
     void announce(const QString &note = QString());
     void relayText(int index, const QString &text);

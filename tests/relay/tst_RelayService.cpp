@@ -299,6 +299,15 @@ void TestRelayService::quietKeepsTheTextsOffTheConsole()
     const std::unique_ptr<WireClient> client =
             relay.join(QStringLiteral("1@quiet     |しずか\r\n"));
     QVERIFY(client);
+    // A quiet relay relays without making strings of the texts: invalid UTF-8 still goes out as
+    // the replacement characters it was read as.
+    client->sendRaw(testsupport::frameOf("a\xff"
+                                         "b"));
+    QVERIFY(client->waitForTexts(2, waitMilliseconds));
+    QVERIFY(client->wire.endsWith(QByteArray("\0\0\0\x05"
+                                             "a\xef\xbf\xbd"
+                                             "b",
+                                             9)));
 
     relay.process.terminate();
     QVERIFY(relay.process.waitForFinished(waitMilliseconds));
