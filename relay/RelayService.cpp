@@ -3,9 +3,13 @@
 #include "net/CWS_TCP_S.h"
 #include "relay/AdminLog.h"
 #include "relay/ConsoleOutput.h"
+#include "relay/RelayOptions.h"
+#include "relay/ServiceManager.h"
+#include "relay/bridge/RedisBridge.h"
 #include "relay/web/WebRelay.h"
 
 #include <cstdio>
+#include <sys/stat.h>
 #include <utility>
 
 namespace {
@@ -13,13 +17,22 @@ namespace {
 constexpr int firstUnprivilegedPort = 1024;
 
 // Failures to start, one line each: under the journal each line is an error of its own.
-void writeErrorLines(std::FILE *stream, const QString &lines)
+void writeErrorLines(std::FILE *stream, const QString &lines,
+                     LogPriority priority = LogPriority::Error)
 {
     const bool journal = AdminLog::writesToJournal(::fileno(stream));
     for (const QString &line : lines.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        const QByteArray bytes = AdminLog::lineBytes(LogPriority::Error, line, journal);
+        const QByteArray bytes = AdminLog::lineBytes(priority, line, journal);
         std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
     }
+}
+
+// Whether two descriptors write to one file, pipe, terminal or socket.
+bool sameOutput(int first, int second)
+{
+    struct stat one = {}, other = {};
+    return ::fstat(first, &one) == 0 && ::fstat(second, &other) == 0 && one.st_dev == other.st_dev
+            && one.st_ino == other.st_ino;
 }
 
 // The component reports a cause; an administrator's console and the journal get it in English.
@@ -52,6 +65,7 @@ RelayService::RelayService(int outputDescriptor, std::FILE *errors, bool quiet)
     : server(std::make_unique<socks::CWS_TCP_S>())
     , output(std::make_unique<ConsoleOutput>(outputDescriptor))
     , errors(errors)
+    , errorsShareOutput(sameOutput(outputDescriptor, ::fileno(errors)))
     , quiet(quiet)
 {
     connect(server.get(), &socks::CWS_TCP_S::GetData, this, &RelayService::relayText);
@@ -88,6 +102,21 @@ bool RelayService::serveWeb(const QHostAddress &address, int port)
         return false;
     }
     return true;
+}
+
+bool RelayService::serve(const RelaySettings &settings)
+{
+    // The page's port is the relay's own in any case; its line follows the start line.
+    if (settings.web && !serveWeb(settings.web->address, settings.web->port))
+        return false;
+    const std::optional<int> listener = servicemanager::passedListener();
+    if (!listener)
+        return start(settings.port, settings.listenAddress);
+    return adopt(*listener,
+                 settings.portOrAddressGiven
+                         ? QStringLiteral("the service manager's socket; --port and "
+                                          "--listen are ignored")
+                         : QString());
 }
 
 bool RelayService::start(int port, const QHostAddress &listenAddress)
@@ -157,6 +186,18 @@ void RelayService::say(const QString &line, LogPriority priority)
     output->writeOwnLine(AdminLog::lineBytes(priority, line, output->toJournal()));
 }
 
+void RelayService::warn(const QString &report)
+{
+    const QString line = QStringLiteral("prynechat-relay: ")
+            + consoleText(report).replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    if (errorsShareOutput) {
+        say(line, LogPriority::Warning);
+        return;
+    }
+    writeErrorLines(errors, line, LogPriority::Warning);
+    std::fflush(errors);
+}
+
 void RelayService::logConnection(bool added, int index)
 {
     // The stop line says that everyone goes: one line each would only repeat it.
@@ -185,6 +226,15 @@ void RelayService::stop()
 void RelayService::divertTexts(std::function<void(const QString &)> sink)
 {
     this->sink = std::move(sink);
+}
+
+void RelayService::shareThrough(RedisBridge &bridge)
+{
+    divertTexts([&bridge](const QString &text) { bridge.publish(text); });
+    connect(&bridge, &RedisBridge::reported, this, &RelayService::warn);
+    connect(&bridge, &RedisBridge::textArrived, this, &RelayService::relay);
+    connect(&bridge, &RedisBridge::backlogFull, this, &RelayService::setReadingPaused);
+    connect(this, &RelayService::readersBehind, &bridge, &RedisBridge::holdReading);
 }
 
 void RelayService::setReadingPaused(bool paused)

@@ -77,3 +77,15 @@ void StopSignals::readPipe()
     while (::read(pipeEnds[0], &byte, 1) == 1)
         emit received(byte);
 }
+
+const char *StopSignals::name(int signalNumber)
+{
+    switch (signalNumber) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    default:
+        return "SIGHUP";
+    }
+}

@@ -16,6 +16,7 @@ public:
     ~StopSignals() override; // puts the previous handlers back
 
     bool install(); // false when the pipe or a handler could not be set up (errno tells why)
+    static const char *name(int signalNumber); // "SIGTERM"
 
 signals:
     void received(int signalNumber);

@@ -40,8 +40,6 @@ private slots:
     // start
     void portInUseEndsWithStatusOne();
     void privilegedPortEndsWithStatusOneAndAdvice();
-    void refusesPortTexts_data();
-    void refusesPortTexts();
     void listensOnOneAddress();
     void takesTheSocketOfTheServiceManager();
     void refusesAPassedDescriptorThatDoesNotListen_data();
@@ -599,44 +597,6 @@ void TestRelayService::privilegedPortEndsWithStatusOneAndAdvice()
     QVERIFY2(errors.contains("Ports below 1024 need privileges; ports from 1024 up do not."),
              qPrintable(errors));
     QVERIFY2(errors.contains("setcap cap_net_bind_service=+ep"), qPrintable(errors));
-}
-
-void TestRelayService::refusesPortTexts_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("message");
-
-    QTest::newRow("above the port range") << QStringList{"--port", "65536"}
-                                          << "prynechat-relay: 65536 is not a port (0 to 65535)\n";
-    QTest::newRow("negative") << QStringList{"--port=-1"}
-                              << "prynechat-relay: -1 is not a port (0 to 65535)\n";
-    QTest::newRow("not a number") << QStringList{"-p", "abc"}
-                                  << "prynechat-relay: abc is not a port (0 to 65535)\n";
-    QTest::newRow("fraction") << QStringList{"--port", "55.5"}
-                              << "prynechat-relay: 55.5 is not a port (0 to 65535)\n";
-    QTest::newRow("a window switch")
-            << QStringList{"/s"} << "prynechat-relay: unexpected argument /s; see --help\n";
-    QTest::newRow("unknown option")
-            << QStringList{"--bogus"} << "prynechat-relay: Unknown option 'bogus'; see --help\n";
-    QTest::newRow("missing value") << QStringList{"--port"}
-                                   << "prynechat-relay: Missing value after '--port'; see --help\n";
-    QTest::newRow("not an address") << QStringList{"--listen", "lan"}
-                                    << "prynechat-relay: lan is not an IPv4 or IPv6 address\n";
-}
-
-void TestRelayService::refusesPortTexts()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(QString, message);
-
-    QProcess relay;
-    relay.setProcessEnvironment(headlessEnvironment());
-    relay.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE), arguments);
-    QVERIFY(relay.waitForFinished(waitMilliseconds));
-
-    QCOMPARE(relay.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(relay.exitCode(), 2);
-    QCOMPARE(QString::fromUtf8(relay.readAllStandardError()), message);
 }
 
 void TestRelayService::listensOnOneAddress()

@@ -1,0 +1,378 @@
+#include "relay/RelayOptions.h"
+
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <vector>
+
+// The relay's options as its --help describes them, read in process: every option the help lists
+// has a row, and every row says what the relay would serve with, or how it ends and what it says.
+class TestRelayOptions : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void everyListedOptionHasARow();
+    void readsWhatTheHelpSays_data();
+    void readsWhatTheHelpSays();
+
+private:
+    QTemporaryDir scratch;
+};
+
+namespace {
+
+const QByteArray password = "s3cret pass";
+
+// One command line and what comes of it. Placeholders: {file}, {empty}, {lines} and
+// {credentials} name a file holding the password, one holding nothing, one holding two lines,
+// and a credentials folder; {password} is the password, percent-encoded in a URL.
+struct OptionRow
+{
+    const char *name;
+    QStringList arguments;
+    QByteArray environmentPassword;
+    int status; // -1: it serves with `settings`
+    QString settings; // as describe() words them
+    QString output; // a pattern for the help or the version
+    QString errors; // a pattern for the lines for standard error, one per line
+};
+
+const QString usage = QStringLiteral("^Usage: \\S+ \\[options\\]\\n[^\\0]*--bridge-wait <seconds>");
+const QString defaults = QStringLiteral("port 555 on any");
+
+const std::vector<OptionRow> &rows()
+{
+    static const std::vector<OptionRow> table{
+            // Help-like: print and end with 0, whatever else is given.
+            {"-h", {"-h", "--port", "x"}, {}, 0, {}, usage, "^$"},
+            {"--help", {"--help"}, {}, 0, {}, usage, "^$"},
+            {"--help-all lists no option of Qt's own",
+             {"--help-all"},
+             {},
+             0,
+             {},
+             usage + "(?![^\\0]*qmljsdebugger)",
+             "^$"},
+            {"-v", {"-v", "--port", "x"}, {}, 0, {}, "^prynechat-relay 1\\.0\\.0\\n$", "^$"},
+            {"--version", {"--version"}, {}, 0, {}, "^prynechat-relay 1\\.0\\.0\\n$", "^$"},
+
+            // Where it listens
+            {"nothing serves port 555 everywhere", {}, {}, -1, defaults, "^$", "^$"},
+            {"-p", {"-p", "0"}, {}, -1, "port 0 on any, given", "^$", "^$"},
+            {"--port", {"--port", "65535"}, {}, -1, "port 65535 on any, given", "^$", "^$"},
+            {"--port above the range",
+             {"--port", "65536"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: 65536 is not a port \\(0 to 65535\\)\\n$"},
+            {"--port negative",
+             {"--port=-1"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: -1 is not a port \\(0 to 65535\\)\\n$"},
+            {"--port not a number",
+             {"-p", "abc"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: abc is not a port \\(0 to 65535\\)\\n$"},
+            {"--port a fraction",
+             {"--port", "55.5"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: 55\\.5 is not a port \\(0 to 65535\\)\\n$"},
+            {"--port with a space",
+             {"--port", " 55"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay:  55 is not a port \\(0 to 65535\\)\\n$"},
+            {"--port without its value",
+             {"--port"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: Missing value after '--port'; see --help\\n$"},
+            {"-l", {"-l", "127.0.0.1"}, {}, -1, "port 555 on 127.0.0.1, given", "^$", "^$"},
+            {"--listen IPv6", {"--listen", "::1"}, {}, -1, "port 555 on ::1, given", "^$", "^$"},
+            {"--listen a name",
+             {"--listen", "lan"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: lan is not an IPv4 or IPv6 address\\n$"},
+            {"a window's switch",
+             {"/s"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: unexpected argument /s; see --help\\n$"},
+            {"an unknown option",
+             {"--bogus"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: Unknown option 'bogus'; see --help\\n$"},
+
+            // What it prints
+            {"-q", {"-q"}, {}, -1, defaults + ", quiet", "^$", "^$"},
+            {"--quiet", {"--quiet"}, {}, -1, defaults + ", quiet", "^$", "^$"},
+
+            // The chat page for browsers
+            {"-w takes --listen's address",
+             {"-w", "8080", "-l", "127.0.0.1"},
+             {},
+             -1,
+             "port 555 on 127.0.0.1, given, web 127.0.0.1:8080",
+             "^$",
+             "^$"},
+            {"--web with an IPv6 address",
+             {"--web", "[::1]:0"},
+             {},
+             -1,
+             defaults + ", web ::1:0",
+             "^$",
+             "^$"},
+            {"--web with a name",
+             {"--web", "chatbox:8080"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: chatbox:8080 is not a web port \\(\\[address:\\]port, port 0 to "
+             "65535, an IPv6 address in brackets\\)\\n$"},
+
+            // The bridge and its password
+            {"-b with the password in the URL, which it warns of",
+             {"-b", "redis://:{password}@127.0.0.1:7000/options"},
+             {},
+             -1,
+             defaults + ", bridge 127.0.0.1:7000 prynechat:options password 's3cret pass' wait 60",
+             "^$",
+             "^prynechat-relay: the Redis password in the URL shows in the process list: see "
+             "--bridge-password-file\\n$"},
+            {"--bridge without a password",
+             {"--bridge", "redis://10.0.0.2"},
+             {},
+             -1,
+             defaults + ", bridge 10.0.0.2:6379 prynechat:prynechat password '' wait 60",
+             "^$",
+             "^$"},
+            {"--bridge not a redis URL",
+             {"--bridge", "http://10.0.0.2"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: .+\\n$"},
+            {"--bridge-password-file",
+             {"--bridge", "redis://h", "--bridge-password-file", "{file}"},
+             {},
+             -1,
+             defaults + ", bridge h:6379 prynechat:prynechat password 's3cret pass' wait 60",
+             "^$",
+             "^$"},
+            {"--bridge-password-file with nothing in it",
+             {"--bridge", "redis://h", "--bridge-password-file", "{empty}"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: \\S+ must hold the Redis password on one line\\n$"},
+            {"--bridge-password-file with two lines",
+             {"--bridge", "redis://h", "--bridge-password-file", "{lines}"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: \\S+ must hold the Redis password on one line\\n$"},
+            {"--bridge-password-file that is not there",
+             {"--bridge", "redis://h", "--bridge-password-file", "/nonexistent"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: cannot read the Redis password from /nonexistent: "},
+            {"--bridge-password-file and a password in the URL",
+             {"--bridge", "redis://:{password}@h", "--bridge-password-file", "{file}"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: the Redis password is in the URL and in a file: give it one "
+             "way\\n$"},
+            {"--bridge-password-file without --bridge",
+             {"--bridge-password-file", "{file}"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: --bridge-password-file needs --bridge\\n$"},
+            {"the password from the environment",
+             {"--bridge", "redis://h"},
+             password,
+             -1,
+             defaults + ", bridge h:6379 prynechat:prynechat password 's3cret pass' wait 60",
+             "^$",
+             "^$"},
+            {"--bridge-wait",
+             {"--bridge", "redis://h", "--bridge-wait", "3600"},
+             {},
+             -1,
+             defaults + ", bridge h:6379 prynechat:prynechat password '' wait 3600",
+             "^$",
+             "^$"},
+            {"--bridge-wait past its bound",
+             {"--bridge", "redis://h", "--bridge-wait", "3601"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: 3601 is not a number of seconds \\(0 to 3600\\)\\n$"},
+            {"--bridge-wait without --bridge",
+             {"--bridge-wait", "5"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: --bridge-wait needs --bridge\\n$"},
+    };
+    return table;
+}
+
+QString describe(const RelaySettings &settings)
+{
+    QString words = QStringLiteral("port %1 on %2")
+                            .arg(settings.port)
+                            .arg(settings.listenAddress == QHostAddress::Any
+                                         ? QStringLiteral("any")
+                                         : settings.listenAddress.toString());
+    if (settings.portOrAddressGiven)
+        words += QStringLiteral(", given");
+    if (settings.quiet)
+        words += QStringLiteral(", quiet");
+    if (settings.web)
+        words += QStringLiteral(", web %1:%2")
+                         .arg(settings.web->address.toString())
+                         .arg(settings.web->port);
+    if (settings.bridge)
+        words += QStringLiteral(", bridge %1:%2 %3 password '%4' wait %5")
+                         .arg(QString::fromUtf8(settings.bridge->host))
+                         .arg(settings.bridge->port)
+                         .arg(QString::fromUtf8(settings.bridge->streamKey()),
+                              QString::fromUtf8(settings.bridge->password))
+                         .arg(settings.bridgeWaitSeconds);
+    return words;
+}
+
+QString writeFile(const QString &path, const QByteArray &contents)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size())
+        return QString();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    return path;
+}
+
+// The option names a help text lists: "  -p, --port <port>  Listen on ..." gives -p and --port.
+QStringList listedOptions(const QString &help)
+{
+    QStringList names;
+    static const QRegularExpression optionLine(QStringLiteral("^  (-[^ ,]+(?:, -[^ ,]+)*)"),
+                                               QRegularExpression::MultilineOption);
+    for (const QRegularExpressionMatch &match : optionLine.globalMatch(help)) {
+        for (const QString &name : match.captured(1).split(QStringLiteral(", ")))
+            names << name.section(u'=', 0, 0).section(u' ', 0, 0);
+    }
+    return names;
+}
+
+} // namespace
+
+void TestRelayOptions::initTestCase()
+{
+    QVERIFY(scratch.isValid());
+}
+
+void TestRelayOptions::everyListedOptionHasARow()
+{
+    const OptionReading help = readRelayOptions({"prynechat-relay", "--help"}, {});
+    const QStringList listed = listedOptions(QString::fromUtf8(help.output));
+    QVERIFY2(listed.contains(QStringLiteral("--bridge-wait")), help.output.constData());
+    QStringList covered;
+    for (const OptionRow &row : rows()) {
+        for (const QString &argument : row.arguments) {
+            if (argument.startsWith(u'-'))
+                covered << argument.section(u'=', 0, 0);
+        }
+    }
+    for (const QString &name : listed)
+        QVERIFY2(covered.contains(name), qPrintable(name + " is listed but has no row"));
+}
+
+void TestRelayOptions::readsWhatTheHelpSays_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("environmentPassword");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("errors");
+    for (const OptionRow &row : rows())
+        QTest::newRow(row.name) << row.arguments << row.environmentPassword << row.status
+                                << row.settings << row.output << row.errors;
+}
+
+void TestRelayOptions::readsWhatTheHelpSays()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, environmentPassword);
+    QFETCH(int, status);
+    QFETCH(QString, settings);
+    QFETCH(QString, output);
+    QFETCH(QString, errors);
+
+    const QMap<QString, QString> values{
+            {"{password}", QString::fromUtf8(QUrl::toPercentEncoding(password))},
+            {"{file}", writeFile(scratch.filePath("password"), password + "\n")},
+            {"{empty}", writeFile(scratch.filePath("empty"), "\n")},
+            {"{lines}", writeFile(scratch.filePath("lines"), password + "\nmore\n")},
+    };
+    for (QString &argument : arguments) {
+        for (auto value = values.begin(); value != values.end(); ++value)
+            argument.replace(value.key(), value.value());
+    }
+    const OptionReading reading = readRelayOptions(
+            QStringList{QStringLiteral("prynechat-relay")} + arguments, {environmentPassword, {}});
+    QString lines;
+    for (const AdminLine &line : reading.lines)
+        lines += line.text + u'\n';
+    QVERIFY2(QRegularExpression(errors).match(lines).hasMatch(), qPrintable(lines));
+    QVERIFY2(QRegularExpression(output).match(QString::fromUtf8(reading.output)).hasMatch(),
+             reading.output.constData());
+    if (status < 0) {
+        QVERIFY(reading.settings);
+        QCOMPARE(describe(*reading.settings), settings);
+    } else {
+        QVERIFY(!reading.settings);
+        QCOMPARE(reading.status, status);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestRelayOptions)
+#include "tst_RelayOptions.moc"
