@@ -15,6 +15,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -68,6 +69,11 @@ public:
     void setReadingPaused(bool paused);
 
     void setLimits(const Limits &limits);
+
+    // Decides on each accepted connection before a byte of it is read: a null ticket closes it
+    // at once, any other is kept as long as the connection is open (to count it).
+    using AdmissionHook = std::function<std::shared_ptr<void>(const QHostAddress &peer)>;
+    void setAdmission(AdmissionHook hook);
 
     // Whether the readers as a whole are behind, so that the room has stopped reading from every
     // connection: an owner that feeds the room texts of its own (SendData) should hold them back
@@ -131,6 +137,7 @@ private:
     void refreshInfo(ServerStatus &status);
 
     std::unique_ptr<Acceptor> acceptor;
+    AdmissionHook admission;
     std::map<int, std::shared_ptr<Member>> members;
     int lastIndex = 0;
     QString lastError;

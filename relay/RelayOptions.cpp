@@ -6,6 +6,9 @@
 
 namespace {
 
+// A limit above this is no limit worth giving: 0 says so.
+constexpr int maxLimit = 1000000;
+
 // A whole number within bounds, written as plain decimal digits; anything else is a typing error.
 std::optional<int> readWholeNumber(const QString &text, int least, int most)
 {
@@ -67,9 +70,29 @@ struct OptionTable
                            "address: that of --listen); browsers join the same room."),
             QStringLiteral("[address:]port")};
 
+    QCommandLineOption allow{
+            QStringLiteral("allow"),
+            QStringLiteral("Let in peers of this network only, IPv4 or IPv6 (192.168.1.0/24, "
+                           "fd00::/8, or one address), on the chat port and the web port; "
+                           "repeat it for several (default: everyone)."),
+            QStringLiteral("network")};
+    QCommandLineOption maxPerAddress{
+            QStringLiteral("max-per-address"),
+            QStringLiteral("At most <n> connections from one address, loopback included; 0: no "
+                           "limit (default: %1).")
+                    .arg(Admission::defaultMaxPerAddress),
+            QStringLiteral("n"), QString::number(Admission::defaultMaxPerAddress)};
+    QCommandLineOption maxJoinsPerMinute{
+            QStringLiteral("max-joins-per-minute"),
+            QStringLiteral("At most <n> new connections from one address in any minute; 0: no "
+                           "limit (default: %1).")
+                    .arg(Admission::defaultMaxJoinsPerMinute),
+            QStringLiteral("n"), QString::number(Admission::defaultMaxJoinsPerMinute)};
+
     QList<QCommandLineOption> all() const
     {
-        return {port, listen, quiet, bridge, passwordFile, bridgeWait, web};
+        return {port,       listen, quiet, bridge,        passwordFile,
+                bridgeWait, web,    allow, maxPerAddress, maxJoinsPerMinute};
     }
 };
 
@@ -198,6 +221,28 @@ OptionReading readRelayOptions(const QStringList &arguments, const OptionSources
                                 .arg(parser.value(options.web)));
             return reader.reading;
         }
+    }
+    for (const QString &text : parser.values(options.allow)) {
+        const QPair<QHostAddress, int> network = QHostAddress::parseSubnet(text);
+        if (network.first.isNull()) {
+            reader.fail(QStringLiteral("%1 is not a network (192.168.1.0/24, fd00::/8 or one "
+                                       "address)")
+                                .arg(text));
+            return reader.reading;
+        }
+        settings.admission.allowed << network;
+    }
+    for (const auto &[option, limit] :
+         {std::pair{&options.maxPerAddress, &settings.admission.maxPerAddress},
+          std::pair{&options.maxJoinsPerMinute, &settings.admission.maxJoinsPerMinute}}) {
+        const std::optional<int> number = readWholeNumber(parser.value(*option), 0, maxLimit);
+        if (!number) {
+            reader.fail(QStringLiteral("%1 is not a limit for --%2 (0 to %3)")
+                                .arg(parser.value(*option), option->names().constFirst())
+                                .arg(maxLimit));
+            return reader.reading;
+        }
+        *limit = *number;
     }
     if (!reader.readBridge(parser, options, sources, settings))
         return reader.reading;

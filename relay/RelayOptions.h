@@ -1,6 +1,7 @@
 #pragma once
 
 #include "relay/AdminLog.h"
+#include "relay/Admission.h"
 #include "relay/bridge/RedisUrl.h"
 #include "relay/web/WebAddress.h"
 
@@ -28,6 +29,7 @@ struct RelaySettings
     std::optional<RedisAddress> bridge; // its password chosen from every source
     int bridgeWaitSeconds = defaultBridgeWaitSeconds;
     std::optional<WebAddress> web;
+    Admission::Rules admission;
 };
 
 // Where else than the command line the options look.

@@ -15,6 +15,8 @@
 namespace {
 
 constexpr int firstUnprivilegedPort = 1024;
+// How often the refusals whose minute is over are summed up in the log.
+constexpr int admissionLogMilliseconds = 5000;
 
 // Failures to start, one line each: under the journal each line is an error of its own.
 void writeErrorLines(std::FILE *stream, const QString &lines,
@@ -62,7 +64,8 @@ QString englishReason(socks::CWS_TCP_S::StartFailure failure, const QString &com
 } // namespace
 
 RelayService::RelayService(int outputDescriptor, std::FILE *errors, bool quiet)
-    : server(std::make_unique<socks::CWS_TCP_S>())
+    : admission(std::make_shared<Admission>([this] { return clock.elapsed(); }))
+    , server(std::make_unique<socks::CWS_TCP_S>())
     , output(std::make_unique<ConsoleOutput>(outputDescriptor))
     , errors(errors)
     , errorsShareOutput(sameOutput(outputDescriptor, ::fileno(errors)))
@@ -74,6 +77,11 @@ RelayService::RelayService(int outputDescriptor, std::FILE *errors, bool quiet)
     connect(server.get(), &socks::CWS_TCP_S::readersBehindChanged, this,
             &RelayService::announceReadersBehind);
     connect(server.get(), &socks::CWS_TCP_S::ServiceComplete, this, &RelayService::logConnection);
+    clock.start();
+    server->setAdmission([this](const QHostAddress &peer) { return admit(peer); });
+    admissionLog.setInterval(admissionLogMilliseconds);
+    connect(&admissionLog, &QTimer::timeout, this, &RelayService::logAdmission);
+    admissionLog.start();
 }
 
 RelayService::~RelayService()
@@ -88,6 +96,7 @@ bool RelayService::serveWeb(const QHostAddress &address, int port)
     // Browsers join the same room as TCP clients: their texts arrive as GetData, and relayed
     // texts reach them with everyone else's, under the same flow rules.
     webRelay = std::make_unique<WebRelay>(server.get());
+    webRelay->setAdmission([this](const QHostAddress &peer) { return admit(peer); });
     if (!webRelay->start(address, port)) {
         writeErrorLines(errors,
                         QStringLiteral("prynechat-relay: cannot serve the web port %1: %2\n")
@@ -196,6 +205,46 @@ void RelayService::warn(const QString &report)
     }
     writeErrorLines(errors, line, LogPriority::Warning);
     std::fflush(errors);
+}
+
+void RelayService::setAdmissionRules(const Admission::Rules &rules)
+{
+    admission->setRules(rules);
+}
+
+int RelayService::clientCount() const
+{
+    return server->ConnectionCount();
+}
+
+std::shared_ptr<void> RelayService::admit(const QHostAddress &peer)
+{
+    // Refused or not, the peer is gone from the relay before anything of it is read.
+    const Admission::Verdict verdict = admission->admit(peer);
+    logAdmission();
+    if (verdict != Admission::Verdict::Admitted)
+        return nullptr;
+    struct Ticket
+    {
+        std::weak_ptr<Admission> admission;
+        QHostAddress peer;
+        ~Ticket()
+        {
+            if (const std::shared_ptr<Admission> rule = admission.lock())
+                rule->release(peer);
+        }
+    };
+    auto ticket = std::make_shared<Ticket>();
+    ticket->admission = admission;
+    ticket->peer = peer;
+    return ticket;
+}
+
+void RelayService::logAdmission()
+{
+    // Bounded like the lines of joins: a flood of refusals costs the output no more.
+    for (const QString &line : admission->takeLines())
+        output->writeLine(AdminLog::lineBytes(LogPriority::Notice, line, output->toJournal()));
 }
 
 void RelayService::logConnection(bool added, int index)

@@ -1,9 +1,12 @@
 #pragma once
 
 #include "relay/AdminLog.h"
+#include "relay/Admission.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
+#include <QTimer>
 
 #include <cstdio>
 #include <functional>
@@ -46,6 +49,9 @@ public:
     // failure prints why and returns false. Call before start or adopt: their start line is
     // followed by the page's.
     bool serveWeb(const QHostAddress &address, int port);
+    // Who may come in from now on, on both ports; connections already open stay.
+    void setAdmissionRules(const Admission::Rules &rules);
+    int clientCount() const;
     // A line of the relay's own on the output.
     void say(const QString &line, LogPriority priority = LogPriority::Notice);
     // A warning about trouble outside the relay (the bridge's Redis): on the errors' stream, or
@@ -76,7 +82,13 @@ private:
     void logConnection(bool added, int index);
     void closeFailedConnection(int index);
     void announceReadersBehind();
+    std::shared_ptr<void> admit(const QHostAddress &peer);
+    void logAdmission();
 
+    QElapsedTimer clock; // the admission's
+    // Shared with the tickets of the connections it admitted, which may outlive the service.
+    std::shared_ptr<Admission> admission;
+    QTimer admissionLog; // sums up refusals once their minute is over
     std::unique_ptr<socks::CWS_TCP_S> server;
     std::unique_ptr<ConsoleOutput> output;
     std::FILE *errors;

@@ -80,6 +80,7 @@ int main(int argc, char *argv[])
         return exitFailedStart;
     }
     RelayService relay(STDOUT_FILENO, stderr, settings.quiet);
+    relay.setAdmissionRules(settings.admission);
     QObject::connect(&stopSignals, &StopSignals::received, &application, [&relay](int signal) {
         relay.say(QStringLiteral("prynechat-relay: %1, closing every connection")
                           .arg(QLatin1String(StopSignals::name(signal))));

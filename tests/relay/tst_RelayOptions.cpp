@@ -129,6 +129,46 @@ const std::vector<OptionRow> &rows()
              "^$",
              "^prynechat-relay: Unknown option 'bogus'; see --help\\n$"},
 
+            // Who may come in
+            {"--allow, repeated, IPv4 and IPv6",
+             {"--allow", "192.168.1.0/24", "--allow", "fd00::/8", "--allow", "10.0.0.9"},
+             {},
+             -1,
+             defaults + ", allow 192.168.1.0/24 fd00::/8 10.0.0.9/32",
+             "^$",
+             "^$"},
+            {"--allow a name",
+             {"--allow", "lan"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: lan is not a network \\(192\\.168\\.1\\.0/24, fd00::/8 or one "
+             "address\\)\\n$"},
+            {"--max-per-address and --max-joins-per-minute",
+             {"--max-per-address", "0", "--max-joins-per-minute", "5"},
+             {},
+             -1,
+             "port 555 on any, 0 per address, 5 joins a minute",
+             "^$",
+             "^$"},
+            {"--max-per-address past its bound",
+             {"--max-per-address", "1000001"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: 1000001 is not a limit for --max-per-address \\(0 to "
+             "1000000\\)\\n$"},
+            {"--max-joins-per-minute not a number",
+             {"--max-joins-per-minute", "many"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: many is not a limit for --max-joins-per-minute \\(0 to "
+             "1000000\\)\\n$"},
+
             // What it prints
             {"-q", {"-q"}, {}, -1, defaults + ", quiet", "^$", "^$"},
             {"--quiet", {"--quiet"}, {}, -1, defaults + ", quiet", "^$", "^$"},
@@ -264,6 +304,17 @@ QString describe(const RelaySettings &settings)
                                          : settings.listenAddress.toString());
     if (settings.portOrAddressGiven)
         words += QStringLiteral(", given");
+    const Admission::Rules &rules = settings.admission;
+    if (rules.maxPerAddress != Admission::defaultMaxPerAddress
+        || rules.maxJoinsPerMinute != Admission::defaultMaxJoinsPerMinute)
+        words += QStringLiteral(", %1 per address, %2 joins a minute")
+                         .arg(rules.maxPerAddress)
+                         .arg(rules.maxJoinsPerMinute);
+    if (!rules.allowed.isEmpty()) {
+        words += QStringLiteral(", allow");
+        for (const auto &[address, length] : rules.allowed)
+            words += QStringLiteral(" %1/%2").arg(address.toString()).arg(length);
+    }
     if (settings.quiet)
         words += QStringLiteral(", quiet");
     if (settings.web)

@@ -37,6 +37,9 @@ private slots:
     void prefixesPrioritiesOnlyForTheJournal();
     void startFailureIsAnErrorForTheJournal();
 
+    // who comes in
+    void refusesOthersAndTheOverLimitBeforeReadingAByte();
+
     // start
     void portInUseEndsWithStatusOne();
     void privilegedPortEndsWithStatusOneAndAdvice();
@@ -539,6 +542,56 @@ void TestRelayService::startFailureIsAnErrorForTheJournal()
                        "<3>Another program is already serving this port: stop it, or choose "
                        "another port with --port (ports from 1024 up need no privileges).\n");
     QCOMPARE(process.readAllStandardOutput(), QByteArray());
+}
+
+// Peers from elsewhere than --allow, on both ports, and one over --max-per-address are closed
+// before the relay reads a byte of theirs; the log tells of each address once.
+void TestRelayService::refusesOthersAndTheOverLimitBeforeReadingAByte()
+{
+    Relay relay;
+    QVERIFY(relay.start(
+            {"--quiet", "--allow", "127.0.0.2", "--max-per-address", "2", "--web", "127.0.0.1:0"}));
+    QVERIFY(relay.outputHas("/\n"));
+    static const QRegularExpression pageLine(
+            QStringLiteral("is at http://127\\.0\\.0\\.1:(\\d+)/\n"));
+    const int webPort = pageLine.match(QString::fromUtf8(relay.output)).captured(1).toInt();
+    QVERIFY(webPort > 0);
+    relay.output.clear();
+    const auto connectFrom = [](const char *address, int port) {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->bind(QHostAddress(QString::fromLatin1(address)));
+        socket->connectToHost(QHostAddress::LocalHost, quint16(port));
+        return socket;
+    };
+    // Refused at once, though it sends: closed without an answer, on either port.
+    for (const int port : {relay.port, webPort}) {
+        const std::unique_ptr<QTcpSocket> stranger = connectFrom("127.0.0.1", port);
+        QVERIFY(stranger->waitForConnected(waitMilliseconds));
+        stranger->write(frameOfText(QStringLiteral("let me in")));
+        QVERIFY(stranger->state() == QAbstractSocket::UnconnectedState
+                || stranger->waitForDisconnected(waitMilliseconds));
+        QCOMPARE(stranger->bytesAvailable(), 0);
+    }
+    QVERIFY2(relay.outputHas("prynechat-relay: refused 127.0.0.1: not in an allowed network "
+                             "(--allow); more refusals from it are counted for a minute\n"),
+             relay.output.constData());
+    QCOMPARE(relay.output.count("refused"), 1);
+
+    // Two from the allowed address are in; the third is refused, the two stay served.
+    std::vector<std::unique_ptr<QTcpSocket>> allowed;
+    for (int count = 0; count < 2; ++count) {
+        allowed.push_back(connectFrom("127.0.0.2", relay.port));
+        QVERIFY(allowed.back()->waitForConnected(waitMilliseconds));
+    }
+    QVERIFY(relay.outputHas("(2 clients)\n"));
+    const std::unique_ptr<QTcpSocket> third = connectFrom("127.0.0.2", relay.port);
+    QVERIFY(third->state() == QAbstractSocket::UnconnectedState
+            || third->waitForDisconnected(waitMilliseconds));
+    QVERIFY(relay.outputHas("prynechat-relay: refused 127.0.0.2: already has 2 connections "
+                            "(--max-per-address)"));
+    allowed.front()->write(frameOfText(QStringLiteral("still served")));
+    QVERIFY(allowed.front()->waitForBytesWritten(waitMilliseconds));
+    QVERIFY(allowed.back()->waitForReadyRead(waitMilliseconds));
 }
 
 void TestRelayService::portInUseEndsWithStatusOne()
