@@ -14,9 +14,15 @@ QString clientCount(int clients)
                         : QStringLiteral("(%1 clients)").arg(clients);
 }
 
+// "address:port", an IPv6 address in brackets so that its port stands apart from it.
 QString shownPeer(const QString &peer)
 {
-    return peer.isEmpty() ? QStringLiteral("a peer of unknown address") : peer;
+    if (peer.isEmpty())
+        return QStringLiteral("a peer of unknown address");
+    const qsizetype portColon = peer.lastIndexOf(u':');
+    if (peer.startsWith(u'[') || portColon <= 0 || peer.lastIndexOf(u':', portColon - 1) < 0)
+        return peer;
+    return u'[' + peer.left(portColon) + u']' + peer.mid(portColon);
 }
 
 // The bounds as an administrator reads them: whole MiB or KiB where they are, bytes otherwise.

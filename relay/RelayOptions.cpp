@@ -196,6 +196,15 @@ OptionReading readRelayOptions(const QStringList &arguments, const OptionSources
         return reader.reading;
     }
 
+    // Only --allow adds up; any other option given twice would silently lose one of its values.
+    for (const QCommandLineOption &option : options.all()) {
+        if (option.names() != options.allow.names() && parser.values(option).size() > 1) {
+            reader.fail(QStringLiteral("--%1 is given more than once; it takes one value")
+                                .arg(option.names().constLast()));
+            return reader.reading;
+        }
+    }
+
     RelaySettings settings;
     const std::optional<int> port = readWholeNumber(parser.value(options.port), 0, 65535);
     if (!port) {
@@ -210,6 +219,14 @@ OptionReading readRelayOptions(const QStringList &arguments, const OptionSources
             reader.fail(QStringLiteral("%1 is not an IPv4 or IPv6 address").arg(text));
             return reader.reading;
         }
+        if (settings.listenAddress.isLinkLocal()
+            && settings.listenAddress.protocol() == QAbstractSocket::IPv6Protocol
+            && settings.listenAddress.scopeId().isEmpty()) {
+            reader.fail(QStringLiteral("%1 is a link-local address: name its interface too, as "
+                                       "in %2")
+                                .arg(text, text + QStringLiteral("%eth0")));
+            return reader.reading;
+        }
     }
     settings.portOrAddressGiven = parser.isSet(options.port) || parser.isSet(options.listen);
     settings.quiet = parser.isSet(options.quiet);
@@ -218,6 +235,18 @@ OptionReading readRelayOptions(const QStringList &arguments, const OptionSources
         if (!settings.web) {
             reader.fail(QStringLiteral("%1 is not a web port ([address:]port, port 0 to 65535, "
                                        "an IPv6 address in brackets)")
+                                .arg(parser.value(options.web)));
+            return reader.reading;
+        }
+        const auto everywhere = [](const QHostAddress &address) {
+            return address == QHostAddress::Any || address == QHostAddress::AnyIPv4
+                    || address == QHostAddress::AnyIPv6;
+        };
+        if (settings.web->port == settings.port && settings.port != 0
+            && (settings.web->address == settings.listenAddress || everywhere(settings.web->address)
+                || everywhere(settings.listenAddress))) {
+            reader.fail(QStringLiteral("--web %1 is the chat port too: give the page a port "
+                                       "of its own")
                                 .arg(parser.value(options.web)));
             return reader.reading;
         }
