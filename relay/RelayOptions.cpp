@@ -3,6 +3,9 @@
 #include "relay/bridge/BridgePassword.h"
 
 #include <QCommandLineParser>
+#include <QFile>
+
+#include <algorithm>
 
 namespace {
 
@@ -89,10 +92,27 @@ struct OptionTable
                     .arg(Admission::defaultMaxJoinsPerMinute),
             QStringLiteral("n"), QString::number(Admission::defaultMaxJoinsPerMinute)};
 
-    QList<QCommandLineOption> all() const
+    QCommandLineOption config{
+            QStringLiteral("config"),
+            QStringLiteral("Read settings from <file>, \"key = value\" lines named like the long "
+                           "options (default: %1 when it exists); the command line wins. "
+                           "SIGHUP reads it again.")
+                    .arg(RelaySettings::defaultConfigFile),
+            QStringLiteral("file")};
+    QCommandLineOption checkConfig{
+            QStringLiteral("check-config"),
+            QStringLiteral("Read the settings, say whether they are valid, and end.")};
+
+    // Those a config file may hold, and the relay read again.
+    QList<QCommandLineOption> settings() const
     {
         return {port,       listen, quiet, bridge,        passwordFile,
                 bridgeWait, web,    allow, maxPerAddress, maxJoinsPerMinute};
+    }
+
+    QList<QCommandLineOption> all() const
+    {
+        return settings() + QList<QCommandLineOption>{config, checkConfig};
     }
 };
 
@@ -160,39 +180,134 @@ public:
     }
 };
 
+void describe(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(QStringLiteral(
+            "Relays every PryneChat text to every connected client, the sender too, without a "
+            "window.\nSIGINT or SIGTERM closes every connection and ends the relay; SIGHUP reads "
+            "the settings again."));
+}
+
+// A flag's value in a config file.
+std::optional<bool> readYesNo(const QString &text)
+{
+    static const QStringList yes{"yes", "true", "on", "1"}, no{"no", "false", "off", "0"};
+    if (yes.contains(text.toLower()))
+        return true;
+    if (no.contains(text.toLower()))
+        return false;
+    return std::nullopt;
+}
+
+// The file's settings as arguments, leaving out those the command line gives; false with the
+// reason when the file cannot be read or holds a line that is no setting.
+bool readConfigFile(const QString &path, const OptionTable &options,
+                    const QCommandLineParser &commandLine, QStringList *arguments, QString *reason)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        *reason = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    if (file.size() > RelaySettings::maxConfigFileBytes) {
+        *reason = QStringLiteral("%1 is larger than a config file (%2 bytes at most)")
+                          .arg(path)
+                          .arg(RelaySettings::maxConfigFileBytes);
+        return false;
+    }
+    const QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n');
+    for (qsizetype number = 1; number <= lines.size(); ++number) {
+        const QString line = lines[number - 1].trimmed();
+        if (line.isEmpty() || line.startsWith(u'#'))
+            continue;
+        const QString where = QStringLiteral("%1:%2").arg(path).arg(number);
+        const qsizetype equals = line.indexOf(u'=');
+        const QString key = line.left(equals).trimmed();
+        const QString value = line.mid(equals + 1).trimmed();
+        const QList<QCommandLineOption> known = options.settings();
+        const auto option = std::find_if(known.begin(), known.end(), [&key](const auto &each) {
+            return each.names().constLast() == key;
+        });
+        if (equals < 0 || option == known.end()) {
+            *reason = QStringLiteral("%1: not a setting (key = value, the key a long option's "
+                                     "name): %2")
+                              .arg(where, line);
+            return false;
+        }
+        if (commandLine.isSet(*option))
+            continue;
+        if (!option->valueName().isEmpty()) {
+            *arguments << QStringLiteral("--") + key << value;
+            continue;
+        }
+        const std::optional<bool> flag = readYesNo(value);
+        if (!flag) {
+            *reason = QStringLiteral("%1: %2 is yes or no").arg(where, key);
+            return false;
+        }
+        if (*flag)
+            *arguments << QStringLiteral("--") + key;
+    }
+    return true;
+}
+
 } // namespace
 
 OptionReading readRelayOptions(const QStringList &arguments, const OptionSources &sources)
 {
     Reader reader;
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-            "Relays every PryneChat text to every connected client, the sender too, without a "
-            "window.\nSIGINT, SIGTERM or SIGHUP closes every connection and ends the relay."));
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
     const OptionTable options;
-    parser.addOptions(options.all());
+    QCommandLineParser commandLine;
+    describe(commandLine);
+    const QCommandLineOption helpOption = commandLine.addHelpOption();
+    const QCommandLineOption versionOption = commandLine.addVersionOption();
+    commandLine.addOptions(options.all());
 
-    if (!parser.parse(arguments)) {
-        QString reason = parser.errorText();
+    if (!commandLine.parse(arguments)) {
+        QString reason = commandLine.errorText();
         if (reason.endsWith(QLatin1Char('.')))
             reason.chop(1);
         reader.fail(QStringLiteral("%1; see --help").arg(reason));
         return reader.reading;
     }
     // --help-all would add Qt's own options, which the relay has no use for: the help is one.
-    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
-        reader.reading.output = parser.helpText().toUtf8();
+    if (commandLine.isSet(helpOption) || commandLine.isSet(QStringLiteral("help-all"))) {
+        reader.reading.output = commandLine.helpText().toUtf8();
         return reader.reading;
     }
-    if (parser.isSet(versionOption)) {
+    if (commandLine.isSet(versionOption)) {
         reader.reading.output = "prynechat-relay " + versionText().toUtf8() + '\n';
         return reader.reading;
     }
-    if (!parser.positionalArguments().isEmpty()) {
+    if (!commandLine.positionalArguments().isEmpty()) {
         reader.fail(QStringLiteral("unexpected argument %1; see --help")
-                            .arg(parser.positionalArguments().constFirst()));
+                            .arg(commandLine.positionalArguments().constFirst()));
+        return reader.reading;
+    }
+    if (commandLine.values(options.config).size() > 1) {
+        reader.fail(QStringLiteral("--config is given more than once; it takes one value"));
+        return reader.reading;
+    }
+
+    // The file's settings first, so that the command line's stand for them.
+    QString configFile = commandLine.value(options.config);
+    if (configFile.isEmpty() && QFile::exists(sources.defaultConfigFile))
+        configFile = sources.defaultConfigFile;
+    QStringList merged{arguments.value(0)};
+    QString reason;
+    if (!configFile.isEmpty()
+        && !readConfigFile(configFile, options, commandLine, &merged, &reason)) {
+        reader.fail(reason);
+        return reader.reading;
+    }
+    merged += arguments.mid(1);
+    QCommandLineParser parser;
+    describe(parser);
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOptions(options.all());
+    if (!parser.parse(merged)) {
+        reader.fail(QStringLiteral("%1: %2").arg(configFile, parser.errorText()));
         return reader.reading;
     }
 
@@ -275,6 +390,32 @@ OptionReading readRelayOptions(const QStringList &arguments, const OptionSources
     }
     if (!reader.readBridge(parser, options, sources, settings))
         return reader.reading;
+    settings.configFile = configFile;
+    if (parser.isSet(options.checkConfig)) {
+        reader.reading.output = "prynechat-relay: the settings are valid"
+                + (configFile.isEmpty() ? QByteArray(" (no config file)")
+                                        : " (" + configFile.toUtf8() + ")")
+                + '\n';
+        return reader.reading;
+    }
     reader.reading.settings = settings;
     return reader.reading;
+}
+
+QStringList RelaySettings::restartNeeded(const RelaySettings &read) const
+{
+    QStringList names;
+    if (read.port != port)
+        names << QStringLiteral("--port");
+    if (read.listenAddress != listenAddress)
+        names << QStringLiteral("--listen");
+    if (read.web.has_value() != web.has_value()
+        || (web && (read.web->address != web->address || read.web->port != web->port)))
+        names << QStringLiteral("--web");
+    if (read.bridge.has_value() != bridge.has_value()
+        || (bridge
+            && (read.bridge->host != bridge->host || read.bridge->port != bridge->port
+                || read.bridge->room != bridge->room)))
+        names << QStringLiteral("--bridge");
+    return names;
 }

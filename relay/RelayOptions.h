@@ -21,6 +21,9 @@ struct RelaySettings
     // tries again for this long before it gives up, time enough for a local Redis to come up.
     static constexpr int defaultBridgeWaitSeconds = 60;
     static constexpr int maxBridgeWaitSeconds = 3600;
+    static constexpr char defaultConfigFile[] = "/etc/prynechat/relay.conf";
+    // A config file is a few lines: anything larger is not one.
+    static constexpr qint64 maxConfigFileBytes = 64 * 1024;
 
     int port = defaultPort;
     QHostAddress listenAddress = QHostAddress::Any;
@@ -30,6 +33,10 @@ struct RelaySettings
     int bridgeWaitSeconds = defaultBridgeWaitSeconds;
     std::optional<WebAddress> web;
     Admission::Rules admission;
+    QString configFile; // the one read, if any
+
+    // The options whose change SIGHUP cannot apply, as "--port": they wait for a restart.
+    QStringList restartNeeded(const RelaySettings &read) const;
 };
 
 // Where else than the command line the options look.
@@ -37,6 +44,7 @@ struct OptionSources
 {
     QByteArray environmentPassword; // $PRYNECHAT_REDIS_PASSWORD
     QString credentialsDirectory; // $CREDENTIALS_DIRECTORY
+    QString defaultConfigFile; // read when it exists and --config names no other
 };
 
 // The outcome of reading the options: settings to serve with, or an exit status.

@@ -17,6 +17,7 @@ namespace {
 constexpr int firstUnprivilegedPort = 1024;
 // How often the refusals whose minute is over are summed up in the log.
 constexpr int admissionLogMilliseconds = 5000;
+constexpr int statusMilliseconds = 1000;
 
 // Failures to start, one line each: under the journal each line is an error of its own.
 void writeErrorLines(std::FILE *stream, const QString &lines,
@@ -82,6 +83,9 @@ RelayService::RelayService(int outputDescriptor, std::FILE *errors, bool quiet)
     admissionLog.setInterval(admissionLogMilliseconds);
     connect(&admissionLog, &QTimer::timeout, this, &RelayService::logAdmission);
     admissionLog.start();
+    statusDue.setSingleShot(true);
+    statusDue.setInterval(statusMilliseconds);
+    connect(&statusDue, &QTimer::timeout, this, &RelayService::tellServiceManager);
 }
 
 RelayService::~RelayService()
@@ -119,13 +123,60 @@ bool RelayService::serve(const RelaySettings &settings)
     if (settings.web && !serveWeb(settings.web->address, settings.web->port))
         return false;
     const std::optional<int> listener = servicemanager::passedListener();
-    if (!listener)
-        return start(settings.port, settings.listenAddress);
-    return adopt(*listener,
-                 settings.portOrAddressGiven
-                         ? QStringLiteral("the service manager's socket; --port and "
-                                          "--listen are ignored")
-                         : QString());
+    serving = listener
+            ? adopt(*listener,
+                    settings.portOrAddressGiven ? QStringLiteral("the service manager's socket; "
+                                                                 "--port and --listen are "
+                                                                 "ignored")
+                                                : QString())
+            : start(settings.port, settings.listenAddress);
+    // Every port serves, and the bridge is up when there is one: the unit is active now.
+    if (serving)
+        tellServiceManager();
+    return serving;
+}
+
+void RelayService::tellServiceManager()
+{
+    const int clients = server->ConnectionCount();
+    servicemanager::notify(QByteArrayLiteral("READY=1\nSTATUS=")
+                           + (clients == 1 ? QByteArrayLiteral("1 client")
+                                           : QByteArray::number(clients) + " clients"));
+}
+
+void RelayService::setQuiet(bool quiet)
+{
+    this->quiet = quiet;
+}
+
+void RelayService::reload(RelaySettings &running, const OptionReading &read, RedisBridge *bridge)
+{
+    for (const AdminLine &line : read.lines)
+        say(line.text, line.priority);
+    if (!read.settings) {
+        say(QStringLiteral("prynechat-relay: SIGHUP, the settings stay as they were"),
+            LogPriority::Warning);
+        return;
+    }
+    const RelaySettings &now = *read.settings;
+    setAdmissionRules(now.admission);
+    setQuiet(now.quiet);
+    if (bridge && now.bridge)
+        bridge->setPassword(now.bridge->password);
+    const QStringList waiting = running.restartNeeded(now);
+    // What needs a restart stays as it runs, so that the next reload names it again.
+    running.quiet = now.quiet;
+    running.admission = now.admission;
+    if (running.bridge && now.bridge)
+        running.bridge->password = now.bridge->password;
+    say(QStringLiteral("prynechat-relay: SIGHUP, settings read again%1: allowed networks, limits, "
+                       "--quiet and the bridge's password apply now")
+                .arg(now.configFile.isEmpty() ? QString()
+                                              : QStringLiteral(" from ") + now.configFile));
+    if (!waiting.isEmpty())
+        say(QStringLiteral("prynechat-relay: %1 changed: restart the relay for that")
+                    .arg(waiting.join(QStringLiteral(", "))),
+            LogPriority::Warning);
 }
 
 bool RelayService::start(int port, const QHostAddress &listenAddress)
@@ -257,6 +308,8 @@ void RelayService::logConnection(bool added, int index)
     const AdminLine line = added ? AdminLog::joined(peer, clients)
                                  : AdminLog::departed(peer, server->closeReason(index), clients,
                                                       socks::CWS_TCP_S::defaultLimits());
+    if (serving && !statusDue.isActive())
+        statusDue.start();
     // Bounded like the texts: clients that come and go by the thousand must not grow the
     // output without end; what is dropped is counted on the output.
     output->writeLine(AdminLog::lineBytes(line.priority, line.text, output->toJournal()));

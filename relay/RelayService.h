@@ -14,6 +14,7 @@
 
 class ConsoleOutput;
 class RedisBridge;
+struct OptionReading;
 struct RelaySettings;
 class WebRelay;
 
@@ -49,6 +50,11 @@ public:
     // failure prints why and returns false. Call before start or adopt: their start line is
     // followed by the page's.
     bool serveWeb(const QHostAddress &address, int port);
+    // Applies what SIGHUP read again (the errors and warnings of the reading, or the settings)
+    // to the running relay, says so and names what waits for a restart; running then holds the
+    // settings in force. The bridge, if any, takes its new password.
+    void reload(RelaySettings &running, const OptionReading &read, RedisBridge *bridge);
+    void setQuiet(bool quiet);
     // Who may come in from now on, on both ports; connections already open stay.
     void setAdmissionRules(const Admission::Rules &rules);
     int clientCount() const;
@@ -83,12 +89,15 @@ private:
     void closeFailedConnection(int index);
     void announceReadersBehind();
     std::shared_ptr<void> admit(const QHostAddress &peer);
+    void tellServiceManager(); // ready, with the count of clients
     void logAdmission();
 
     QElapsedTimer clock; // the admission's
     // Shared with the tickets of the connections it admitted, which may outlive the service.
     std::shared_ptr<Admission> admission;
     QTimer admissionLog; // sums up refusals once their minute is over
+    QTimer statusDue; // the service manager hears of the count at most once a second
+    bool serving = false;
     std::unique_ptr<socks::CWS_TCP_S> server;
     std::unique_ptr<ConsoleOutput> output;
     std::FILE *errors;

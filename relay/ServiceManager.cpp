@@ -4,6 +4,7 @@
 #include <QtGlobal>
 
 #include <fcntl.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 namespace {
@@ -25,4 +26,9 @@ std::optional<int> servicemanager::passedListener()
         return std::nullopt;
     ::fcntl(firstPassedDescriptor, F_SETFD, FD_CLOEXEC);
     return firstPassedDescriptor;
+}
+
+void servicemanager::notify(const QByteArray &state)
+{
+    ::sd_notify(0, state.constData());
 }

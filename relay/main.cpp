@@ -2,6 +2,7 @@
 #include "relay/AdminLog.h"
 #include "relay/RelayOptions.h"
 #include "relay/RelayService.h"
+#include "relay/ServiceManager.h"
 #include "relay/StopSignals.h"
 #include "relay/bridge/RedisBridge.h"
 
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -35,11 +37,12 @@ void complain(const QString &what, LogPriority priority = LogPriority::Error)
 }
 
 // The password in the environment is read once and wiped, in /proc/PID/environ too, so that
-// neither a child nor another reader of the process finds it.
+// neither a child nor another reader of the process finds it; a reload finds it in memory.
 OptionSources takeOptionSources()
 {
     OptionSources sources{qgetenv("PRYNECHAT_REDIS_PASSWORD"),
-                          qEnvironmentVariable("CREDENTIALS_DIRECTORY")};
+                          qEnvironmentVariable("CREDENTIALS_DIRECTORY"),
+                          QString::fromLatin1(RelaySettings::defaultConfigFile)};
     if (char *password = std::getenv("PRYNECHAT_REDIS_PASSWORD"))
         std::memset(password, 0, std::strlen(password));
     qunsetenv("PRYNECHAT_REDIS_PASSWORD");
@@ -67,7 +70,7 @@ int main(int argc, char *argv[])
     complain(options.lines);
     if (!options.settings)
         return options.status;
-    const RelaySettings &settings = *options.settings;
+    RelaySettings settings = *options.settings;
 
     // A reader that went away must not take the relay and its clients down with it.
     std::signal(SIGPIPE, SIG_IGN);
@@ -88,15 +91,21 @@ int main(int argc, char *argv[])
         QCoreApplication::quit();
     });
 
+    std::unique_ptr<RedisBridge> bridge;
+    QObject::connect(&stopSignals, &StopSignals::reloadAsked, &application, [&] {
+        servicemanager::notify("RELOADING=1");
+        relay.reload(settings, readRelayOptions(application.arguments(), sources), bridge.get());
+        servicemanager::notify("READY=1");
+    });
     if (!settings.bridge)
         return relay.serve(settings) ? application.exec() : exitFailedStart;
 
-    RedisBridge bridge(*settings.bridge);
-    relay.shareThrough(bridge);
+    bridge = std::make_unique<RedisBridge>(*settings.bridge);
+    relay.shareThrough(*bridge);
     // The port is served only once Redis answers: a client that joined earlier would see nothing.
     // The first try runs before the event loop, so that a relay that will not wait ends at once.
     QString reason;
-    if (bridge.start(&reason))
+    if (bridge->start(&reason))
         return relay.serve(settings) ? application.exec() : exitFailedStart;
     if (settings.bridgeWaitSeconds == 0) {
         complain(reason);
@@ -106,14 +115,17 @@ int main(int argc, char *argv[])
                      .arg(reason)
                      .arg(settings.bridgeWaitSeconds),
              LogPriority::Warning);
-    QObject::connect(&bridge, &RedisBridge::started, &application, [&relay, &settings] {
+    QObject::connect(bridge.get(), &RedisBridge::started, &application, [&relay, &settings] {
         if (!relay.serve(settings))
             QCoreApplication::exit(exitFailedStart);
     });
-    QObject::connect(&bridge, &RedisBridge::gaveUp, &application, [&settings](const QString &why) {
-        complain(QStringLiteral("%1; gave up after %2 s").arg(why).arg(settings.bridgeWaitSeconds));
-        QCoreApplication::exit(exitFailedStart);
-    });
-    bridge.keepTrying(settings.bridgeWaitSeconds);
+    QObject::connect(bridge.get(), &RedisBridge::gaveUp, &application,
+                     [&settings](const QString &why) {
+                         complain(QStringLiteral("%1; gave up after %2 s")
+                                          .arg(why)
+                                          .arg(settings.bridgeWaitSeconds));
+                         QCoreApplication::exit(exitFailedStart);
+                     });
+    bridge->keepTrying(settings.bridgeWaitSeconds);
     return application.exec();
 }

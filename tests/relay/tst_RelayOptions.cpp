@@ -38,6 +38,7 @@ struct OptionRow
     QString settings; // as describe() words them
     QString output; // a pattern for the help or the version
     QString errors; // a pattern for the lines for standard error, one per line
+    QByteArray config = {}; // the default config file's lines, {conf} its path
 };
 
 const QString usage = QStringLiteral("^Usage: \\S+ \\[options\\]\\n[^\\0]*--bridge-wait <seconds>");
@@ -183,6 +184,89 @@ const std::vector<OptionRow> &rows()
              "^$",
              "^prynechat-relay: many is not a limit for --max-joins-per-minute \\(0 to "
              "1000000\\)\\n$"},
+
+            // A config file
+            {"the default config file, its flag and repeated key",
+             {},
+             {},
+             -1,
+             "port 5555 on any, given, allow 10.0.0.0/8 fd00::/8, quiet",
+             "^$",
+             "^$",
+             "# the home network\n\nport = 5555\nquiet = yes\n  allow=10.0.0.0/8 \nallow = "
+             "fd00::/8\n"},
+            {"the command line wins, a repeatable option too",
+             {"--port", "0", "--allow", "::1", "--max-per-address=3"},
+             {},
+             -1,
+             "port 0 on any, given, 3 per address, 60 joins a minute, allow ::1/128",
+             "^$",
+             "^$",
+             "port = 5555\nallow = 10.0.0.0/8\nmax-per-address = 0\n"},
+            {"--config names another file",
+             {"--config", "{conf}.other"},
+             {},
+             -1,
+             defaults,
+             "^$",
+             "^$",
+             "port = 5555\n"},
+            {"--config that is not there",
+             {"--config", "/nonexistent.conf"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: cannot read /nonexistent\\.conf: "},
+            {"a line that is no setting",
+             {},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: \\S+:2: not a setting \\(key = value, the key a long option's "
+             "name\\): colour = blue\\n$",
+             "port = 5555\ncolour = blue\n"},
+            {"a flag that is neither yes nor no",
+             {},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: \\S+:1: quiet is yes or no\\n$",
+             "quiet = maybe\n"},
+            {"a bad value in the file",
+             {},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: abc is not a port \\(0 to 65535\\)\\n$",
+             "port = abc\n"},
+            {"a single-value key twice in the file",
+             {},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: --port is given more than once; it takes one value\\n$",
+             "port = 1\nport = 2\n"},
+            {"--check-config with valid settings",
+             {"--check-config"},
+             {},
+             0,
+             {},
+             "^prynechat-relay: the settings are valid \\(\\S+relay\\.conf\\)\\n$",
+             "^$",
+             "port = 5555\n"},
+            {"--check-config with a wrong one",
+             {"--check-config"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: \\S+:1: not a setting",
+             "prot = 5555\n"},
 
             // What it prints
             {"-q", {"-q"}, {}, -1, defaults + ", quiet", "^$", "^$"},
@@ -407,9 +491,10 @@ void TestRelayOptions::readsWhatTheHelpSays_data()
     QTest::addColumn<QString>("settings");
     QTest::addColumn<QString>("output");
     QTest::addColumn<QString>("errors");
+    QTest::addColumn<QByteArray>("config");
     for (const OptionRow &row : rows())
         QTest::newRow(row.name) << row.arguments << row.environmentPassword << row.status
-                                << row.settings << row.output << row.errors;
+                                << row.settings << row.output << row.errors << row.config;
 }
 
 void TestRelayOptions::readsWhatTheHelpSays()
@@ -420,8 +505,16 @@ void TestRelayOptions::readsWhatTheHelpSays()
     QFETCH(QString, settings);
     QFETCH(QString, output);
     QFETCH(QString, errors);
+    QFETCH(QByteArray, config);
 
+    const QString conf = scratch.filePath("relay.conf");
+    QFile::remove(conf);
+    if (!config.isEmpty())
+        QVERIFY(!writeFile(conf, config).isEmpty());
+    QFile::remove(conf + ".other");
+    QVERIFY(!writeFile(conf + ".other", {}).isEmpty());
     const QMap<QString, QString> values{
+            {"{conf}", conf},
             {"{password}", QString::fromUtf8(QUrl::toPercentEncoding(password))},
             {"{file}", writeFile(scratch.filePath("password"), password + "\n")},
             {"{empty}", writeFile(scratch.filePath("empty"), "\n")},
@@ -431,8 +524,9 @@ void TestRelayOptions::readsWhatTheHelpSays()
         for (auto value = values.begin(); value != values.end(); ++value)
             argument.replace(value.key(), value.value());
     }
-    const OptionReading reading = readRelayOptions(
-            QStringList{QStringLiteral("prynechat-relay")} + arguments, {environmentPassword, {}});
+    const OptionReading reading =
+            readRelayOptions(QStringList{QStringLiteral("prynechat-relay")} + arguments,
+                             {environmentPassword, {}, conf});
     QString lines;
     for (const AdminLine &line : reading.lines)
         lines += line.text + u'\n';
