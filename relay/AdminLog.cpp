@@ -132,7 +132,18 @@ QByteArray AdminLog::lineBytes(LogPriority priority, const QString &text, bool j
     QByteArray bytes;
     if (journal)
         bytes = '<' + QByteArray::number(int(priority)) + '>';
-    return bytes + text.toUtf8() + '\n';
+    QByteArray line = text.toUtf8();
+    // The journal takes what follows its line limit for a line of its own, whose start the
+    // sender would then choose: every line stays below it, cut between two characters.
+    if (line.size() > maxLineBytes) {
+        qsizetype cut = maxLineBytes;
+        while (cut > 0 && (uchar(line.at(cut)) & 0xc0) == 0x80)
+            --cut;
+        const qsizetype left = line.size() - cut;
+        line.truncate(cut);
+        line += " [cut: " + QByteArray::number(left) + " more bytes]";
+    }
+    return bytes + line + '\n';
 }
 
 std::optional<AdminLog::Stream> AdminLog::readJournalStream(const QByteArray &value)

@@ -18,6 +18,9 @@ constexpr int firstUnprivilegedPort = 1024;
 // How often the refusals whose minute is over are summed up in the log.
 constexpr int admissionLogMilliseconds = 5000;
 constexpr int statusMilliseconds = 1000;
+// Every line of a relayed text begins so, and no line of the relay's own does: whatever a text
+// holds, its line cannot pass for another kind.
+const QString textMarker = QStringLiteral("> ");
 
 // Failures to start, one line each: under the journal each line is an error of its own.
 void writeErrorLines(std::FILE *stream, const QString &lines,
@@ -371,8 +374,8 @@ void RelayService::relay(const QString &text)
     // Under the journal each text carries its priority, so that one beginning with "<3>" is
     // filed as information like every other text.
     if (!quiet)
-        output->writeLine(
-                AdminLog::lineBytes(LogPriority::Info, consoleText(text), output->toJournal()));
+        output->writeLine(AdminLog::lineBytes(LogPriority::Info, textMarker + consoleText(text),
+                                              output->toJournal()));
 }
 
 void RelayService::closeFailedConnection(int index)

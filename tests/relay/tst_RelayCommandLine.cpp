@@ -469,7 +469,7 @@ void TestRelayCommandLine::bridgeReportsStayOnLinesOfTheirOwn()
     const QList<QByteArray> lines = output.split('\n');
     for (qsizetype index = 0; index + 1 < lines.size(); ++index) {
         const QByteArray &line = lines[index];
-        QVERIFY2(line == QByteArray(999, 'x') || line.startsWith("prynechat-relay: "),
+        QVERIFY2(line == "> " + QByteArray(999, 'x') || line.startsWith("prynechat-relay: "),
                  line.left(80).constData());
         QVERIFY2(line.count("prynechat-relay: ") <= 1, line.left(80).constData());
     }

@@ -1,3 +1,4 @@
+#include "relay/AdminLog.h"
 #include "tests/support/WireClient.h"
 
 #include <QProcess>
@@ -293,10 +294,10 @@ void TestRelayService::relaysEveryTextToEveryConnectionIncludingSender()
     QByteArray expected;
     const QByteArrayList counts{"1 client", "2 clients", "3 clients"};
     for (int index = 0; index < int(clients.size()); ++index)
-        expected += joinLine(*clients[index], counts[index]) + greetings[index].chopped(2).toUtf8()
-                + '\n';
+        expected += joinLine(*clients[index], counts[index]) + "> "
+                + greetings[index].chopped(2).toUtf8() + '\n';
     for (QString text : relayed)
-        expected += (text.endsWith("\r\n") ? text.chopped(2) : text).toUtf8() + '\n';
+        expected += "> " + (text.endsWith("\r\n") ? text.chopped(2) : text).toUtf8() + '\n';
     QVERIFY(relay.outputReaches(expected));
     QCOMPARE(relay.output, expected);
 }
@@ -341,11 +342,11 @@ void TestRelayService::consoleShowsEachTextAsOneEscapedLine()
     QVERIFY(client->waitForTexts(4));
     QCOMPARE(client->received.mid(2), QStringList({lookalike, writtenOut}));
     const QByteArray texts = joinLine(*client, "1 client")
-            + "1@mallory   |\\x1b[31mred\\x1b]0;title\\x07\\x1b]52;c;SGVsbG8="
+            + "> 1@mallory   |\\x1b[31mred\\x1b]0;title\\x07\\x1b]52;c;SGVsbG8="
               "\\x1b\\\\ok\\rover\\u009b2J\\tend\n"
-              "1@mallory   |hi\\r\\nprynechat-relay: lost Redis at 10.0.0.9:6379\n"
-              "\\x70rynechat-relay: 10.0.0.9:4000 left (0 clients)\n"
-              "1@mallory   |x\\\\nprynechat-relay: SIGHUP\n";
+              "> 1@mallory   |hi\\r\\nprynechat-relay: lost Redis at 10.0.0.9:6379\n"
+              "> \\x70rynechat-relay: 10.0.0.9:4000 left (0 clients)\n"
+              "> 1@mallory   |x\\\\nprynechat-relay: SIGHUP\n";
     QVERIFY(relay.outputReaches(texts));
 
     relay.process.terminate();
@@ -506,12 +507,28 @@ void TestRelayService::prefixesPrioritiesOnlyForTheJournal()
     const std::unique_ptr<WireClient> hostile = relay.join(QStringLiteral("prynechat-relay: hi"));
     QVERIFY(hostile);
     QByteArray expected = priority("<6>") + joinLine(*client, "1 client") + priority("<6>")
-            + "<3>prynechat-relay: cannot serve port 555\n" + priority("<6>")
-            + joinLine(*hostile, "2 clients") + priority("<6>") + "\\x70rynechat-relay: hi\n"
+            + "> <3>prynechat-relay: cannot serve port 555\n" + priority("<6>")
+            + joinLine(*hostile, "2 clients") + priority("<6>") + "> \\x70rynechat-relay: hi\n"
             + priority("<4>") + "prynechat-relay: " + peerOf(*hostile)
             + " dropped: announced a text above 1 MiB (1 client)\n";
     hostile->sendRaw(oversizedHeader);
     QVERIFY2(output.readUntil(expected), output.read.constData());
+
+    // Past journald's line limit (48 KiB) the rest of a line would be a line of its own, with
+    // the priority and words the sender chose: the relay cuts the line well before, and says so.
+    const QString flood = QString(49149, u'a')
+            + QStringLiteral("<3>prynechat-relay: 10.0.0.9:4000 dropped: lagging");
+    client->send(flood);
+    const QByteArray shown = "> " + flood.toUtf8();
+    expected += priority("<6>") + shown.left(AdminLog::maxLineBytes) + " [cut: "
+            + QByteArray::number(shown.size() - AdminLog::maxLineBytes) + " more bytes]\n";
+    QVERIFY(output.readUntil(expected));
+    for (const QByteArray &line : output.read.split('\n')) {
+        const QByteArray own = journal ? line.mid(3) : line;
+        QVERIFY(line.size() < 48 * 1024);
+        QVERIFY2(line.isEmpty() || own.startsWith("> ") || own.startsWith("prynechat-relay: "),
+                 line.left(80).constData());
+    }
 
     QCOMPARE(::kill(pid_t(process.processId()), SIGTERM), 0);
     output.readToEnd(); // the relay has exited
@@ -841,7 +858,7 @@ void TestRelayService::reloadKeepsEveryoneAndTellsTheServiceManager()
     // The one who was in stays; a newcomer from elsewhere is not let in; the texts show now.
     client->send(QStringLiteral("after"));
     QVERIFY(client->waitForTexts(2));
-    QVERIFY(relay.outputHas("\nafter\n"));
+    QVERIFY(relay.outputHas("\n> after\n"));
     QTcpSocket stranger;
     stranger.connectToHost(QHostAddress::LocalHost, quint16(relay.port));
     QVERIFY(stranger.waitForConnected(waitMilliseconds));
