@@ -208,6 +208,13 @@ const std::vector<OptionCase> &optionCases()
             // Help-like: print and end with 0 without ever listening; {taken} would end it with 1.
             {"--help", {"--help", "--port", "{taken}"}, {}, 0, usage, "^$"},
             {"-v", {"-v", "--port", "{taken}"}, {}, 0, "^prynechat-relay 1\\.0\\.0\\n$", "^$"},
+            // A wrong option ends it with 2 and the reason, before it listens.
+            {"--port past the range",
+             {"--port", "65536"},
+             {},
+             2,
+             "^$",
+             "^prynechat-relay: 65536 is not a port \\(0 to 65535\\)\\n$"},
             {"--listen an address of no interface here",
              {"--listen", "192.0.2.1", "--port", "0"},
              {},
