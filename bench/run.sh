@@ -112,7 +112,7 @@ startServer() {
     port=$(portOf "$kind")
     portIsFree "$port" || { echo "run.sh: port $port is already in use" >&2; return 1; }
     case $kind in
-    relay) ./build/prynechat-relay --quiet --port "$port" >"$out/server.log" 2>&1 & ;;
+    relay) ./build/prynechat-relay --quiet --max-per-address 0 --max-joins-per-minute 0 --port "$port" >"$out/server.log" 2>&1 & ;;
     window) QT_QPA_PLATFORM=offscreen ./build/prynechat /s >"$out/server.log" 2>&1 & ;;
     ncat) ncat --nodns --broker --max-conns 4000 --listen 127.0.0.1 "$port" >/dev/null 2>&1 </dev/null & ;;
     epoll) ./build/bench/prynechat-epoll-relay "$port" >"$out/server.log" 2>&1 & ;;
@@ -257,7 +257,7 @@ if [[ ${BENCH_BRIDGED:-1} != 0 ]] && has relay && command -v redis-server >/dev/
             serverPid=${pids[0]}
             if waitForListener "$redisPort"; then
                 for port in "${bridgePorts[@]}"; do
-                    ./build/prynechat-relay --quiet --port "$port" --bridge "redis://127.0.0.1:$redisPort/bench" >>"$out/server.log" 2>&1 &
+                    ./build/prynechat-relay --quiet --max-per-address 0 --max-joins-per-minute 0 --port "$port" --bridge "redis://127.0.0.1:$redisPort/bench" >>"$out/server.log" 2>&1 &
                     pids+=($!)
                     serverPid=$!
                     waitForListener "$port" || break

@@ -11,6 +11,7 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
 
@@ -43,6 +44,7 @@ struct CWS_TCP_S::Member
     bool failed = false; // ServiceError is on its way; nothing more is read or sent
     bool ended = false; // the peer closed or broke the connection
     CloseReason reason = CloseReason::Open;
+    std::shared_ptr<void> ticket; // the admission's, for as long as it is open
 };
 
 CWS_TCP_S::Limits CWS_TCP_S::defaultLimits()
@@ -198,6 +200,11 @@ QString CWS_TCP_S::LastError() const
     return lastError;
 }
 
+void CWS_TCP_S::setAdmission(AdmissionHook hook)
+{
+    admission = std::move(hook);
+}
+
 CWS_TCP_S::StartFailure CWS_TCP_S::LastFailure() const
 {
     return lastFailure;
@@ -234,6 +241,18 @@ void CWS_TCP_S::takeAccepted()
     flushBroadcast();
     std::vector<int> descriptors = acceptor->takeAccepted();
     for (std::size_t next = 0; next < descriptors.size(); ++next) {
+        std::shared_ptr<void> ticket;
+        if (admission) {
+            sockaddr_storage peer = {};
+            socklen_t length = sizeof peer;
+            ::getpeername(descriptors[next], reinterpret_cast<sockaddr *>(&peer), &length);
+            ticket = admission(QHostAddress(reinterpret_cast<const sockaddr *>(&peer)));
+            if (!ticket) {
+                ::close(descriptors[next]);
+                acceptor->descriptorFreed();
+                continue;
+            }
+        }
         int index = 0;
         if (!admit(std::make_unique<ServerSession>(descriptors[next]), index)) {
             // The component went away in a handler: those not yet admitted are closed.
@@ -241,6 +260,8 @@ void CWS_TCP_S::takeAccepted()
                 ::close(descriptors[rest]);
             return;
         }
+        if (const auto member = members.find(index); member != members.end())
+            member->second->ticket = std::move(ticket);
     }
 }
 

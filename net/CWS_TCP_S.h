@@ -16,6 +16,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -69,6 +70,11 @@ public:
     void setReadingPaused(bool paused);
 
     void setLimits(const Limits &limits);
+
+    // Decides on each accepted connection before a byte of it is read: a null ticket closes it
+    // at once, any other is kept as long as the connection is open (to count it).
+    using AdmissionHook = std::function<std::shared_ptr<void>(const QHostAddress &peer)>;
+    void setAdmission(AdmissionHook hook);
 
     // Whether the owner's own texts (SendData of anything but a received text) run past chat
     // pace while a reader is behind: the room holds such senders back, and an owner that feeds
@@ -140,6 +146,7 @@ private:
     void refreshInfo(ServerStatus &status);
 
     std::unique_ptr<Acceptor> acceptor;
+    AdmissionHook admission;
     std::map<int, std::shared_ptr<Member>> members;
     int lastIndex = 0;
     QString lastError;

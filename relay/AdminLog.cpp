@@ -14,9 +14,15 @@ QString clientCount(int clients)
                         : QStringLiteral("(%1 clients)").arg(clients);
 }
 
+// "address:port", an IPv6 address in brackets so that its port stands apart from it.
 QString shownPeer(const QString &peer)
 {
-    return peer.isEmpty() ? QStringLiteral("a peer of unknown address") : peer;
+    if (peer.isEmpty())
+        return QStringLiteral("a peer of unknown address");
+    const qsizetype portColon = peer.lastIndexOf(u':');
+    if (peer.startsWith(u'[') || portColon <= 0 || peer.lastIndexOf(u':', portColon - 1) < 0)
+        return peer;
+    return u'[' + peer.left(portColon) + u']' + peer.mid(portColon);
 }
 
 // The bounds as an administrator reads them: whole MiB, KiB or MB where they are, bytes otherwise.
@@ -129,7 +135,18 @@ QByteArray AdminLog::lineBytes(LogPriority priority, const QString &text, bool j
     QByteArray bytes;
     if (journal)
         bytes = '<' + QByteArray::number(int(priority)) + '>';
-    return bytes + text.toUtf8() + '\n';
+    QByteArray line = text.toUtf8();
+    // The journal takes what follows its line limit for a line of its own, whose start the
+    // sender would then choose: every line stays below it, cut between two characters.
+    if (line.size() > maxLineBytes) {
+        qsizetype cut = maxLineBytes;
+        while (cut > 0 && (uchar(line.at(cut)) & 0xc0) == 0x80)
+            --cut;
+        const qsizetype left = line.size() - cut;
+        line.truncate(cut);
+        line += " [cut: " + QByteArray::number(left) + " more bytes]";
+    }
+    return bytes + line + '\n';
 }
 
 std::optional<AdminLog::Stream> AdminLog::readJournalStream(const QByteArray &value)

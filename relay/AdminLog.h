@@ -30,7 +30,11 @@ public:
     static AdminLine departed(const QString &peer, socks::CloseReason why, int clients,
                               const socks::RelayLimits &limits);
 
-    // The bytes of one line: under the journal with its "<N>" prefix, plain otherwise.
+    // The longest line the relay writes, well below journald's line limit (48 KiB by default),
+    // past which the journal would begin a line of its own with what the line holds.
+    static constexpr qsizetype maxLineBytes = 32 * 1024;
+    // The bytes of one line: under the journal with its "<N>" prefix, plain otherwise; a text
+    // longer than maxLineBytes is cut there, and the line says how many bytes it lost.
     static QByteArray lineBytes(LogPriority priority, const QString &text, bool journal);
 
     // The stream the journal reads, as JOURNAL_STREAM names it ("device:inode", both decimal),

@@ -23,6 +23,38 @@ bool breaksOrReordersLines(char16_t c)
             || (c >= 0x2066 && c <= 0x2069);
 }
 
+// A first character that shows nothing (a format character, a combining mark, a variation
+// selector, a Hangul filler, a space other than ASCII's) or passes for a Latin letter or digit
+// (a fullwidth form, a mathematical letter, a Cyrillic, Greek or Armenian letter).
+bool disguises(char32_t c)
+{
+    if (c < 0x80)
+        return false;
+    switch (QChar::category(c)) {
+    case QChar::Other_Format:
+    case QChar::Mark_NonSpacing:
+    case QChar::Mark_SpacingCombining:
+    case QChar::Mark_Enclosing:
+    case QChar::Separator_Space:
+        return true;
+    default:
+        break;
+    }
+    if (c == 0x115f || c == 0x1160 || c == 0x3164 || c == 0xffa0)
+        return true;
+    switch (QChar::script(c)) {
+    case QChar::Script_Cyrillic:
+    case QChar::Script_Greek:
+    case QChar::Script_Armenian:
+        return true;
+    default:
+        break;
+    }
+    const QString decomposed = QChar::decomposition(c);
+    return QChar::decompositionTag(c) != QChar::NoDecomposition && !decomposed.isEmpty()
+            && decomposed.at(0).unicode() < 0x80;
+}
+
 void appendEscaped(QString &shown, char16_t c)
 {
     if (c < 0x80)
@@ -40,18 +72,16 @@ QString consoleText(const QString &text)
         end -= 2;
     else if (text.endsWith(QLatin1Char('\n')))
         end -= 1;
-    // The relay's own lines begin with its name: a text that begins so, or with an invisible
-    // character in front of it, shows its first character escaped. An escape is the only way a
-    // line can begin with a backslash, so no text can begin like an own line.
+    // The relay's own lines begin with its name: a text that begins so, or with a character
+    // that shows nothing or passes for a Latin one, shows its first character escaped. An escape
+    // is the only way a line can begin with a backslash, so no text can begin like an own line.
     qsizetype disguise = 0;
     if (text.startsWith(QLatin1String("prynechat-relay")))
         disguise = 1;
-    else if (end > 0 && QChar::category(text.at(0).unicode()) == QChar::Other_Format)
-        disguise = 1;
-    else if (end > 1 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate()
-             && QChar::category(QChar::surrogateToUcs4(text.at(0), text.at(1)))
-                     == QChar::Other_Format)
-        disguise = 2;
+    else if (end > 1 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate())
+        disguise = disguises(QChar::surrogateToUcs4(text.at(0), text.at(1))) ? 2 : 0;
+    else if (end > 0)
+        disguise = disguises(text.at(0).unicode()) ? 1 : 0;
     QString shown;
     shown.reserve(end);
     for (qsizetype at = 0; at < end; ++at) {

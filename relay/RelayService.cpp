@@ -3,23 +3,42 @@
 #include "net/CWS_TCP_S.h"
 #include "relay/AdminLog.h"
 #include "relay/ConsoleOutput.h"
+#include "relay/RelayOptions.h"
+#include "relay/ServiceManager.h"
+#include "relay/bridge/RedisBridge.h"
 #include "relay/web/WebRelay.h"
 
 #include <cstdio>
+#include <sys/stat.h>
 #include <utility>
 
 namespace {
 
 constexpr int firstUnprivilegedPort = 1024;
+// How often the refusals whose minute is over are summed up in the log.
+constexpr int admissionLogMilliseconds = 5000;
+constexpr int statusMilliseconds = 1000;
+// Every line of a relayed text begins so, and no line of the relay's own does: whatever a text
+// holds, its line cannot pass for another kind.
+const QString textMarker = QStringLiteral("> ");
 
 // Failures to start, one line each: under the journal each line is an error of its own.
-void writeErrorLines(std::FILE *stream, const QString &lines)
+void writeErrorLines(std::FILE *stream, const QString &lines,
+                     LogPriority priority = LogPriority::Error)
 {
     const bool journal = AdminLog::writesToJournal(::fileno(stream));
     for (const QString &line : lines.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        const QByteArray bytes = AdminLog::lineBytes(LogPriority::Error, line, journal);
+        const QByteArray bytes = AdminLog::lineBytes(priority, line, journal);
         std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
     }
+}
+
+// Whether two descriptors write to one file, pipe, terminal or socket.
+bool sameOutput(int first, int second)
+{
+    struct stat one = {}, other = {};
+    return ::fstat(first, &one) == 0 && ::fstat(second, &other) == 0 && one.st_dev == other.st_dev
+            && one.st_ino == other.st_ino;
 }
 
 // The component reports a cause; an administrator's console and the journal get it in English.
@@ -49,9 +68,11 @@ QString englishReason(socks::CWS_TCP_S::StartFailure failure, const QString &com
 } // namespace
 
 RelayService::RelayService(int outputDescriptor, std::FILE *errors, bool quiet)
-    : server(std::make_unique<socks::CWS_TCP_S>())
+    : admission(std::make_shared<Admission>([this] { return clock.elapsed(); }))
+    , server(std::make_unique<socks::CWS_TCP_S>())
     , output(std::make_unique<ConsoleOutput>(outputDescriptor))
     , errors(errors)
+    , errorsShareOutput(sameOutput(outputDescriptor, ::fileno(errors)))
     , quiet(quiet)
 {
     connect(server.get(), &socks::CWS_TCP_S::GetData, this, &RelayService::relayText);
@@ -60,6 +81,14 @@ RelayService::RelayService(int outputDescriptor, std::FILE *errors, bool quiet)
     connect(server.get(), &socks::CWS_TCP_S::readersBehindChanged, this,
             &RelayService::announceReadersBehind);
     connect(server.get(), &socks::CWS_TCP_S::ServiceComplete, this, &RelayService::logConnection);
+    clock.start();
+    server->setAdmission([this](const QHostAddress &peer) { return admit(peer); });
+    admissionLog.setInterval(admissionLogMilliseconds);
+    connect(&admissionLog, &QTimer::timeout, this, &RelayService::logAdmission);
+    admissionLog.start();
+    statusDue.setSingleShot(true);
+    statusDue.setInterval(statusMilliseconds);
+    connect(&statusDue, &QTimer::timeout, this, &RelayService::tellServiceManager);
     followTexts();
 }
 
@@ -75,6 +104,7 @@ bool RelayService::serveWeb(const QHostAddress &address, int port)
     // Browsers join the same room as TCP clients: their texts arrive as GetData, and relayed
     // texts reach them with everyone else's, under the same flow rules.
     webRelay = std::make_unique<WebRelay>(server.get());
+    webRelay->setAdmission([this](const QHostAddress &peer) { return admit(peer); });
     if (!webRelay->start(address, port)) {
         writeErrorLines(errors,
                         QStringLiteral("prynechat-relay: cannot serve the web port %1: %2\n")
@@ -89,6 +119,69 @@ bool RelayService::serveWeb(const QHostAddress &address, int port)
         return false;
     }
     return true;
+}
+
+bool RelayService::serve(const RelaySettings &settings)
+{
+    // The page's port is the relay's own in any case; its line follows the start line.
+    if (settings.web && !serveWeb(settings.web->address, settings.web->port))
+        return false;
+    const std::optional<int> listener = servicemanager::passedListener();
+    serving = listener
+            ? adopt(*listener,
+                    settings.portOrAddressGiven ? QStringLiteral("the service manager's socket; "
+                                                                 "--port and --listen are "
+                                                                 "ignored")
+                                                : QString())
+            : start(settings.port, settings.listenAddress);
+    // Every port serves, and the bridge is up when there is one: the unit is active now.
+    if (serving)
+        tellServiceManager();
+    return serving;
+}
+
+void RelayService::tellServiceManager()
+{
+    const int clients = server->ConnectionCount();
+    servicemanager::notify(QByteArrayLiteral("READY=1\nSTATUS=")
+                           + (clients == 1 ? QByteArrayLiteral("1 client")
+                                           : QByteArray::number(clients) + " clients"));
+}
+
+void RelayService::setQuiet(bool quiet)
+{
+    this->quiet = quiet;
+    followTexts();
+}
+
+void RelayService::reload(RelaySettings &running, const OptionReading &read, RedisBridge *bridge)
+{
+    for (const AdminLine &line : read.lines)
+        say(line.text, line.priority);
+    if (!read.settings) {
+        say(QStringLiteral("prynechat-relay: SIGHUP, the settings stay as they were"),
+            LogPriority::Warning);
+        return;
+    }
+    const RelaySettings &now = *read.settings;
+    setAdmissionRules(now.admission);
+    setQuiet(now.quiet);
+    if (bridge && now.bridge)
+        bridge->setPassword(now.bridge->password);
+    const QStringList waiting = running.restartNeeded(now);
+    // What needs a restart stays as it runs, so that the next reload names it again.
+    running.quiet = now.quiet;
+    running.admission = now.admission;
+    if (running.bridge && now.bridge)
+        running.bridge->password = now.bridge->password;
+    say(QStringLiteral("prynechat-relay: SIGHUP, settings read again%1: allowed networks, limits, "
+                       "--quiet and the bridge's password apply now")
+                .arg(now.configFile.isEmpty() ? QString()
+                                              : QStringLiteral(" from ") + now.configFile));
+    if (!waiting.isEmpty())
+        say(QStringLiteral("prynechat-relay: %1 changed: restart the relay for that")
+                    .arg(waiting.join(QStringLiteral(", "))),
+            LogPriority::Warning);
 }
 
 bool RelayService::start(int port, const QHostAddress &listenAddress)
@@ -158,6 +251,58 @@ void RelayService::say(const QString &line, LogPriority priority)
     output->writeOwnLine(AdminLog::lineBytes(priority, line, output->toJournal()));
 }
 
+void RelayService::warn(const QString &report)
+{
+    const QString line = QStringLiteral("prynechat-relay: ")
+            + consoleText(report).replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    if (errorsShareOutput) {
+        say(line, LogPriority::Warning);
+        return;
+    }
+    writeErrorLines(errors, line, LogPriority::Warning);
+    std::fflush(errors);
+}
+
+void RelayService::setAdmissionRules(const Admission::Rules &rules)
+{
+    admission->setRules(rules);
+}
+
+int RelayService::clientCount() const
+{
+    return server->ConnectionCount();
+}
+
+std::shared_ptr<void> RelayService::admit(const QHostAddress &peer)
+{
+    // Refused or not, the peer is gone from the relay before anything of it is read.
+    const Admission::Verdict verdict = admission->admit(peer);
+    logAdmission();
+    if (verdict != Admission::Verdict::Admitted)
+        return nullptr;
+    struct Ticket
+    {
+        std::weak_ptr<Admission> admission;
+        QHostAddress peer;
+        ~Ticket()
+        {
+            if (const std::shared_ptr<Admission> rule = admission.lock())
+                rule->release(peer);
+        }
+    };
+    auto ticket = std::make_shared<Ticket>();
+    ticket->admission = admission;
+    ticket->peer = peer;
+    return ticket;
+}
+
+void RelayService::logAdmission()
+{
+    // Bounded like the lines of joins: a flood of refusals costs the output no more.
+    for (const QString &line : admission->takeLines())
+        output->writeLine(AdminLog::lineBytes(LogPriority::Notice, line, output->toJournal()));
+}
+
 void RelayService::logConnection(bool added, int index)
 {
     // The stop line says that everyone goes: one line each would only repeat it.
@@ -168,6 +313,8 @@ void RelayService::logConnection(bool added, int index)
     const AdminLine line = added ? AdminLog::joined(peer, clients)
                                  : AdminLog::departed(peer, server->closeReason(index), clients,
                                                       socks::CWS_TCP_S::defaultLimits());
+    if (serving && !statusDue.isActive())
+        statusDue.start();
     // Bounded like the texts: clients that come and go by the thousand must not grow the
     // output without end; what is dropped is counted on the output.
     output->writeLine(AdminLog::lineBytes(line.priority, line.text, output->toJournal()));
@@ -187,6 +334,15 @@ void RelayService::divertTexts(std::function<void(const QString &)> sink)
 {
     this->sink = std::move(sink);
     followTexts();
+}
+
+void RelayService::shareThrough(RedisBridge &bridge)
+{
+    divertTexts([&bridge](const QString &text) { bridge.publish(text); });
+    connect(&bridge, &RedisBridge::reported, this, &RelayService::warn);
+    connect(&bridge, &RedisBridge::textArrived, this, &RelayService::relay);
+    connect(&bridge, &RedisBridge::backlogFull, this, &RelayService::setReadingPaused);
+    connect(this, &RelayService::readersBehind, &bridge, &RedisBridge::holdReading);
 }
 
 void RelayService::setReadingPaused(bool paused)
@@ -228,8 +384,8 @@ void RelayService::relay(const QString &text)
     // Under the journal each text carries its priority, so that one beginning with "<3>" is
     // filed as information like every other text.
     if (!quiet)
-        output->writeLine(
-                AdminLog::lineBytes(LogPriority::Info, consoleText(text), output->toJournal()));
+        output->writeLine(AdminLog::lineBytes(LogPriority::Info, textMarker + consoleText(text),
+                                              output->toJournal()));
 }
 
 void RelayService::closeFailedConnection(int index)

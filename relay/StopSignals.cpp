@@ -10,7 +10,7 @@
 
 namespace {
 
-// SIGHUP too: a closed terminal or an ssh session that dropped ends the relay in order.
+// SIGHUP asks for the settings to be read again, as daemons do (systemctl reload).
 constexpr std::array<int, 3> stopSignals{SIGINT, SIGTERM, SIGHUP};
 
 // [0] is read by the event loop, [1] written by the handler; -1 while not installed.
@@ -74,6 +74,24 @@ bool StopSignals::install()
 void StopSignals::readPipe()
 {
     unsigned char byte = 0;
-    while (::read(pipeEnds[0], &byte, 1) == 1)
-        emit received(byte);
+    while (::read(pipeEnds[0], &byte, 1) == 1) {
+        if (byte == SIGHUP)
+            emit reloadAsked();
+        else
+            emit received(byte);
+    }
+}
+
+const char *StopSignals::name(int signalNumber)
+{
+    switch (signalNumber) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP";
+    default:
+        return "a signal";
+    }
 }

@@ -4,7 +4,7 @@
 
 class QSocketNotifier;
 
-// Turns SIGINT, SIGTERM and SIGHUP into a Qt signal on the event loop. The handler only writes the signal
+// Turns SIGINT and SIGTERM (received) and SIGHUP (reloadAsked) into Qt signals on the event loop. The handler only writes the signal
 // number into a pipe, the one thing a signal handler may safely do; the event loop reads it back.
 // One instance per process.
 class StopSignals : public QObject
@@ -16,9 +16,11 @@ public:
     ~StopSignals() override; // puts the previous handlers back
 
     bool install(); // false when the pipe or a handler could not be set up (errno tells why)
+    static const char *name(int signalNumber); // "SIGTERM"
 
 signals:
-    void received(int signalNumber);
+    void received(int signalNumber); // SIGINT or SIGTERM: time to stop
+    void reloadAsked(); // SIGHUP
 
 private:
     void readPipe();

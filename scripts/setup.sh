@@ -13,7 +13,7 @@ packages=(
     qt6-base-dev libgl-dev
     fonts-ipafont-gothic qt6-translations-l10n
     desktop-file-utils appstream appstream-compose appstream-util lintian debhelper
-    libhiredis-dev redis-server iproute2
+    libhiredis-dev libsystemd-dev redis-server iproute2
     xvfb xauth dbus-daemon at-spi2-core python3-pyatspi
     qt6-websockets-dev chromium
 )

@@ -205,9 +205,24 @@ void WebRelay::setLimits(const Limits &newLimits)
     chatServer->setHandshakeTimeout(limits.headMilliseconds);
 }
 
+void WebRelay::setAdmission(socks::CWS_TCP_S::AdmissionHook hook)
+{
+    admission = std::move(hook);
+}
+
 void WebRelay::acceptConnections()
 {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
+        if (admission) {
+            std::shared_ptr<void> ticket = admission(socket->peerAddress());
+            if (!ticket) {
+                socket->abort();
+                socket->deleteLater();
+                continue;
+            }
+            // Kept by the connection, whichever part ends up owning the socket, until it goes.
+            connect(socket, &QTcpSocket::disconnected, socket, [ticket] {});
+        }
         socks::tuneSocket(socket);
         socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, sendBufferBytes);
         // Only the head is read before it is judged, and never more than its bound.

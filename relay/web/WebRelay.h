@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/CWS_TCP_S.h"
 #include "relay/web/KeepAlive.h"
 #include "relay/web/RequestRule.h"
 
@@ -56,6 +57,8 @@ public:
     QString pageUrl() const; // as a LAN peer would open it
 
     void setLimits(const Limits &limits);
+    // The room's rule on who comes in, applied to each connection before a byte of it is read.
+    void setAdmission(socks::CWS_TCP_S::AdmissionHook hook);
     void stop(); // accepts nothing more; the room closes the browsers it has
 
 private:
@@ -75,6 +78,7 @@ private:
     QHostAddress listenAddress;
     QString error;
     Limits limits = defaultLimits();
+    socks::CWS_TCP_S::AdmissionHook admission;
     // Sockets handed to the WebSocket server, by peer, until their WebSocket comes.
     QHash<QString, QPointer<QTcpSocket>> upgrading;
     // Browsers whose WebSocket opened before the encoding could frame a turn: they join once it can.

@@ -153,7 +153,9 @@ void TestLoadRun::measuresBrowsers()
     QProcess relay;
     relay.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
                 {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--web"),
-                 QStringLiteral("127.0.0.1:0"), QStringLiteral("--quiet")});
+                 QStringLiteral("127.0.0.1:0"), QStringLiteral("--quiet"),
+                 QStringLiteral("--max-per-address"), QStringLiteral("0"),
+                 QStringLiteral("--max-joins-per-minute"), QStringLiteral("0")});
     QVERIFY(relay.waitForStarted());
     QByteArray output;
     while (output.count('\n') < 2 && relay.waitForReadyRead(testsupport::waitTimeout))

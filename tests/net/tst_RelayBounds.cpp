@@ -629,7 +629,9 @@ void TestRelayBounds::restsWhenDescriptorsRunOutAndRecovers()
         ::setrlimit(RLIMIT_NOFILE, &few);
     });
     relay.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
-                {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--quiet")});
+                {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--quiet"),
+                 QStringLiteral("--max-per-address"), QStringLiteral("0"),
+                 QStringLiteral("--max-joins-per-minute"), QStringLiteral("0")});
     QVERIFY(relay.waitForReadyRead(10000));
     const auto match = QRegularExpression(QStringLiteral(":(\\d+)\\s*$"))
                                .match(QString::fromUtf8(relay.readLine()));

@@ -98,8 +98,10 @@ void TestAdminLog::wordsJoinsWithTheCount_data()
             << "192.0.2.7:51234" << 1 << "prynechat-relay: 192.0.2.7:51234 joined (1 client)";
     QTest::newRow("a third one") << "10.0.0.3:40000" << 3
                                  << "prynechat-relay: 10.0.0.3:40000 joined (3 clients)";
-    QTest::newRow("over IPv6") << "fe80::1:50000" << 12
-                               << "prynechat-relay: fe80::1:50000 joined (12 clients)";
+    QTest::newRow("over IPv6, in brackets")
+            << "fe80::1:50000" << 12 << "prynechat-relay: [fe80::1]:50000 joined (12 clients)";
+    QTest::newRow("already in brackets")
+            << "[::1]:50580" << 1 << "prynechat-relay: [::1]:50580 joined (1 client)";
     QTest::newRow("a peer whose address is gone")
             << "" << 2 << "prynechat-relay: a peer of unknown address joined (2 clients)";
 }

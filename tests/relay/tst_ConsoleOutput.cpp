@@ -90,11 +90,30 @@ void TestConsoleOutput::showsEachTextAsOneEscapedLine_data()
     QTest::newRow("a journal priority of its own stays as text")
             << QStringLiteral("<3>prynechat-relay: x") << QStringLiteral("<3>prynechat-relay: x");
 
+    QTest::newRow("a combining grapheme joiner in front")
+            << QStringLiteral("\u034fprynechat-relay: x")
+            << QStringLiteral("\\u034fprynechat-relay: x");
+    QTest::newRow("a variation selector in front") << QStringLiteral("\ufe0fprynechat-relay: x")
+                                                   << QStringLiteral("\\ufe0fprynechat-relay: x");
+    QTest::newRow("a Hangul filler in front") << QStringLiteral("\u3164prynechat-relay: x")
+                                              << QStringLiteral("\\u3164prynechat-relay: x");
+    QTest::newRow("an ideographic space in front") << QStringLiteral("\u3000prynechat-relay: x")
+                                                   << QStringLiteral("\\u3000prynechat-relay: x");
+    QTest::newRow("a fullwidth p") << QStringLiteral("\uff50rynechat-relay: x")
+                                   << QStringLiteral("\\uff50rynechat-relay: x");
+    QTest::newRow("a Cyrillic p") << QStringLiteral("\u0440rynechat-relay: x")
+                                  << QStringLiteral("\\u0440rynechat-relay: x");
+    QTest::newRow("a mathematical p, beyond the first plane")
+            << QStringLiteral("\U0001d429rynechat-relay: x")
+            << QStringLiteral("\\ud835\\udc29rynechat-relay: x");
+
     // What passes
     QTest::newRow("Japanese and emoji pass")
             << QStringLiteral("ログイン 😀") << QStringLiteral("ログイン 😀");
     QTest::newRow("a plain p in front passes")
             << QStringLiteral("prynechat") << QStringLiteral("prynechat");
+    QTest::newRow("a Cyrillic letter later passes")
+            << QStringLiteral("1@иван      |привет") << QStringLiteral("1@иван      |привет");
     QTest::newRow("a joiner in an emoji passes")
             << QStringLiteral("👩\u200d💻") << QStringLiteral("👩\u200d💻");
 }

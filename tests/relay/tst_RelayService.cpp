@@ -1,3 +1,4 @@
+#include "relay/AdminLog.h"
 #include "tests/support/WireClient.h"
 
 #include <QProcess>
@@ -5,16 +6,19 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 // Drives the prynechat-relay executable as an administrator would, with wire clients that speak
@@ -37,16 +41,20 @@ private slots:
     void prefixesPrioritiesOnlyForTheJournal();
     void startFailureIsAnErrorForTheJournal();
 
+    // who comes in
+    void refusesOthersAndTheOverLimitBeforeReadingAByte();
+
     // start
     void portInUseEndsWithStatusOne();
     void privilegedPortEndsWithStatusOneAndAdvice();
-    void refusesPortTexts_data();
-    void refusesPortTexts();
     void listensOnOneAddress();
     void takesTheSocketOfTheServiceManager();
     void refusesAPassedDescriptorThatDoesNotListen_data();
     void refusesAPassedDescriptorThatDoesNotListen();
     void showsTheLanAddressUnderProcSubsetPid();
+
+    // reload
+    void reloadKeepsEveryoneAndTellsTheServiceManager();
 
     // stop
     void stopSignalClosesEveryConnection_data();
@@ -95,9 +103,11 @@ struct Relay
                                     + extraArguments);
     }
 
+    QProcessEnvironment environment = headlessEnvironment();
+
     bool startProgram(const QString &program, const QStringList &arguments)
     {
-        process.setProcessEnvironment(headlessEnvironment());
+        process.setProcessEnvironment(environment);
         process.start(program, arguments);
         if (!process.waitForStarted(waitMilliseconds))
             return false;
@@ -284,10 +294,10 @@ void TestRelayService::relaysEveryTextToEveryConnectionIncludingSender()
     QByteArray expected;
     const QByteArrayList counts{"1 client", "2 clients", "3 clients"};
     for (int index = 0; index < int(clients.size()); ++index)
-        expected += joinLine(*clients[index], counts[index]) + greetings[index].chopped(2).toUtf8()
-                + '\n';
+        expected += joinLine(*clients[index], counts[index]) + "> "
+                + greetings[index].chopped(2).toUtf8() + '\n';
     for (QString text : relayed)
-        expected += (text.endsWith("\r\n") ? text.chopped(2) : text).toUtf8() + '\n';
+        expected += "> " + (text.endsWith("\r\n") ? text.chopped(2) : text).toUtf8() + '\n';
     QVERIFY(relay.outputReaches(expected));
     QCOMPARE(relay.output, expected);
 }
@@ -341,11 +351,11 @@ void TestRelayService::consoleShowsEachTextAsOneEscapedLine()
     QVERIFY(client->waitForTexts(4));
     QCOMPARE(client->received.mid(2), QStringList({lookalike, writtenOut}));
     const QByteArray texts = joinLine(*client, "1 client")
-            + "1@mallory   |\\x1b[31mred\\x1b]0;title\\x07\\x1b]52;c;SGVsbG8="
+            + "> 1@mallory   |\\x1b[31mred\\x1b]0;title\\x07\\x1b]52;c;SGVsbG8="
               "\\x1b\\\\ok\\rover\\u009b2J\\tend\n"
-              "1@mallory   |hi\\r\\nprynechat-relay: lost Redis at 10.0.0.9:6379\n"
-              "\\x70rynechat-relay: 10.0.0.9:4000 left (0 clients)\n"
-              "1@mallory   |x\\\\nprynechat-relay: SIGHUP\n";
+              "> 1@mallory   |hi\\r\\nprynechat-relay: lost Redis at 10.0.0.9:6379\n"
+              "> \\x70rynechat-relay: 10.0.0.9:4000 left (0 clients)\n"
+              "> 1@mallory   |x\\\\nprynechat-relay: SIGHUP\n";
     QVERIFY(relay.outputReaches(texts));
 
     relay.process.terminate();
@@ -506,12 +516,28 @@ void TestRelayService::prefixesPrioritiesOnlyForTheJournal()
     const std::unique_ptr<WireClient> hostile = relay.join(QStringLiteral("prynechat-relay: hi"));
     QVERIFY(hostile);
     QByteArray expected = priority("<6>") + joinLine(*client, "1 client") + priority("<6>")
-            + "<3>prynechat-relay: cannot serve port 555\n" + priority("<6>")
-            + joinLine(*hostile, "2 clients") + priority("<6>") + "\\x70rynechat-relay: hi\n"
+            + "> <3>prynechat-relay: cannot serve port 555\n" + priority("<6>")
+            + joinLine(*hostile, "2 clients") + priority("<6>") + "> \\x70rynechat-relay: hi\n"
             + priority("<4>") + "prynechat-relay: " + peerOf(*hostile)
             + " dropped: announced a text above 1 MiB (1 client)\n";
     hostile->sendRaw(oversizedHeader);
     QVERIFY2(output.readUntil(expected), output.read.constData());
+
+    // Past journald's line limit (48 KiB) the rest of a line would be a line of its own, with
+    // the priority and words the sender chose: the relay cuts the line well before, and says so.
+    const QString flood = QString(49149, u'a')
+            + QStringLiteral("<3>prynechat-relay: 10.0.0.9:4000 dropped: lagging");
+    client->send(flood);
+    const QByteArray shown = "> " + flood.toUtf8();
+    expected += priority("<6>") + shown.left(AdminLog::maxLineBytes) + " [cut: "
+            + QByteArray::number(shown.size() - AdminLog::maxLineBytes) + " more bytes]\n";
+    QVERIFY(output.readUntil(expected));
+    for (const QByteArray &line : output.read.split('\n')) {
+        const QByteArray own = journal ? line.mid(3) : line;
+        QVERIFY(line.size() < 48 * 1024);
+        QVERIFY2(line.isEmpty() || own.startsWith("> ") || own.startsWith("prynechat-relay: "),
+                 line.left(80).constData());
+    }
 
     QCOMPARE(::kill(pid_t(process.processId()), SIGTERM), 0);
     output.readToEnd(); // the relay has exited
@@ -550,6 +576,56 @@ void TestRelayService::startFailureIsAnErrorForTheJournal()
                        "<3>Another program is already serving this port: stop it, or choose "
                        "another port with --port (ports from 1024 up need no privileges).\n");
     QCOMPARE(process.readAllStandardOutput(), QByteArray());
+}
+
+// Peers from elsewhere than --allow, on both ports, and one over --max-per-address are closed
+// before the relay reads a byte of theirs; the log tells of each address once.
+void TestRelayService::refusesOthersAndTheOverLimitBeforeReadingAByte()
+{
+    Relay relay;
+    QVERIFY(relay.start(
+            {"--quiet", "--allow", "127.0.0.2", "--max-per-address", "2", "--web", "127.0.0.1:0"}));
+    QVERIFY(relay.outputHas("/\n"));
+    static const QRegularExpression pageLine(
+            QStringLiteral("is at http://127\\.0\\.0\\.1:(\\d+)/\n"));
+    const int webPort = pageLine.match(QString::fromUtf8(relay.output)).captured(1).toInt();
+    QVERIFY(webPort > 0);
+    relay.output.clear();
+    const auto connectFrom = [](const char *address, int port) {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->bind(QHostAddress(QString::fromLatin1(address)));
+        socket->connectToHost(QHostAddress::LocalHost, quint16(port));
+        return socket;
+    };
+    // Refused at once, though it sends: closed without an answer, on either port.
+    for (const int port : {relay.port, webPort}) {
+        const std::unique_ptr<QTcpSocket> stranger = connectFrom("127.0.0.1", port);
+        QVERIFY(stranger->waitForConnected(waitMilliseconds));
+        stranger->write(frameOfText(QStringLiteral("let me in")));
+        QVERIFY(stranger->state() == QAbstractSocket::UnconnectedState
+                || stranger->waitForDisconnected(waitMilliseconds));
+        QCOMPARE(stranger->bytesAvailable(), 0);
+    }
+    QVERIFY2(relay.outputHas("prynechat-relay: refused 127.0.0.1: not in an allowed network "
+                             "(--allow); more refusals from it are counted for a minute\n"),
+             relay.output.constData());
+    QCOMPARE(relay.output.count("refused"), 1);
+
+    // Two from the allowed address are in; the third is refused, the two stay served.
+    std::vector<std::unique_ptr<QTcpSocket>> allowed;
+    for (int count = 0; count < 2; ++count) {
+        allowed.push_back(connectFrom("127.0.0.2", relay.port));
+        QVERIFY(allowed.back()->waitForConnected(waitMilliseconds));
+    }
+    QVERIFY(relay.outputHas("(2 clients)\n"));
+    const std::unique_ptr<QTcpSocket> third = connectFrom("127.0.0.2", relay.port);
+    QVERIFY(third->state() == QAbstractSocket::UnconnectedState
+            || third->waitForDisconnected(waitMilliseconds));
+    QVERIFY(relay.outputHas("prynechat-relay: refused 127.0.0.2: already has 2 connections "
+                            "(--max-per-address)"));
+    allowed.front()->write(frameOfText(QStringLiteral("still served")));
+    QVERIFY(allowed.front()->waitForBytesWritten(waitMilliseconds));
+    QVERIFY(allowed.back()->waitForReadyRead(waitMilliseconds));
 }
 
 void TestRelayService::portInUseEndsWithStatusOne()
@@ -608,44 +684,6 @@ void TestRelayService::privilegedPortEndsWithStatusOneAndAdvice()
     QVERIFY2(errors.contains("Ports below 1024 need privileges; ports from 1024 up do not."),
              qPrintable(errors));
     QVERIFY2(errors.contains("setcap cap_net_bind_service=+ep"), qPrintable(errors));
-}
-
-void TestRelayService::refusesPortTexts_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("message");
-
-    QTest::newRow("above the port range") << QStringList{"--port", "65536"}
-                                          << "prynechat-relay: 65536 is not a port (0 to 65535)\n";
-    QTest::newRow("negative") << QStringList{"--port=-1"}
-                              << "prynechat-relay: -1 is not a port (0 to 65535)\n";
-    QTest::newRow("not a number") << QStringList{"-p", "abc"}
-                                  << "prynechat-relay: abc is not a port (0 to 65535)\n";
-    QTest::newRow("fraction") << QStringList{"--port", "55.5"}
-                              << "prynechat-relay: 55.5 is not a port (0 to 65535)\n";
-    QTest::newRow("a window switch")
-            << QStringList{"/s"} << "prynechat-relay: unexpected argument /s; see --help\n";
-    QTest::newRow("unknown option")
-            << QStringList{"--bogus"} << "prynechat-relay: Unknown option 'bogus'; see --help\n";
-    QTest::newRow("missing value") << QStringList{"--port"}
-                                   << "prynechat-relay: Missing value after '--port'; see --help\n";
-    QTest::newRow("not an address") << QStringList{"--listen", "lan"}
-                                    << "prynechat-relay: lan is not an IPv4 or IPv6 address\n";
-}
-
-void TestRelayService::refusesPortTexts()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(QString, message);
-
-    QProcess relay;
-    relay.setProcessEnvironment(headlessEnvironment());
-    relay.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE), arguments);
-    QVERIFY(relay.waitForFinished(waitMilliseconds));
-
-    QCOMPARE(relay.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(relay.exitCode(), 2);
-    QCOMPARE(QString::fromUtf8(relay.readAllStandardError()), message);
 }
 
 void TestRelayService::listensOnOneAddress()
@@ -774,6 +812,78 @@ void TestRelayService::showsTheLanAddressUnderProcSubsetPid()
     QCOMPARE(relay.address, QStringLiteral("198.51.100.7"));
 }
 
+// As systemd runs a Type=notify unit: NOTIFY_SOCKET names a datagram socket that hears when the
+// relay serves, how many clients it has, and when it reloads. SIGHUP reads the config file
+// again: what can change applies to newcomers at once, nobody is dropped, the log says what
+// waits for a restart, and a wrong file changes nothing.
+void TestRelayService::reloadKeepsEveryoneAndTellsTheServiceManager()
+{
+    QTemporaryDir scratch;
+    QVERIFY(scratch.isValid());
+    const QByteArray socketPath = QFile::encodeName(scratch.filePath("notify"));
+    const int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    QVERIFY(listener >= 0);
+    const auto closeListener = qScopeGuard([listener] { ::close(listener); });
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.constData(), sizeof address.sun_path - 1);
+    QCOMPARE(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    const auto heard = [listener] {
+        QByteArray message;
+        testsupport::waitUntil([&] {
+            char buffer[512];
+            const ssize_t got = ::recv(listener, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (got > 0)
+                message = QByteArray(buffer, got);
+            return got > 0;
+        });
+        return message;
+    };
+    const QString config = scratch.filePath("relay.conf");
+    const auto writeConfig = [&config](const QByteArray &lines) {
+        QFile file(config);
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(lines) > 0;
+    };
+    QVERIFY(writeConfig("quiet = yes\n"));
+
+    Relay relay;
+    relay.environment.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(socketPath));
+    QVERIFY(relay.start({"--config", config}));
+    QCOMPARE(heard(), QByteArray("READY=1\nSTATUS=0 clients"));
+    const std::unique_ptr<WireClient> client = relay.join(QStringLiteral("before"));
+    QVERIFY(client);
+    QCOMPARE(heard(), QByteArray("READY=1\nSTATUS=1 client"));
+
+    QVERIFY(writeConfig("# from now on\nallow = 127.0.0.2\nweb = 127.0.0.1:0\n"));
+    QCOMPARE(::kill(pid_t(relay.process.processId()), SIGHUP), 0);
+    QCOMPARE(heard(), QByteArray("RELOADING=1"));
+    QCOMPARE(heard(), QByteArray("READY=1"));
+    QVERIFY2(relay.outputHas("prynechat-relay: SIGHUP, settings read again from "
+                             + QFile::encodeName(config)
+                             + ": allowed networks, limits, --quiet and the bridge's password "
+                               "apply now\nprynechat-relay: --web changed: restart the relay for "
+                               "that\n"),
+             relay.output.constData());
+    // The one who was in stays; a newcomer from elsewhere is not let in; the texts show now.
+    client->send(QStringLiteral("after"));
+    QVERIFY(client->waitForTexts(2));
+    QVERIFY(relay.outputHas("\n> after\n"));
+    QTcpSocket stranger;
+    stranger.connectToHost(QHostAddress::LocalHost, quint16(relay.port));
+    QVERIFY(stranger.waitForConnected(waitMilliseconds));
+    QVERIFY(stranger.state() == QAbstractSocket::UnconnectedState
+            || stranger.waitForDisconnected(waitMilliseconds));
+    QVERIFY(relay.outputHas("prynechat-relay: refused 127.0.0.1: not in an allowed network"));
+
+    // A file that does not read changes nothing.
+    QVERIFY(writeConfig("colour = blue\n"));
+    QCOMPARE(::kill(pid_t(relay.process.processId()), SIGHUP), 0);
+    QVERIFY(relay.outputHas(": not a setting (key = value, the key a long option's name): colour "
+                            "= blue\nprynechat-relay: SIGHUP, the settings stay as they were\n"));
+    client->send(QStringLiteral("still"));
+    QVERIFY(client->waitForTexts(3));
+}
+
 void TestRelayService::stopSignalClosesEveryConnection_data()
 {
     QTest::addColumn<int>("signal");
@@ -783,8 +893,6 @@ void TestRelayService::stopSignalClosesEveryConnection_data()
                              << QByteArray("prynechat-relay: SIGTERM, closing every connection\n");
     QTest::newRow("SIGINT") << int(SIGINT)
                             << QByteArray("prynechat-relay: SIGINT, closing every connection\n");
-    QTest::newRow("SIGHUP") << int(SIGHUP)
-                            << QByteArray("prynechat-relay: SIGHUP, closing every connection\n");
 }
 
 void TestRelayService::stopSignalClosesEveryConnection()

@@ -24,7 +24,7 @@ let browser;
 // Starts the relay on free ports and reads both from its start lines.
 function startRelay() {
   return new Promise((resolve, reject) => {
-    const child = spawn(relayExecutable, ["--port", "0", "--web", "127.0.0.1:0", "--quiet"], {
+    const child = spawn(relayExecutable, ["--port", "0", "--web", "127.0.0.1:0", "--quiet", "--max-per-address", "0", "--max-joins-per-minute", "0"], {
       stdio: ["ignore", "pipe", "inherit"],
     });
     let output = "";

@@ -218,7 +218,9 @@ struct RelayProcess
     {
         process.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
                       {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--web"),
-                       QStringLiteral("127.0.0.1:0"), QStringLiteral("--quiet")});
+                       QStringLiteral("127.0.0.1:0"), QStringLiteral("--quiet"),
+                       QStringLiteral("--max-per-address"), QStringLiteral("0"),
+                       QStringLiteral("--max-joins-per-minute"), QStringLiteral("0")});
         if (!process.waitForStarted(waitMilliseconds))
             return false;
         QByteArray output;

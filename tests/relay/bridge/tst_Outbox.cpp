@@ -1,5 +1,5 @@
-#include "relay/Outbox.h"
-#include "relay/RelayWatermarks.h"
+#include "relay/bridge/Outbox.h"
+#include "relay/bridge/RelayWatermarks.h"
 
 #include <QtTest>
 

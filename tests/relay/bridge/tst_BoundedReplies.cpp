@@ -1,4 +1,4 @@
-#include "relay/BoundedReplies.h"
+#include "relay/bridge/BoundedReplies.h"
 
 #include <QtTest>
 

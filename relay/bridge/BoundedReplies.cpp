@@ -1,6 +1,6 @@
-#include "relay/BoundedReplies.h"
+#include "relay/bridge/BoundedReplies.h"
 
-#include "relay/StreamEntry.h"
+#include "relay/bridge/StreamEntry.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "relay/Outbox.h"
+#include "relay/bridge/Outbox.h"
 
-#include "relay/StreamEntry.h"
+#include "relay/bridge/StreamEntry.h"
 
 #include <algorithm>
 

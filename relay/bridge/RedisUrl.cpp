@@ -1,4 +1,4 @@
-#include "relay/RedisUrl.h"
+#include "relay/bridge/RedisUrl.h"
 
 #include <QUrl>
 

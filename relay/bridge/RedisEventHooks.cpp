@@ -1,4 +1,4 @@
-#include "relay/RedisEventHooks.h"
+#include "relay/bridge/RedisEventHooks.h"
 
 #include <hiredis/async.h>
 

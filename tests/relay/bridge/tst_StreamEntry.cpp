@@ -1,4 +1,4 @@
-#include "relay/StreamEntry.h"
+#include "relay/bridge/StreamEntry.h"
 
 #include <QtTest>
 

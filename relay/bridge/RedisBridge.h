@@ -1,16 +1,14 @@
 #pragma once
 
-#include "relay/Outbox.h"
-#include "relay/RedisUrl.h"
-#include "relay/RelayWatermarks.h"
+#include "relay/bridge/Outbox.h"
+#include "relay/bridge/RedisUrl.h"
+#include "relay/bridge/RelayWatermarks.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
-
-#include <cstdio>
 
 class RedisCommand;
 struct redisAsyncContext;
@@ -26,14 +24,19 @@ class RedisBridge : public QObject
     Q_OBJECT
 
 public:
-    RedisBridge(RedisAddress address, std::FILE *errors);
+    explicit RedisBridge(RedisAddress address);
     ~RedisBridge() override;
 
     // Checks at once that Redis answers and that the stream key is usable, warns about Redis's
     // limits, then starts both connections. False with reason when Redis cannot be reached or
     // refuses; it may be called again then.
     bool start(QString *reason);
+    // After start failed: tries again every second until it passes (started) or waitSeconds
+    // have gone by (gaveUp, with the last reason).
+    void keepTrying(int waitSeconds);
     void publish(const QString &text);
+    // The password for the next AUTH: a connection that is up keeps the one it gave.
+    void setPassword(const QByteArray &password);
 
     qint64 skippedEntries() const { return skipped; }
     // While held, no new read goes to the stream: the room's readers are behind, and what the
@@ -41,6 +44,11 @@ public:
     void holdReading(bool held);
 
 signals:
+    // Trouble with Redis or the stream, or its end, in a line without the relay's name; parts of
+    // it come from the stream's writers and from Redis, unescaped.
+    void reported(const QString &line);
+    void started();
+    void gaveUp(const QString &reason);
     void textArrived(const QString &text); // in stream order
     // True once the waiting texts pass their bound, false once they have gone down again.
     void backlogFull(bool full);
@@ -72,17 +80,18 @@ private:
     void say(const QString &line);
 
     RedisAddress address;
-    std::FILE *errors;
-    bool errorsToJournal; // its lines then carry their priority
     quint64 relayId = 0;
     QByteArray streamKey;
 
     redisAsyncContext *writer = nullptr;
     redisAsyncContext *reader = nullptr;
-    bool lost = false; // said so on stderr, waiting for Redis to answer again
+    bool lost = false; // reported, waiting for Redis to answer again
     int backoffMilliseconds = 0;
     QTimer reconnectTimer;
     QTimer watchdog;
+    QTimer retryTimer;
+    QElapsedTimer trying; // since keepTrying began
+    int tryingSeconds = 0;
 
     Outbox outbox;
     QTimer sendTimer;

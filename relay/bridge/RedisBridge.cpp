@@ -1,12 +1,10 @@
-#include "relay/RedisBridge.h"
+#include "relay/bridge/RedisBridge.h"
 
-#include "relay/AdminLog.h"
-#include "relay/BoundedReplies.h"
-#include "relay/ConsoleOutput.h"
-#include "relay/RedisCommand.h"
-#include "relay/RedisEventHooks.h"
-#include "relay/RedisStartCheck.h"
-#include "relay/StreamEntry.h"
+#include "relay/bridge/BoundedReplies.h"
+#include "relay/bridge/RedisCommand.h"
+#include "relay/bridge/RedisEventHooks.h"
+#include "relay/bridge/RedisStartCheck.h"
+#include "relay/bridge/StreamEntry.h"
 
 #include <QPointer>
 #include <QRandomGenerator>
@@ -29,6 +27,8 @@ constexpr int answerMilliseconds = 5000;
 // Reconnecting starts after a short pause and doubles it up to a few seconds.
 constexpr int firstBackoffMilliseconds = 100;
 constexpr int maxBackoffMilliseconds = 4000;
+// A Redis that does not answer at start is asked again this often.
+constexpr int startRetryMilliseconds = 1000;
 // The first few reports of a kind are said, then one in this many, so that a flood of odd entries
 // cannot fill the journal.
 constexpr qint64 reportsInFull = 10;
@@ -48,10 +48,8 @@ QByteArray replyText(const redisReply *reply)
 
 } // namespace
 
-RedisBridge::RedisBridge(RedisAddress address, std::FILE *errors)
+RedisBridge::RedisBridge(RedisAddress address)
     : address(std::move(address))
-    , errors(errors)
-    , errorsToJournal(AdminLog::writesToJournal(::fileno(errors)))
 {
     // A restarted relay counts its texts from 1 again, so it must not pass for its old self.
     do
@@ -68,6 +66,17 @@ RedisBridge::RedisBridge(RedisAddress address, std::FILE *errors)
     });
     reconnectTimer.setSingleShot(true);
     connect(&reconnectTimer, &QTimer::timeout, this, &RedisBridge::connectBoth);
+    retryTimer.setSingleShot(true);
+    retryTimer.setInterval(startRetryMilliseconds);
+    connect(&retryTimer, &QTimer::timeout, this, [this] {
+        QString reason;
+        if (start(&reason))
+            emit started();
+        else if (trying.hasExpired(qint64(tryingSeconds) * 1000))
+            emit gaveUp(reason);
+        else
+            retryTimer.start();
+    });
     watchdog.setInterval(500);
     connect(&watchdog, &QTimer::timeout, this, &RedisBridge::checkDeadlines);
 }
@@ -91,6 +100,13 @@ bool RedisBridge::start(QString *reason)
     connectBoth();
     watchdog.start();
     return true;
+}
+
+void RedisBridge::keepTrying(int waitSeconds)
+{
+    tryingSeconds = waitSeconds;
+    trying.start();
+    retryTimer.start();
 }
 
 void RedisBridge::publish(const QString &text)
@@ -465,12 +481,10 @@ void RedisBridge::checkDeadlines()
 
 void RedisBridge::say(const QString &line)
 {
-    // Parts of these lines come from the stream's writers and from Redis: shown as the console
-    // shows texts, and a line end in them too, so that each report stays one line of its own.
-    const QString shown = consoleText(line).replace(QLatin1Char('\n'), QLatin1String("\\n"));
-    // Each is trouble with Redis or the stream, or its end: a warning under the journal.
-    const QByteArray bytes = AdminLog::lineBytes(
-            LogPriority::Warning, QStringLiteral("prynechat-relay: ") + shown, errorsToJournal);
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), errors);
-    std::fflush(errors);
+    emit reported(line);
+}
+
+void RedisBridge::setPassword(const QByteArray &password)
+{
+    address.password = password;
 }

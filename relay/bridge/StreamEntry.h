@@ -1,6 +1,6 @@
 #pragma once
 
-#include "relay/RedisCommand.h"
+#include "relay/bridge/RedisCommand.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "relay/RedisUrl.h"
+#include "relay/bridge/RedisUrl.h"
 
 #include <QByteArray>
 #include <QByteArrayList>

@@ -1,4 +1,4 @@
-#include "relay/BridgePassword.h"
+#include "relay/bridge/BridgePassword.h"
 
 #include <QDir>
 #include <QFile>

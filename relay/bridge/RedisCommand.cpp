@@ -1,4 +1,4 @@
-#include "relay/RedisCommand.h"
+#include "relay/bridge/RedisCommand.h"
 
 RedisCommand::RedisCommand(std::initializer_list<QByteArray> arguments)
     : held(arguments)

@@ -1,4 +1,4 @@
-#include "relay/RelayWatermarks.h"
+#include "relay/bridge/RelayWatermarks.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
-#include "relay/RedisStartCheck.h"
+#include "relay/bridge/RedisStartCheck.h"
 
-#include "relay/BoundedReplies.h"
-#include "relay/RedisCommand.h"
+#include "relay/bridge/BoundedReplies.h"
+#include "relay/bridge/RedisCommand.h"
 
 #include <hiredis/hiredis.h>
 #include <memory>

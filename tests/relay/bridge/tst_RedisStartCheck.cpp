@@ -1,4 +1,4 @@
-#include "relay/RedisStartCheck.h"
+#include "relay/bridge/RedisStartCheck.h"
 
 #include <QtTest>
 
