@@ -6,7 +6,7 @@
 #include <cstring>
 #include <hiredis/hiredis.h>
 
-namespace boundedreplies {
+namespace BoundedReplies {
 
 namespace {
 
@@ -154,4 +154,4 @@ bool isCutShort(const redisReply *reply)
     return reply && reply->type == REDIS_REPLY_NIL && reply->integer == cutShortMark;
 }
 
-} // namespace boundedreplies
+} // namespace BoundedReplies

@@ -11,7 +11,7 @@ struct redisReply;
 // an array that holds more is cut short: what it held so far is freed, the rest is dropped as it
 // is read, and it is handed over empty, marked (isCutShort). Nothing a relay writes comes near
 // either bound, so one read of n entries keeps at most n * maxArrayBytes of them.
-namespace boundedreplies {
+namespace BoundedReplies {
 
 // One entry's fields: a relay's seq and relay fields, its payload field names and a frame's
 // worth of payload, with room to spare.
@@ -22,4 +22,4 @@ constexpr int maxArrayElements = 2 * (256 + 2);
 void install(redisReader *reader);
 bool isCutShort(const redisReply *reply);
 
-} // namespace boundedreplies
+} // namespace BoundedReplies

@@ -16,7 +16,7 @@
 
 namespace {
 
-// One read takes at most this many entries. Each keeps at most boundedreplies::maxArrayBytes
+// One read takes at most this many entries. Each keeps at most BoundedReplies::maxArrayBytes
 // (1 MiB of payload and its fields), so one reply keeps at most 4.25 MiB however large the
 // entries someone wrote; under load an entry holds a turn's texts, so a read still carries many.
 constexpr int readCount = 4;
@@ -148,7 +148,7 @@ void RedisBridge::connectBoth()
         return;
     }
     // Whatever the stream's writers made of its entries, the reader keeps a few MiB of a reply.
-    boundedreplies::install(reader->c.reader);
+    BoundedReplies::install(reader->c.reader);
     // Everything not yet read back goes out again; readers drop what they have relayed already.
     outbox.rewind();
     unanswered = 0;
@@ -390,11 +390,11 @@ void RedisBridge::takeEntries(const redisReply *reply)
 void RedisBridge::takeEntry(const redisReply *id, const redisReply *fields)
 {
     const QByteArray entryId = replyText(id);
-    if (boundedreplies::isCutShort(fields)) {
+    if (BoundedReplies::isCutShort(fields)) {
         skip(entryId,
              QStringLiteral("more than %1 fields and values or %2 bytes of them")
-                     .arg(boundedreplies::maxArrayElements)
-                     .arg(boundedreplies::maxArrayBytes));
+                     .arg(BoundedReplies::maxArrayElements)
+                     .arg(BoundedReplies::maxArrayBytes));
         return;
     }
     std::vector<QByteArrayView> fieldsAndValues;

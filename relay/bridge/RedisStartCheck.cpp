@@ -86,7 +86,7 @@ RedisStartCheck checkRedis(const RedisAddress &address)
     }
     redisSetTimeout(context.get(), timeout);
     // The stream's last entry comes whole: whoever wrote it decided its size.
-    boundedreplies::install(context->reader);
+    BoundedReplies::install(context->reader);
     const auto run = [&context](const RedisCommand &command) {
         std::vector<const char *> argv = command.argv();
         const std::vector<std::size_t> lengths = command.lengths();

@@ -59,7 +59,7 @@ redisReply *parse(redisReader *reader, const QByteArray &wire)
 ReaderPointer boundedReader()
 {
     ReaderPointer reader(redisReaderCreate(), redisReaderFree);
-    boundedreplies::install(reader.get());
+    BoundedReplies::install(reader.get());
     return reader;
 }
 
@@ -116,7 +116,7 @@ void TestBoundedReplies::keepsEntriesUpToTheirBound()
         const redisReply *entry = kept->element[index];
         QCOMPARE(QByteArray(entry->element[0]->str), "1700000000000-" + QByteArray::number(index));
         const redisReply *fields = entry->element[1];
-        QCOMPARE(boundedreplies::isCutShort(fields), cutShort[index]);
+        QCOMPARE(BoundedReplies::isCutShort(fields), cutShort[index]);
         if (cutShort[index])
             continue;
         QCOMPARE(fields->elements, std::size_t(entries[index].size()));
@@ -133,7 +133,7 @@ void TestBoundedReplies::aWaitThatRanOutIsNotCutShort()
     redisReply *reply = parse(reader.get(), "*-1\r\n");
     QVERIFY(reply);
     QCOMPARE(reply->type, REDIS_REPLY_NIL);
-    QVERIFY(!boundedreplies::isCutShort(reply));
+    QVERIFY(!BoundedReplies::isCutShort(reply));
     reader->fn->freeObject(reply);
 }
 
