@@ -69,11 +69,12 @@ RelayService::~RelayService()
     stop();
 }
 
-bool RelayService::serveWeb(const QHostAddress &address, int port)
+bool RelayService::serveWeb(const QHostAddress &address, int port, int historyTexts)
 {
     // Browsers join the same room as TCP clients: their texts arrive as GetData, and relayed
     // texts reach them with everyone else's, under the same flow rules.
     webRelay = std::make_unique<WebRelay>(server.get());
+    webRelay->setHistoryTexts(historyTexts);
     if (!webRelay->start(address, port)) {
         writeErrorLines(errors,
                         QStringLiteral("prynechat-relay: cannot serve the web port %1: %2\n")
@@ -214,6 +215,8 @@ void RelayService::relay(const QString &text)
 {
     // Index 0 reaches the sender too: clients wait for their own line, browsers included.
     server->SendData(text, 0);
+    if (webRelay)
+        webRelay->remember(text);
     // One line a text, whatever it holds, so that no text runs into the next or into a line of
     // the relay's own. Written when the event loop finds the reader ready, in batches.
     // Under the journal each text carries its priority, so that one beginning with "<3>" is

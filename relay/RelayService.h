@@ -39,7 +39,8 @@ public:
     // Also serves the chat page on the address and port, and lets browsers into the room; on
     // failure prints why and returns false. Call before start or adopt: their start line is
     // followed by the page's.
-    bool serveWeb(const QHostAddress &address, int port);
+    // Browsers that join are shown the newest historyTexts texts relayed before them.
+    bool serveWeb(const QHostAddress &address, int port, int historyTexts);
     // A line of the relay's own on the output.
     void say(const QString &line, LogPriority priority = LogPriority::Notice);
     // Closes every connection and writes what the output takes within a short bounded time.

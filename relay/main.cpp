@@ -4,6 +4,7 @@
 #include "relay/RedisBridge.h"
 #include "relay/RelayService.h"
 #include "relay/StopSignals.h"
+#include "relay/web/TextHistory.h"
 #include "relay/web/WebAddress.h"
 
 #include <QCommandLineParser>
@@ -36,6 +37,8 @@ constexpr int firstPassedDescriptor = 3;
 constexpr int defaultBridgeWaitSeconds = 60;
 constexpr int maxBridgeWaitSeconds = 3600;
 constexpr int bridgeRetryMilliseconds = 1000;
+// The byte bound keeps the history small whatever the count; past this a count is a typing error.
+constexpr int maxHistoryTexts = 10000;
 
 // A line of the relay's own on standard error: an error unless said otherwise, with its priority
 // under the journal.
@@ -67,6 +70,7 @@ struct Settings
     std::optional<RedisAddress> bridge;
     int bridgeWaitSeconds = defaultBridgeWaitSeconds;
     std::optional<WebAddress> web;
+    int historyTexts = TextHistory::defaultTexts;
 };
 
 // A whole number of seconds within a bound; anything else is a typing error.
@@ -128,8 +132,16 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
             QStringLiteral("Also serve the chat page for browsers on [<address>:]<port> (default "
                            "address: that of --listen); browsers join the same room."),
             QStringLiteral("[address:]port"));
+    const QCommandLineOption historyOption(
+            QStringLiteral("history"),
+            QStringLiteral("Show browsers that join the newest <texts> relayed before them, 0 to "
+                           "%1, within %2 KiB (default: %3; 0: none).")
+                    .arg(maxHistoryTexts)
+                    .arg(TextHistory::maxBytes / 1024)
+                    .arg(TextHistory::defaultTexts),
+            QStringLiteral("texts"), QString::number(TextHistory::defaultTexts));
     parser.addOptions({portOption, listenOption, quietOption, bridgeOption, passwordFileOption,
-                       bridgeWaitOption, webOption});
+                       bridgeWaitOption, webOption, historyOption});
 
     if (!parser.parse(application.arguments())) {
         QString reason = parser.errorText();
@@ -179,6 +191,17 @@ std::variant<Settings, int> readCommandLine(const QCoreApplication &application)
                              .arg(parser.value(webOption)));
             return exitUsage;
         }
+    }
+    if (parser.isSet(historyOption)) {
+        bool ok = false;
+        const int texts = parser.value(historyOption).toInt(&ok, 10);
+        if (!ok || texts < 0 || texts > maxHistoryTexts) {
+            complain(QStringLiteral("%1 is not a number of texts (0 to %2)")
+                             .arg(parser.value(historyOption))
+                             .arg(maxHistoryTexts));
+            return exitUsage;
+        }
+        settings.historyTexts = texts;
     }
     for (const QCommandLineOption &option : {passwordFileOption, bridgeWaitOption}) {
         if (parser.isSet(option) && !parser.isSet(bridgeOption)) {
@@ -340,7 +363,8 @@ int main(int argc, char *argv[])
     // and the start line says so when they were given.
     const auto serve = [&relay, &settings] {
         // The page's port is the relay's own in any case; its line follows the start line.
-        if (settings.web && !relay.serveWeb(settings.web->address, settings.web->port))
+        if (settings.web
+            && !relay.serveWeb(settings.web->address, settings.web->port, settings.historyTexts))
             return false;
         const std::optional<int> listener = passedListener();
         if (!listener)

@@ -9,6 +9,7 @@
 
 #include <QFile>
 #include <QHostInfo>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QWebSocket>
@@ -146,6 +147,7 @@ WebRelay::WebRelay(socks::CWS_TCP_S *room)
     : room(room)
     , kind(std::make_shared<BrowserKind>())
     , rule(ownHostNames(), pagePaths(), QByteArray(chatPath))
+    , relayId(QRandomGenerator::global()->generate())
 {
     for (const PageFile &file : pageFiles) {
         QFile resource(QString::fromLatin1(file.resource));
@@ -299,9 +301,14 @@ void WebRelay::adoptBrowsers()
         // A handler of the room's announcement may have ended everything.
         if (!self)
             return;
-        if (socket)
-            room->joinSession(
-                    std::make_unique<BrowserSession>(socket, connection, kind, limits.keepAlive));
+        if (!socket)
+            continue;
+        // The history goes as the one binary message, which no peer's text can be, before any
+        // turn of the room: the texts relayed so far are in it, and the room's next turn, which
+        // this browser gets, holds only later ones (joining flushes the turn under way).
+        socket->sendBinaryMessage(history.message(relayId));
+        room->joinSession(
+                std::make_unique<BrowserSession>(socket, connection, kind, limits.keepAlive));
     }
 }
 

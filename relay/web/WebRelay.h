@@ -2,6 +2,7 @@
 
 #include "relay/web/KeepAlive.h"
 #include "relay/web/RequestRule.h"
+#include "relay/web/TextHistory.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -56,6 +57,10 @@ public:
     QString pageUrl() const; // as a LAN peer would open it
 
     void setLimits(const Limits &limits);
+    // Keeps the newest texts up to this many (0: none) for the browsers that join.
+    void setHistoryTexts(int count) { history = TextHistory(count); }
+    // A text relayed to the room, for the history of the browsers that join after it.
+    void remember(const QString &text) { history.add(text); }
     void stop(); // accepts nothing more; the room closes the browsers it has
 
 private:
@@ -70,6 +75,8 @@ private:
     QTcpServer *server = nullptr;
     QWebSocketServer *chatServer = nullptr;
     RequestRule rule;
+    TextHistory history;
+    quint32 relayId; // drawn at start: a page that comes back tells this relay's numbers apart
     QHash<QByteArray, QByteArray> files; // path -> whole response
     QHostAddress listenAddress;
     QString error;

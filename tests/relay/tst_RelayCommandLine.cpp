@@ -285,6 +285,12 @@ const std::vector<OptionCase> &optionCases()
              "^$",
              "^prynechat-relay: chatbox:8080 is not a web port \\(\\[address:\\]port, port 0 to "
              "65535, an IPv6 address in brackets\\)\\n$"},
+            {"--history past its bound",
+             {"--history", "10001", "-p", "0"},
+             {},
+             2,
+             "^$",
+             "^prynechat-relay: 10001 is not a number of texts \\(0 to 10000\\)\\n$"},
 
             // The bridge and its password
             {"-b with the password in the URL, which it warns of",

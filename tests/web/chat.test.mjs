@@ -15,6 +15,7 @@ import { chromium } from "playwright-core";
 const relayExecutable = process.env.PRYNECHAT_RELAY;
 const shots = process.env.PRYNECHAT_SHOTS || joinPath(tmpdir(), "prynechat-shots");
 const waitMilliseconds = 10000;
+const missingMark = '#log > .mark[aria-label="ここで発言が抜けています"]';
 
 let relay;
 let tcpPort;
@@ -22,9 +23,10 @@ let webPort;
 let browser;
 
 // Starts the relay on free ports and reads both from its start lines.
-function startRelay() {
+function startRelay(ports = { tcp: 0, web: 0 }) {
   return new Promise((resolve, reject) => {
-    const child = spawn(relayExecutable, ["--port", "0", "--web", "127.0.0.1:0", "--quiet"], {
+    const child = spawn(relayExecutable, ["--port", String(ports.tcp), "--web",
+      `127.0.0.1:${ports.web}`, "--quiet"], {
       stdio: ["ignore", "pipe", "inherit"],
     });
     let output = "";
@@ -87,6 +89,16 @@ async function openPage(options = {}) {
   // Japanese like the window, so dates read as a Japanese user sees them.
   const context = await browser.newContext({ locale: "ja-JP", ...options });
   const page = await context.newPage();
+  // The page's sockets, so that a case can cut one as a network would.
+  await page.addInitScript(() => {
+    const Native = window.WebSocket;
+    window.sockets = [];
+    window.WebSocket = function (url) {
+      const socket = new Native(url);
+      window.sockets.push(socket);
+      return socket;
+    };
+  });
   const dialogs = [];
   page.on("dialog", (dialog) => {
     dialogs.push(dialog.message());
@@ -100,7 +112,7 @@ async function openPage(options = {}) {
 async function join(page, handle) {
   await page.fill("#handle", handle);
   await page.press("#handle", "Enter");
-  await waitFor(async () => !(await page.isDisabled("#text")), "the page to join");
+  await waitFor(async () => !(await page.isDisabled("#sendButton")), "the page to join");
 }
 
 async function say(page, text) {
@@ -142,7 +154,8 @@ after(async () => {
   }
 });
 
-test("two pages and a TCP client chat and all see one order", async () => {
+test("two pages and a TCP client chat and all see one order, the later page from history on",
+  async () => {
   const client = await tcpClient(tcpPort);
   const aki = await openPage();
   const ben = await openPage();
@@ -162,11 +175,11 @@ test("two pages and a TCP client chat and all see one order", async () => {
   }
   const expected = 2 + 15;
   await waitFor(() => client.received.length >= expected, "every text at the TCP client");
-  // Ben joined after Aki's login line had gone by; from its own login on it sees the same.
+  // Ben joined after Aki's login line had gone by: it came from the history, above a mark.
   const order = client.received.join("");
-  const sinceBen = client.received.slice(1).join("");
-  await waitFor(async () => (await logText(aki)) === order && (await logText(ben)) === sinceBen,
+  await waitFor(async () => (await logText(aki)) === order && (await logText(ben)) === order,
     "both pages to show the TCP client's order");
+  assert.equal(await ben.getAttribute("#log > :nth-child(2)", "aria-label"), "以上、参加前の発言");
   assert.equal(client.received.length, expected);
   // The page's own lines come back with its number and padded name.
   const own = client.received.find((text) => text.includes("|aki 3\r\n"));
@@ -187,7 +200,7 @@ test("markup in a text shows literally and runs nothing", async () => {
   await waitFor(async () => (await logText(page)).includes("<svg onload=alert(3)>"),
     "both texts in the log");
   assert.ok((await logText(page)).includes(hostile));
-  assert.equal(await page.locator("#log *").count(), 0);
+  assert.equal(await page.locator("#log img, #log script, #log b, #log svg").count(), 0);
   // Give an injected handler a moment to fire, then check none did.
   await page.waitForTimeout(300);
   assert.deepEqual(page.dialogs, []);
@@ -290,15 +303,42 @@ test("the page fits a 360 px phone and a desktop", async () => {
   client.close();
 });
 
-test("a lost connection says 切断されました。 and offers to join again", async () => {
+test("a page cut off comes back by itself and shows what it missed, draft kept", async () => {
+  const client = await tcpClient(tcpPort);
   const page = await openPage();
   await join(page, "Aki");
-  relay.kill("SIGTERM");
-  await waitFor(async () => (await page.textContent("#notice")) === "切断されました。",
-    "the page to notice");
-  assert.equal(await page.textContent("#joinButton"), "もう一度参加");
-  assert.equal(await page.isDisabled("#joinButton"), false);
-  assert.equal(await page.isDisabled("#text"), true);
+  await waitFor(() => client.received.length >= 1, "the login line");
+  await page.fill("#text", "half typed");
+  await page.evaluate(() => window.sockets.at(-1).close());
+  client.send("51234@Wire      |while away\r\n");
+  await waitFor(async () => (await page.textContent("#notice")) === "再接続しました。",
+    "the page to come back");
+  await waitFor(async () => (await logText(page)).includes("|while away\r\n"), "the missed line");
+  assert.equal(await page.locator(missingMark).count(), 0);
+  assert.equal(await page.inputValue("#text"), "half typed");
+  // It came back as a window comes back: a new number, the same name, a login line.
+  await waitFor(() => client.received.length >= 3, "the second login line");
+  assert.match(client.received[2], /^\d+@Aki {7}\|ログイン - .+\r\n$/);
+  client.close();
   await page.context().close();
-  relay = null;
 });
+
+test("after a relay restart the page reconnects and marks the lines it may have missed",
+  async () => {
+    const page = await openPage();
+    await join(page, "Aki");
+    relay.kill("SIGTERM");
+    await waitFor(async () => /^切断されました。\d+ 秒後に再接続します。$/.test(
+      await page.textContent("#notice")), "the page to notice");
+    assert.equal(await page.textContent("#joinButton"), "今すぐ再接続");
+    assert.equal(await page.isDisabled("#text"), false);
+    ({ child: relay } = await startRelay({ tcp: tcpPort, web: webPort }));
+    await waitFor(async () => (await page.textContent("#notice")) === "再接続しました。",
+      "the page to come back");
+    await waitFor(async () => (await page.locator(missingMark).count()) === 1, "the mark");
+    const client = await tcpClient(tcpPort);
+    client.send("51234@Wire      |back again\r\n");
+    await waitFor(async () => (await logText(page)).endsWith("|back again\r\n"), "a new line");
+    client.close();
+    await page.context().close();
+  });
