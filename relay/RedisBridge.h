@@ -33,6 +33,13 @@ public:
     // limits, then starts both connections. False with reason when Redis cannot be reached or
     // refuses; it may be called again then.
     bool start(QString *reason);
+    // Before start: the newest texts in the stream, this many and bytes at most, are handed out
+    // as textRecalled at start, for the pages that will join.
+    void recallTexts(int count, qint64 bytes)
+    {
+        recallCount = count;
+        recallBytes = bytes;
+    }
     void publish(const QString &text);
 
     qint64 skippedEntries() const { return skipped; }
@@ -42,6 +49,7 @@ public:
 
 signals:
     void textArrived(const QString &text); // in stream order
+    void textRecalled(const QString &text); // said before the start, oldest first
     // True once the waiting texts pass their bound, false once they have gone down again.
     void backlogFull(bool full);
 
@@ -96,6 +104,8 @@ private:
     QByteArray lastReadId = "0-0";
     RelayWatermarks watermarks;
     qint64 skipped = 0;
+    int recallCount = 0;
+    qint64 recallBytes = 0;
     qint64 gaps = 0; // entries of other relays that skipped numbers
     qint64 missing = 0; // own texts gone from the stream before they were read back
 };

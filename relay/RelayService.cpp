@@ -75,6 +75,8 @@ bool RelayService::serveWeb(const QHostAddress &address, int port, int historyTe
     // texts reach them with everyone else's, under the same flow rules.
     webRelay = std::make_unique<WebRelay>(server.get());
     webRelay->setHistoryTexts(historyTexts);
+    for (const QString &text : std::exchange(recalled, {}))
+        webRelay->remember(text);
     if (!webRelay->start(address, port)) {
         writeErrorLines(errors,
                         QStringLiteral("prynechat-relay: cannot serve the web port %1: %2\n")
@@ -224,6 +226,14 @@ void RelayService::relay(const QString &text)
     if (!quiet)
         output->writeLine(
                 AdminLog::lineBytes(LogPriority::Info, consoleText(text), output->toJournal()));
+}
+
+void RelayService::recall(const QString &text)
+{
+    if (webRelay)
+        webRelay->remember(text);
+    else
+        recalled << text;
 }
 
 void RelayService::closeFailedConnection(int index)

@@ -4,6 +4,7 @@
 
 #include <QHostAddress>
 #include <QObject>
+#include <QStringList>
 
 #include <cstdio>
 #include <functional>
@@ -50,6 +51,8 @@ public:
     // what comes back through relay(), in the order all bridged relays share.
     void divertTexts(std::function<void(const QString &)> sink);
     void relay(const QString &text);
+    // A text said before this relay started, for the history of the browsers that join.
+    void recall(const QString &text);
     void setReadingPaused(bool paused); // slows the clients when the sink cannot keep up
 
 signals:
@@ -72,5 +75,6 @@ private:
     bool stopping = false; // every connection is being closed
     std::function<void(const QString &)> sink;
     std::unique_ptr<WebRelay> webRelay;
+    QStringList recalled; // until the web port is served
     bool announcedBehind = false; // readersBehind as last emitted
 };

@@ -385,6 +385,9 @@ int main(int argc, char *argv[])
                                                       bridgeReports ? bridgeReports.get() : stderr);
     relay.divertTexts([&bridge](const QString &text) { bridge->publish(text); });
     QObject::connect(bridge.get(), &RedisBridge::textArrived, &relay, &RelayService::relay);
+    QObject::connect(bridge.get(), &RedisBridge::textRecalled, &relay, &RelayService::recall);
+    if (settings.web)
+        bridge->recallTexts(settings.historyTexts, TextHistory::maxBytes);
     QObject::connect(bridge.get(), &RedisBridge::backlogFull, &relay,
                      &RelayService::setReadingPaused);
     QObject::connect(&relay, &RelayService::readersBehind, bridge.get(), &RedisBridge::holdReading);

@@ -3,10 +3,14 @@
 #include "tests/support/Waits.h"
 #include "tests/support/WireClient.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QWebSocket>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -33,6 +37,7 @@ class TestRedisBridge : public QObject
 private slots:
     // sharing
     void bridgedRelaysShowEveryTextInOneOrderAcrossARestart();
+    void aPageShownTheHistoryOfTheStreamAfterARestart();
     void entriesOfOtherWritersAreSkippedAndRepeatsDropped();
     void theLargestTextCrossesRedisWithTheReadmesLimits();
     void anEntryInAnotherRelaysNameMutesNoRelay();
@@ -258,16 +263,19 @@ struct Relay
     QByteArray errors;
     QByteArray beforeStartLine; // with both outputs merged: what the relay said before serving
     int port = 0;
+    int webPort = 0;
 
     ~Relay() { stop(); }
 
     bool start(const QString &url,
-               QProcess::ProcessChannelMode channels = QProcess::SeparateChannels)
+               QProcess::ProcessChannelMode channels = QProcess::SeparateChannels,
+               const QStringList &more = {})
     {
         process.setProcessChannelMode(channels);
         process.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
-                      {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--quiet"),
-                       QStringLiteral("--bridge"), url});
+                      QStringList{QStringLiteral("--port"), QStringLiteral("0"),
+                                  QStringLiteral("--quiet"), QStringLiteral("--bridge"), url}
+                              + more);
         static const QRegularExpression startLine(QStringLiteral("relaying on \\S+:(\\d+)\\n"));
         QByteArray output;
         QRegularExpressionMatch match;
@@ -277,6 +285,13 @@ struct Relay
             return match.hasMatch() || process.state() == QProcess::NotRunning;
         });
         port = match.hasMatch() ? match.captured(1).toInt() : 0;
+        static const QRegularExpression pageLine(QStringLiteral("browsers is at \\S+:(\\d+)/\\n"));
+        if (!more.isEmpty())
+            waitUntil([&] {
+                output += process.readAllStandardOutput();
+                webPort = pageLine.match(QString::fromUtf8(output)).captured(1).toInt();
+                return webPort > 0 || process.state() == QProcess::NotRunning;
+            });
         beforeStartLine = output.left(output.indexOf("prynechat-relay: relaying on"));
         return port > 0;
     }
@@ -419,6 +434,35 @@ void TestRedisBridge::bridgedRelaysShowEveryTextInOneOrderAcrossARestart()
     QVERIFY(clients[0]->waitForTexts(clients[0]->received.indexOf("back 3\r\n") + 1));
     chatAndCompare({clients[0].get(), clients[1].get(), clients[2].get(), clients[3].get()},
                    QStringLiteral("after"), 200);
+}
+
+void TestRedisBridge::aPageShownTheHistoryOfTheStreamAfterARestart()
+{
+    RedisServer redis;
+    QVERIFY(redis.start());
+    {
+        Relay before;
+        QVERIFY(before.start(redis.url()));
+        auto client = before.join(QStringLiteral("first\r\n"));
+        QVERIFY(client);
+        for (const char *text : {"second\r\n", "third\r\n", "fourth\r\n"})
+            client->send(QString::fromLatin1(text));
+        QVERIFY(client->waitForTexts(4));
+    }
+    // A relay started afterwards, holding the three newest: from the stream, not its memory.
+    Relay after;
+    QVERIFY(after.start(redis.url(), QProcess::SeparateChannels,
+                        {QStringLiteral("--web"), QStringLiteral("127.0.0.1:0"),
+                         QStringLiteral("--history"), QStringLiteral("3")}));
+    const QString page = QStringLiteral("http://127.0.0.1:%1").arg(after.webPort);
+    QWebSocket browser(page);
+    QByteArray history;
+    QObject::connect(&browser, &QWebSocket::binaryMessageReceived,
+                     [&history](const QByteArray &message) { history = message; });
+    browser.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/chat").arg(after.webPort)));
+    QVERIFY(waitUntil([&] { return !history.isEmpty(); }));
+    QCOMPARE(QJsonDocument::fromJson(history).object().value("texts").toArray(),
+             (QJsonArray{"second\r\n", "third\r\n", "fourth\r\n"}));
 }
 
 void TestRedisBridge::entriesOfOtherWritersAreSkippedAndRepeatsDropped()
