@@ -66,6 +66,7 @@ function tcpClient(port) {
       while (pending.length >= 4 && pending.length >= 4 + pending.readUInt32BE(0)) {
         const length = pending.readUInt32BE(0);
         client.received.push(pending.subarray(4, 4 + length).toString("utf8"));
+        client.lastAt = Date.now();
         pending = pending.subarray(4 + length);
       }
     });
@@ -179,7 +180,7 @@ test("two pages and a TCP client chat and all see one order, the later page from
   const order = client.received.join("");
   await waitFor(async () => (await logText(aki)) === order && (await logText(ben)) === order,
     "both pages to show the TCP client's order");
-  assert.equal(await ben.getAttribute("#log > :nth-child(2)", "aria-label"), "以上、参加前の発言");
+  assert.equal(await ben.getAttribute("#log > .mark", "aria-label"), "以上、参加前の発言");
   assert.equal(client.received.length, expected);
   // The page's own lines come back with its number and padded name.
   const own = client.received.find((text) => text.includes("|aki 3\r\n"));
@@ -302,6 +303,38 @@ test("the page fits a 360 px phone and a desktop", async () => {
   }
   client.close();
 });
+
+test("4 MB arriving at once: the newest text and a typed line show within seconds",
+  async (t) => {
+    const client = await tcpClient(tcpPort);
+    const page = await openPage();
+    await join(page, "Aki");
+    const endsWith = (ending) => page.evaluate((wanted) => Array.from(
+      document.getElementById("log").childNodes).slice(-10)
+      .some((node) => node.textContent.includes(wanted)), ending);
+    // 200 texts of 20,000 characters, as much as the log keeps, in a few writes; twice, so
+    // that the second lands on a full log.
+    const body = "lorem ipsum dolor sit amet ".repeat(740);
+    for (const round of ["empty", "full"]) {
+      const started = Date.now();
+      for (let number = 0; number < 200; number++) {
+        client.send(`51234@Wire      |${String(number).padStart(3, "0")}${body}\r\n`);
+      }
+      client.send(`51234@Wire      |marker ${round}\r\n`);
+      await say(page, `typed ${round}`);
+      await waitFor(() => endsWith(`|marker ${round}\r\n`), "the marker");
+      const marker = Date.now() - started;
+      await waitFor(() => endsWith(`|typed ${round}\r\n`), "the typed line");
+      const typed = Date.now() - started;
+      const wire = client.received.lastIndexOf(`51234@Wire      |marker ${round}\r\n`);
+      t.diagnostic(`${round} log: marker shown after ${marker} ms, typed line after ${typed} ms `
+        + `(the TCP client had both after ${client.lastAt - started} ms, marker ${wire >= 0})`);
+    }
+    const kept = await page.evaluate(() => document.getElementById("log").textContent.length);
+    assert.ok(kept <= 4000000, `${kept} characters kept`);
+    client.close();
+    await page.context().close();
+  });
 
 test("a page cut off comes back by itself and shows what it missed, draft kept", async () => {
   const client = await tcpClient(tcpPort);

@@ -21,6 +21,8 @@
   const sleptMilliseconds = 90000;
   const wakeCheckMilliseconds = 5000;
   const nameKey = "prynechat.handle";
+  const blockMaxTexts = 50;
+  const blockMaxCharacters = 20000;
 
   const joinForm = document.getElementById("join");
   const handleField = document.getElementById("handle");
@@ -56,6 +58,10 @@
   let drawScheduled = false;
   let logTexts = 0;
   let logCharacters = 0;
+  let block = null; // the block texts are added to
+  let blockTexts = 0;
+  let blockCharacters = 0;
+  let blockEnded = false; // its last text ended a line
 
   const baseTitle = document.title;
   let joinedTitle = baseTitle;
@@ -117,6 +123,17 @@
     scheduleDraw();
   }
 
+  // The log is a column of blocks of a few texts each: the browser lays out only the block that
+  // grew, not the whole log, however full it is. A block ends only after a line end, so a text
+  // without one still runs on into the next on the same line, as in the window's log.
+  function openBlock(fragment) {
+    block = document.createElement("div");
+    block.className = "block";
+    blockTexts = 0;
+    blockCharacters = 0;
+    fragment.appendChild(block);
+  }
+
   function draw() {
     drawScheduled = false;
     if (pending.length === 0) {
@@ -126,10 +143,17 @@
     const fragment = document.createDocumentFragment();
     for (const item of pending) {
       if (typeof item === "string") {
+        if (!block || (blockEnded
+          && (blockTexts >= blockMaxTexts || blockCharacters >= blockMaxCharacters))) {
+          openBlock(fragment);
+        }
         // Each text its own bidi isolate: no text can reorder the one after it.
         const line = document.createElement("span");
         line.textContent = item;
-        fragment.appendChild(line);
+        block.appendChild(line);
+        blockTexts += 1;
+        blockCharacters += item.length;
+        blockEnded = item.endsWith("\n");
         logTexts += 1;
         logCharacters += item.length;
       } else {
@@ -139,18 +163,26 @@
         mark.setAttribute("aria-label", item.label);
         mark.dataset.label = item.label;
         fragment.appendChild(mark);
+        block = null;
       }
     }
     pending = [];
     pendingCharacters = 0;
     log.appendChild(fragment);
-    while (log.firstChild && log.childNodes.length > 1
-      && (logTexts > maxLogTexts || logCharacters > maxLogCharacters)) {
-      if (log.firstChild.nodeName === "SPAN") {
+    while (log.firstElementChild && (logTexts > maxLogTexts || logCharacters > maxLogCharacters)) {
+      const first = log.firstElementChild;
+      const line = first.firstElementChild;
+      if (line) {
         logTexts -= 1;
-        logCharacters -= log.firstChild.textContent.length;
+        logCharacters -= line.textContent.length;
+        line.remove();
       }
-      log.removeChild(log.firstChild);
+      if (!first.firstElementChild) {
+        if (first === block) {
+          block = null;
+        }
+        first.remove();
+      }
     }
     if (atEnd) {
       log.scrollTop = log.scrollHeight;
