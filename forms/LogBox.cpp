@@ -254,9 +254,10 @@ void LogBox::syncRows()
         PieceRows entry;
         entry.rows = 0; // counted in totalRows by setRows below
         entry.shownSize = model.shownSize(piece);
-        // Runs of pieces are counted from where the line began, even after its start was cut.
-        entry.lineOrigin =
-                model.startsLine(piece) || pieceRows.empty() ? piece : pieceRows.back().lineOrigin;
+        // Runs are counted from where the line began, even after its start was cut.
+        entry.lineOffset = model.startsLine(piece) || pieceRows.empty()
+                ? 0
+                : pieceRows.back().lineOffset + model.shownSize(piece - 1);
         pieceRows.push_back(entry);
         setRows(piece, estimatedRows(piece), false);
     }
@@ -299,8 +300,9 @@ void LogBox::forgetPiece(qint64 piece)
 
 bool LogBox::startsRow(qint64 piece) const
 {
-    return piece <= model.firstPiece() || model.startsLine(piece)
-            || (piece - pieceRows[size_t(piece - rowsFirst)].lineOrigin) % piecesPerRun == 0;
+    return piece <= model.firstPiece() || model.startsLine(piece) || piece <= rowsFirst
+            || pieceRows[size_t(piece - rowsFirst)].lineOffset / runCharacters
+            != pieceRows[size_t(piece - 1 - rowsFirst)].lineOffset / runCharacters;
 }
 
 qreal LogBox::carryInOf(qint64 piece)

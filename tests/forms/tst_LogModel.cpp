@@ -42,6 +42,7 @@ private slots:
     void breaksLinesAtEveryLineEndWherever_data();
     void breaksLinesAtEveryLineEndWherever();
     void keepsTheNewestTextWholeAcrossManyBlocks();
+    void laysEachTextOfALineOutOnItsOwn();
     void holdsAtMostAboutTwoBytesACharacter_data();
     void holdsAtMostAboutTwoBytesACharacter();
 };
@@ -243,6 +244,23 @@ void TestLogModel::breaksLinesAtEveryLineEndWherever()
     QCOMPARE(model.shownText(), shown);
     QCOMPARE(model.blockCount(), lines);
     QCOMPARE(model.shownPosition(model.end()), shown.size());
+}
+
+void TestLogModel::laysEachTextOfALineOutOnItsOwn()
+{
+    // A view lays out each piece alone: the override that ends the first text stays in it.
+    LogModel model;
+    const QString override = QStringLiteral("abc\u202E");
+    model.append(override);
+    model.append(QStringLiteral("pay 5678\r\n"));
+    QCOMPARE(model.shown(model.firstPiece()), override);
+    QCOMPARE(model.shown(model.firstPiece() + 1), QStringLiteral("pay 5678"));
+    QCOMPARE(model.text(), override + QStringLiteral("pay 5678\r\n"));
+    // Past the texts a line may hold apart, the rest share its last piece.
+    for (int text = 0; text < LogModel::textsPerLine + 3; ++text)
+        model.append(QStringLiteral("x"));
+    QCOMPARE(model.lastPiece() - model.firstPiece(), qint64(1 + LogModel::textsPerLine));
+    QCOMPARE(model.shown(model.lastPiece()), QStringLiteral("xxxx"));
 }
 
 void TestLogModel::keepsTheNewestTextWholeAcrossManyBlocks()

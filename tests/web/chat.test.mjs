@@ -304,6 +304,40 @@ test("the page fits a 360 px phone and a desktop", async () => {
   client.close();
 });
 
+test("a text ending in a right-to-left override cannot reorder the next, and copy is exact",
+  async () => {
+    const client = await tcpClient(tcpPort);
+    const page = await openPage();
+    await join(page, "Aki");
+    // Enough lines for the log to hold more than one block of texts.
+    for (let number = 0; number < 60; number++) {
+      client.send(`51234@Wire      |line ${number}\r\n`);
+    }
+    client.send("abc\u202E");
+    client.send("pay 5678\r\n");
+    await waitFor(async () => (await logText(page)).endsWith("pay 5678\r\n"), "both texts");
+    // Where the 5 and the 8 of the second text are drawn: left to right, as written.
+    const [five, eight] = await page.evaluate(() => {
+      const lines = document.querySelectorAll("#log span");
+      const text = lines[lines.length - 1].firstChild;
+      return [4, 7].map((offset) => {
+        const range = document.createRange();
+        range.setStart(text, offset);
+        range.setEnd(text, offset + 1);
+        return range.getBoundingClientRect().left;
+      });
+    });
+    assert.ok(five < eight, `5 at ${five}, 8 at ${eight}`);
+    const copied = await page.evaluate(() => {
+      window.getSelection().selectAllChildren(document.getElementById("log"));
+      return window.getSelection().toString();
+    });
+    // All of it, but the last line end, which a selection never ends on.
+    assert.equal(copied, (await logText(page)).slice(0, -2));
+    client.close();
+    await page.context().close();
+  });
+
 test("4 MB arriving at once: the newest text and a typed line show within seconds",
   async (t) => {
     const client = await tcpClient(tcpPort);
