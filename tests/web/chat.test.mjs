@@ -304,6 +304,26 @@ test("the page fits a 360 px phone and a desktop", async () => {
   client.close();
 });
 
+test("texts that come while the tab is hidden are counted in its title until it is shown",
+  async () => {
+    const client = await tcpClient(tcpPort);
+    const page = await openPage();
+    await join(page, "Aki");
+    const title = `[Aki:127.0.0.1:${webPort}] - クライアント`;
+    const setHidden = (hidden) => page.evaluate((value) => {
+      Object.defineProperty(document, "hidden", { value, configurable: true });
+      document.dispatchEvent(new Event("visibilitychange"));
+    }, hidden);
+    await setHidden(true);
+    client.send("51234@Wire      |one\r\n");
+    client.send("51234@Wire      |two\r\n");
+    await waitFor(async () => (await page.title()) === "(2) " + title, "the count");
+    await setHidden(false);
+    assert.equal(await page.title(), title);
+    client.close();
+    await page.context().close();
+  });
+
 test("a text ending in a right-to-left override cannot reorder the next, and copy is exact",
   async () => {
     const client = await tcpClient(tcpPort);
