@@ -77,7 +77,14 @@ private:
     RequestRule rule;
     TextHistory history;
     quint32 relayId; // drawn at start: a page that comes back tells this relay's numbers apart
-    QHash<QByteArray, QByteArray> files; // path -> whole response
+    struct PageResponse
+    {
+        QByteArray whole;
+        QByteArray etag;
+        QByteArray notModified;
+    };
+    QHash<QByteArray, PageResponse> files; // by path
+    QByteArray lastModified;
     QHostAddress listenAddress;
     QString error;
     Limits limits = defaultLimits();
