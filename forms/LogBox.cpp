@@ -13,6 +13,8 @@
 #include <QScrollBar>
 #include <QStringView>
 #include <QTextBoundaryFinder>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTextLayout>
 
 #include <algorithm>
@@ -874,16 +876,14 @@ void LogBox::pageUpDown(bool down, bool keepAnchor)
 
 void LogBox::selectWordAt(LogSpot at)
 {
-    const QString text = layoutOf(at.piece)->text();
-    QTextBoundaryFinder words(QTextBoundaryFinder::Word, text);
-    words.setPosition(at.offset);
-    const int start = words.isAtBoundary() && at.offset < text.size()
-            ? at.offset
-            : int(std::max<qsizetype>(0, words.toPreviousBoundary()));
-    words.setPosition(start);
-    const int end = int(std::max<qsizetype>(start, words.toNextBoundary()));
-    model.setPlace(Place::Anchor, LogSpot{at.piece, start});
-    model.setPlace(Place::Caret, LogSpot{at.piece, end});
+    // The word the standard text box selects on a double click, found by its own cursor over
+    // the piece, so that double clicks and Ctrl+Shift+Right agree on Japanese as they do there.
+    QTextDocument piece(layoutOf(at.piece)->text());
+    QTextCursor word(&piece);
+    word.setPosition(at.offset);
+    word.select(QTextCursor::WordUnderCursor);
+    model.setPlace(Place::Anchor, LogSpot{at.piece, word.selectionStart()});
+    model.setPlace(Place::Caret, LogSpot{at.piece, word.selectionEnd()});
     selectionChangedByUser();
     viewport()->update();
 }
@@ -932,11 +932,16 @@ void LogBox::keyPressEvent(QKeyEvent *event)
     LogSpot to = from;
     bool keepsColumn = false;
     switch (event->key()) {
+    // With a selection, a plain Left or Right goes to its start or end, as in the standard box.
     case Qt::Key_Left:
-        to = control ? stepWord(from, false) : stepCharacter(from, false);
+        to = control ? stepWord(from, false)
+                     : (!extend && from != anchor() ? std::min(from, anchor())
+                                                    : stepCharacter(from, false));
         break;
     case Qt::Key_Right:
-        to = control ? stepWord(from, true) : stepCharacter(from, true);
+        to = control ? stepWord(from, true)
+                     : (!extend && from != anchor() ? std::max(from, anchor())
+                                                    : stepCharacter(from, true));
         break;
     case Qt::Key_Up:
         to = stepVertically(from, -1);
