@@ -207,10 +207,20 @@ void LogBox::announceNewText()
     }
     const int length = model.shownPosition(model.end());
     if (announcedLength >= 0 && length > announcedLength) {
-        const LogSpot from = model.spotOfShownPosition(announcedLength);
-        QAccessibleTextInsertEvent inserted(this, announcedLength,
-                                            model.shownBetween(from, model.end()));
-        QAccessible::updateAccessibility(&inserted);
+        // A line an event, as the standard box tells of each line appended, so that a reader
+        // speaks each chat line on its own; past a screenful a frame, the rest goes as one.
+        const QString added =
+                model.shownBetween(model.spotOfShownPosition(announcedLength), model.end());
+        qsizetype start = 0;
+        for (int events = 1; start < added.size(); ++events) {
+            const qsizetype lineEnd = added.indexOf(u'\n', start);
+            const qsizetype end =
+                    lineEnd < 0 || events == maxAnnouncedLines ? added.size() : lineEnd + 1;
+            QAccessibleTextInsertEvent inserted(this, announcedLength + int(start),
+                                                added.mid(start, end - start));
+            QAccessible::updateAccessibility(&inserted);
+            start = end;
+        }
     }
     announcedLength = length;
 }

@@ -45,6 +45,8 @@ public:
     static constexpr int runCharacters = piecesPerRun * LogModel::longestPiece;
     // One refresh per frame of a 60 Hz screen; sooner is invisible and only costs the relay.
     static constexpr int refreshIntervalMs = 16;
+    // New lines are told to assistive technology one event each, up to this many a refresh.
+    static constexpr int maxAnnouncedLines = 100;
 
     explicit LogBox(QWidget *parent = nullptr);
     ~LogBox() override;
