@@ -338,9 +338,12 @@ QTextLayout *LogBox::layoutOf(qint64 piece)
     if (carry > layoutWidth - averageCharacterWidth / 2)
         carry = 0;
     // The second row of a piece that carries on a row lies that row's height below it.
-    const qreal carriedRowHeight = carry > 0
-            ? layoutOf(piece - 1)->lineAt(layoutOf(piece - 1)->lineCount() - 1).height()
-            : 0;
+    const QTextLine carriedRow = carry > 0
+            ? layoutOf(piece - 1)->lineAt(layoutOf(piece - 1)->lineCount() - 1)
+            : QTextLine();
+    const qreal carriedRowHeight = carry > 0 ? carriedRow.height() : 0;
+    // On the row it carries on, the piece stands on the same baseline, whatever its fonts.
+    const qreal carriedAscent = carry > 0 ? carriedRow.ascent() : 0;
     auto layout = std::make_unique<QTextLayout>(model.shown(piece), font(), viewport());
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
@@ -352,7 +355,8 @@ QTextLayout *LogBox::layoutOf(qint64 piece)
         for (QTextLine line = layout->createLine(); line.isValid(); line = layout->createLine()) {
             const bool carried = line.lineNumber() == 0 && carry > 0;
             line.setLineWidth(carried ? std::max<qreal>(1, layoutWidth - carry) : layoutWidth);
-            line.setPosition(QPointF(carried ? carry : 0, y));
+            line.setPosition(
+                    QPointF(carried ? carry : 0, carried ? carriedAscent - line.ascent() : y));
             y += carried ? carriedRowHeight : line.height();
         }
         layout->endLayout();
@@ -621,12 +625,18 @@ void LogBox::paintEvent(QPaintEvent *)
     qreal y = topMargin(row);
     qint64 drawn = first.piece - 1;
     for (;;) {
-        for (const Segment &segment : segmentsOf(row)) {
+        // The texts sharing a row stand on one baseline, whatever fonts each one needed.
+        const std::vector<Segment> segments = segmentsOf(row);
+        qreal rowAscent = 0;
+        for (const Segment &segment : segments)
+            rowAscent = std::max(rowAscent, layoutOf(segment.piece)->lineAt(segment.line).ascent());
+        for (const Segment &segment : segments) {
             if (segment.piece <= drawn)
                 continue;
             drawn = segment.piece;
             QTextLayout *layout = layoutOf(segment.piece);
-            const QPointF origin(margin, y - layout->lineAt(segment.line).y());
+            const QTextLine line = layout->lineAt(segment.line);
+            const QPointF origin(margin, y + rowAscent - line.ascent() - line.y());
             QVector<QTextLayout::FormatRange> selections;
             if (from != to && segment.piece >= from.piece && segment.piece <= to.piece) {
                 const int start = segment.piece == from.piece ? from.offset : 0;
