@@ -489,6 +489,7 @@ private:
                 break;
             }
             case 0xA:
+            case 0x2: // the history a browser is sent as it joins, before any relayed text
                 break;
             case 0x8:
                 failWith("the relay closed client " + std::to_string(id) + "'s WebSocket");

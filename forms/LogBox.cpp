@@ -13,6 +13,8 @@
 #include <QScrollBar>
 #include <QStringView>
 #include <QTextBoundaryFinder>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTextLayout>
 
 #include <algorithm>
@@ -205,10 +207,20 @@ void LogBox::announceNewText()
     }
     const int length = model.shownPosition(model.end());
     if (announcedLength >= 0 && length > announcedLength) {
-        const LogSpot from = model.spotOfShownPosition(announcedLength);
-        QAccessibleTextInsertEvent inserted(this, announcedLength,
-                                            model.shownBetween(from, model.end()));
-        QAccessible::updateAccessibility(&inserted);
+        // A line an event, as the standard box tells of each line appended, so that a reader
+        // speaks each chat line on its own; past a screenful a frame, the rest goes as one.
+        const QString added =
+                model.shownBetween(model.spotOfShownPosition(announcedLength), model.end());
+        qsizetype start = 0;
+        for (int events = 1; start < added.size(); ++events) {
+            const qsizetype lineEnd = added.indexOf(u'\n', start);
+            const qsizetype end =
+                    lineEnd < 0 || events == maxAnnouncedLines ? added.size() : lineEnd + 1;
+            QAccessibleTextInsertEvent inserted(this, announcedLength + int(start),
+                                                added.mid(start, end - start));
+            QAccessible::updateAccessibility(&inserted);
+            start = end;
+        }
     }
     announcedLength = length;
 }
@@ -254,9 +266,10 @@ void LogBox::syncRows()
         PieceRows entry;
         entry.rows = 0; // counted in totalRows by setRows below
         entry.shownSize = model.shownSize(piece);
-        // Runs of pieces are counted from where the line began, even after its start was cut.
-        entry.lineOrigin =
-                model.startsLine(piece) || pieceRows.empty() ? piece : pieceRows.back().lineOrigin;
+        // Runs are counted from where the line began, even after its start was cut.
+        entry.lineOffset = model.startsLine(piece) || pieceRows.empty()
+                ? 0
+                : pieceRows.back().lineOffset + model.shownSize(piece - 1);
         pieceRows.push_back(entry);
         setRows(piece, estimatedRows(piece), false);
     }
@@ -299,8 +312,9 @@ void LogBox::forgetPiece(qint64 piece)
 
 bool LogBox::startsRow(qint64 piece) const
 {
-    return piece <= model.firstPiece() || model.startsLine(piece)
-            || (piece - pieceRows[size_t(piece - rowsFirst)].lineOrigin) % piecesPerRun == 0;
+    return piece <= model.firstPiece() || model.startsLine(piece) || piece <= rowsFirst
+            || pieceRows[size_t(piece - rowsFirst)].lineOffset / runCharacters
+            != pieceRows[size_t(piece - 1 - rowsFirst)].lineOffset / runCharacters;
 }
 
 qreal LogBox::carryInOf(qint64 piece)
@@ -324,9 +338,12 @@ QTextLayout *LogBox::layoutOf(qint64 piece)
     if (carry > layoutWidth - averageCharacterWidth / 2)
         carry = 0;
     // The second row of a piece that carries on a row lies that row's height below it.
-    const qreal carriedRowHeight = carry > 0
-            ? layoutOf(piece - 1)->lineAt(layoutOf(piece - 1)->lineCount() - 1).height()
-            : 0;
+    const QTextLine carriedRow = carry > 0
+            ? layoutOf(piece - 1)->lineAt(layoutOf(piece - 1)->lineCount() - 1)
+            : QTextLine();
+    const qreal carriedRowHeight = carry > 0 ? carriedRow.height() : 0;
+    // On the row it carries on, the piece stands on the same baseline, whatever its fonts.
+    const qreal carriedAscent = carry > 0 ? carriedRow.ascent() : 0;
     auto layout = std::make_unique<QTextLayout>(model.shown(piece), font(), viewport());
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
@@ -338,7 +355,8 @@ QTextLayout *LogBox::layoutOf(qint64 piece)
         for (QTextLine line = layout->createLine(); line.isValid(); line = layout->createLine()) {
             const bool carried = line.lineNumber() == 0 && carry > 0;
             line.setLineWidth(carried ? std::max<qreal>(1, layoutWidth - carry) : layoutWidth);
-            line.setPosition(QPointF(carried ? carry : 0, y));
+            line.setPosition(
+                    QPointF(carried ? carry : 0, carried ? carriedAscent - line.ascent() : y));
             y += carried ? carriedRowHeight : line.height();
         }
         layout->endLayout();
@@ -607,12 +625,18 @@ void LogBox::paintEvent(QPaintEvent *)
     qreal y = topMargin(row);
     qint64 drawn = first.piece - 1;
     for (;;) {
-        for (const Segment &segment : segmentsOf(row)) {
+        // The texts sharing a row stand on one baseline, whatever fonts each one needed.
+        const std::vector<Segment> segments = segmentsOf(row);
+        qreal rowAscent = 0;
+        for (const Segment &segment : segments)
+            rowAscent = std::max(rowAscent, layoutOf(segment.piece)->lineAt(segment.line).ascent());
+        for (const Segment &segment : segments) {
             if (segment.piece <= drawn)
                 continue;
             drawn = segment.piece;
             QTextLayout *layout = layoutOf(segment.piece);
-            const QPointF origin(margin, y - layout->lineAt(segment.line).y());
+            const QTextLine line = layout->lineAt(segment.line);
+            const QPointF origin(margin, y + rowAscent - line.ascent() - line.y());
             QVector<QTextLayout::FormatRange> selections;
             if (from != to && segment.piece >= from.piece && segment.piece <= to.piece) {
                 const int start = segment.piece == from.piece ? from.offset : 0;
@@ -872,16 +896,14 @@ void LogBox::pageUpDown(bool down, bool keepAnchor)
 
 void LogBox::selectWordAt(LogSpot at)
 {
-    const QString text = layoutOf(at.piece)->text();
-    QTextBoundaryFinder words(QTextBoundaryFinder::Word, text);
-    words.setPosition(at.offset);
-    const int start = words.isAtBoundary() && at.offset < text.size()
-            ? at.offset
-            : int(std::max<qsizetype>(0, words.toPreviousBoundary()));
-    words.setPosition(start);
-    const int end = int(std::max<qsizetype>(start, words.toNextBoundary()));
-    model.setPlace(Place::Anchor, LogSpot{at.piece, start});
-    model.setPlace(Place::Caret, LogSpot{at.piece, end});
+    // The word the standard text box selects on a double click, found by its own cursor over
+    // the piece, so that double clicks and Ctrl+Shift+Right agree on Japanese as they do there.
+    QTextDocument piece(layoutOf(at.piece)->text());
+    QTextCursor word(&piece);
+    word.setPosition(at.offset);
+    word.select(QTextCursor::WordUnderCursor);
+    model.setPlace(Place::Anchor, LogSpot{at.piece, word.selectionStart()});
+    model.setPlace(Place::Caret, LogSpot{at.piece, word.selectionEnd()});
     selectionChangedByUser();
     viewport()->update();
 }
@@ -930,11 +952,16 @@ void LogBox::keyPressEvent(QKeyEvent *event)
     LogSpot to = from;
     bool keepsColumn = false;
     switch (event->key()) {
+    // With a selection, a plain Left or Right goes to its start or end, as in the standard box.
     case Qt::Key_Left:
-        to = control ? stepWord(from, false) : stepCharacter(from, false);
+        to = control ? stepWord(from, false)
+                     : (!extend && from != anchor() ? std::min(from, anchor())
+                                                    : stepCharacter(from, false));
         break;
     case Qt::Key_Right:
-        to = control ? stepWord(from, true) : stepCharacter(from, true);
+        to = control ? stepWord(from, true)
+                     : (!extend && from != anchor() ? std::max(from, anchor())
+                                                    : stepCharacter(from, true));
         break;
     case Qt::Key_Up:
         to = stepVertically(from, -1);

@@ -21,8 +21,10 @@ class QTextLayout;
 // The box pays for what is on screen, not for the traffic: appending costs time in proportion
 // to the new text; the screen is brought up to date at most once per refresh interval, and only
 // the pieces in view (and the last screenful, to know where the end is) are laid out. The pieces
-// of a long line flow into each other's rows as one text, up to piecesPerRun pieces; past that a
-// row starts afresh, so that showing any part of a line of megabytes costs a bounded layout.
+// of a long line flow into each other's rows as one text, up to piecesPerRun pieces' worth of
+// characters; past that a row starts afresh, so that showing any part of a line of megabytes
+// costs a bounded layout. Each text is a piece of its own: laid out alone, it cannot reorder the
+// next text on its line, whatever bidi controls it ends with.
 //
 // The scroll bar counts rows. A piece that has not been laid out counts the rows its length
 // would fill at an average character width, and its true count once it is laid out, as a
@@ -40,8 +42,11 @@ public:
     static constexpr int defaultMaxCharacters = LogModel::defaultMaxCharacters;
     static constexpr int longestShownBlock = LogModel::longestPiece;
     static constexpr int piecesPerRun = 4;
+    static constexpr int runCharacters = piecesPerRun * LogModel::longestPiece;
     // One refresh per frame of a 60 Hz screen; sooner is invisible and only costs the relay.
     static constexpr int refreshIntervalMs = 16;
+    // New lines are told to assistive technology one event each, up to this many a refresh.
+    static constexpr int maxAnnouncedLines = 100;
 
     explicit LogBox(QWidget *parent = nullptr);
     ~LogBox() override;
@@ -136,7 +141,7 @@ private:
         qreal carryIn = 0;
         qreal carryOut = 0;
         bool carrySettled = false; // carryIn and carryOut are known: the piece was laid out
-        qint64 lineOrigin = 0; // the first piece its line ever had
+        qint64 lineOffset = 0; // characters before it in its line, also those since cut
     };
     // One part of a row: a layout line of some piece.
     struct Segment

@@ -172,6 +172,7 @@ void LogModel::reset()
     blocks.emplace_back().reserve(blockBytes);
     startPiece();
     lineEnds = 0;
+    textsInLine = 0;
     characterCount = 0;
     ++cuts;
     clampPlaces();
@@ -201,6 +202,9 @@ void LogModel::addText(QStringView text)
     }
     if (start > 0)
         reset();
+    if (pieces.back().size > 0 && textsInLine < textsPerLine)
+        startPiece();
+    ++textsInLine;
     const char16_t *const data = text.utf16();
 
     qsizetype index = start;
@@ -253,6 +257,7 @@ void LogModel::addText(QStringView text)
         if (broke) {
             back->lineEnd = true;
             ++lineEnds;
+            textsInLine = 0;
             startPiece();
         }
     }

@@ -47,6 +47,10 @@ public:
     static constexpr int defaultMaxCharacters = 4000000;
     // A line is laid out piece by piece, so no single layout grows with a peer's line length.
     static constexpr int longestPiece = 4096;
+    // Each text starts a piece of its own, so that a view lays it out alone and no text can
+    // reorder the next on its line; a line of more texts than this shares its last piece among
+    // the rest, so that a flood of tiny texts without line ends costs no more than a long line.
+    static constexpr int textsPerLine = 256;
 
     enum class Place { Caret, Anchor, Top };
 
@@ -141,6 +145,7 @@ private:
     qint64 firstBlock = 0;
     qint64 first = 0;
     int lineEnds = 0;
+    int textsInLine = 0; // texts begun in the last line
     int characterCount = 0;
     int lineLimit = defaultMaxLines;
     int characterLimit = defaultMaxCharacters;

@@ -50,6 +50,7 @@ enum class CloseReason {
     InputBudget, // held one of the largest unfinished frames when all of them passed the budget
     UnsendableText, // sent invalid UTF-8 that, replaced, no longer fits in a frame
     SocketError, // the system reported another error on the connection
+    Unanswered, // a browser left a ping unanswered (KeepAlive)
 };
 
 // One reader as the room's time and byte bounds see it, in bytes and clock milliseconds.

@@ -1,6 +1,7 @@
 #include "relay/AdminLog.h"
 
 #include "net/FrameDecoder.h"
+#include "relay/web/KeepAlive.h"
 
 #include <sys/stat.h>
 
@@ -108,6 +109,11 @@ AdminLine AdminLog::departed(const QString &peer, CloseReason why, int clients,
     case CloseReason::SocketError:
         priority = LogPriority::Notice;
         how = QStringLiteral("dropped: connection error");
+        break;
+    case CloseReason::Unanswered:
+        priority = LogPriority::Notice;
+        how = QStringLiteral("dropped: stopped answering, a ping unanswered for %1")
+                      .arg(timeText(KeepAlive::defaultLimits.answerMilliseconds));
         break;
     case CloseReason::OversizedFrame:
         priority = LogPriority::Warning;

@@ -72,6 +72,14 @@ struct OptionTable
             QStringLiteral("Also serve the chat page for browsers on [<address>:]<port> (default "
                            "address: that of --listen); browsers join the same room."),
             QStringLiteral("[address:]port")};
+    QCommandLineOption history{
+            QStringLiteral("history"),
+            QStringLiteral("Show browsers that join the newest <texts> relayed before them, 0 to "
+                           "%1, within %2 KiB (default: %3; 0: none).")
+                    .arg(RelaySettings::maxHistoryTexts)
+                    .arg(TextHistory::maxBytes / 1024)
+                    .arg(TextHistory::defaultTexts),
+            QStringLiteral("texts"), QString::number(TextHistory::defaultTexts)};
 
     QCommandLineOption allow{
             QStringLiteral("allow"),
@@ -106,8 +114,8 @@ struct OptionTable
     // Those a config file may hold, and the relay read again.
     QList<QCommandLineOption> settings() const
     {
-        return {port,       listen, quiet, bridge,        passwordFile,
-                bridgeWait, web,    allow, maxPerAddress, maxJoinsPerMinute};
+        return {port, listen,  quiet, bridge,        passwordFile,     bridgeWait,
+                web,  history, allow, maxPerAddress, maxJoinsPerMinute};
     }
 
     QList<QCommandLineOption> all() const
@@ -366,6 +374,15 @@ OptionReading readRelayOptions(const QStringList &arguments, const OptionSources
             return reader.reading;
         }
     }
+    const std::optional<int> history =
+            readWholeNumber(parser.value(options.history), 0, RelaySettings::maxHistoryTexts);
+    if (!history) {
+        reader.fail(QStringLiteral("%1 is not a number of texts (0 to %2)")
+                            .arg(parser.value(options.history))
+                            .arg(RelaySettings::maxHistoryTexts));
+        return reader.reading;
+    }
+    settings.historyTexts = *history;
     for (const QString &text : parser.values(options.allow)) {
         const QPair<QHostAddress, int> network = QHostAddress::parseSubnet(text);
         if (network.first.isNull()) {
@@ -412,6 +429,8 @@ QStringList RelaySettings::restartNeeded(const RelaySettings &read) const
     if (read.web.has_value() != web.has_value()
         || (web && (read.web->address != web->address || read.web->port != web->port)))
         names << QStringLiteral("--web");
+    if (read.historyTexts != historyTexts)
+        names << QStringLiteral("--history");
     if (read.bridge.has_value() != bridge.has_value()
         || (bridge
             && (read.bridge->host != bridge->host || read.bridge->port != bridge->port

@@ -3,6 +3,7 @@
 #include "relay/AdminLog.h"
 #include "relay/Admission.h"
 #include "relay/bridge/RedisUrl.h"
+#include "relay/web/TextHistory.h"
 #include "relay/web/WebAddress.h"
 
 #include <QByteArray>
@@ -32,6 +33,9 @@ struct RelaySettings
     std::optional<RedisAddress> bridge; // its password chosen from every source
     int bridgeWaitSeconds = defaultBridgeWaitSeconds;
     std::optional<WebAddress> web;
+    // The byte bound keeps the history small whatever the count; past this a count is a typo.
+    static constexpr int maxHistoryTexts = 10000;
+    int historyTexts = TextHistory::defaultTexts;
     Admission::Rules admission;
     QString configFile; // the one read, if any
 

@@ -99,12 +99,16 @@ RelayService::~RelayService()
     stop();
 }
 
-bool RelayService::serveWeb(const QHostAddress &address, int port)
+bool RelayService::serveWeb(const QHostAddress &address, int port, int historyTexts)
 {
     // Browsers join the same room as TCP clients: their texts arrive as GetData, and relayed
     // texts reach them with everyone else's, under the same flow rules.
     webRelay = std::make_unique<WebRelay>(server.get());
     webRelay->setAdmission([this](const QHostAddress &peer) { return admit(peer); });
+    webRelay->setHistoryTexts(historyTexts);
+    for (const QString &text : std::exchange(recalled, {}))
+        webRelay->remember(text);
+    followTexts();
     if (!webRelay->start(address, port)) {
         writeErrorLines(errors,
                         QStringLiteral("prynechat-relay: cannot serve the web port %1: %2\n")
@@ -124,7 +128,7 @@ bool RelayService::serveWeb(const QHostAddress &address, int port)
 bool RelayService::serve(const RelaySettings &settings)
 {
     // The page's port is the relay's own in any case; its line follows the start line.
-    if (settings.web && !serveWeb(settings.web->address, settings.web->port))
+    if (settings.web && !serveWeb(settings.web->address, settings.web->port, settings.historyTexts))
         return false;
     const std::optional<int> listener = servicemanager::passedListener();
     serving = listener
@@ -341,6 +345,7 @@ void RelayService::shareThrough(RedisBridge &bridge)
     divertTexts([&bridge](const QString &text) { bridge.publish(text); });
     connect(&bridge, &RedisBridge::reported, this, &RelayService::warn);
     connect(&bridge, &RedisBridge::textArrived, this, &RelayService::relay);
+    connect(&bridge, &RedisBridge::textRecalled, this, &RelayService::recall);
     connect(&bridge, &RedisBridge::backlogFull, this, &RelayService::setReadingPaused);
     connect(this, &RelayService::readersBehind, &bridge, &RedisBridge::holdReading);
 }
@@ -362,7 +367,7 @@ void RelayService::followTexts()
 {
     // A quiet relay that hands its texts to no one only relays them: the room does that itself,
     // and the texts need not become strings (a fifth of the relay's work under 1 KiB texts).
-    server->setRelayingEverything(quiet && !sink);
+    server->setRelayingEverything(quiet && !sink && !webRelay);
 }
 
 void RelayService::relayText(int index, const QString &text)
@@ -379,6 +384,8 @@ void RelayService::relay(const QString &text)
 {
     // Index 0 reaches the sender too: clients wait for their own line, browsers included.
     server->SendData(text, 0);
+    if (webRelay)
+        webRelay->remember(text);
     // One line a text, whatever it holds, so that no text runs into the next or into a line of
     // the relay's own. Written when the event loop finds the reader ready, in batches.
     // Under the journal each text carries its priority, so that one beginning with "<3>" is
@@ -386,6 +393,14 @@ void RelayService::relay(const QString &text)
     if (!quiet)
         output->writeLine(AdminLog::lineBytes(LogPriority::Info, textMarker + consoleText(text),
                                               output->toJournal()));
+}
+
+void RelayService::recall(const QString &text)
+{
+    if (webRelay)
+        webRelay->remember(text);
+    else
+        recalled << text;
 }
 
 void RelayService::closeFailedConnection(int index)

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
+#include <QStringList>
 #include <QTimer>
 
 #include <cstdio>
@@ -49,7 +50,8 @@ public:
     // Also serves the chat page on the address and port, and lets browsers into the room; on
     // failure prints why and returns false. Call before start or adopt: their start line is
     // followed by the page's.
-    bool serveWeb(const QHostAddress &address, int port);
+    // Browsers that join are shown the newest historyTexts texts relayed before them.
+    bool serveWeb(const QHostAddress &address, int port, int historyTexts);
     // Applies what SIGHUP read again (the errors and warnings of the reading, or the settings)
     // to the running relay, says so and names what waits for a restart; running then holds the
     // settings in force. The bridge, if any, takes its new password.
@@ -74,6 +76,8 @@ public:
     // Diverts the texts to the bridge, relays what it reads back and warns of its reports.
     void shareThrough(RedisBridge &bridge);
     void relay(const QString &text);
+    // A text said before this relay started, for the history of the browsers that join.
+    void recall(const QString &text);
     void setReadingPaused(bool paused); // slows the clients when the sink cannot keep up
 
 signals:
@@ -107,5 +111,6 @@ private:
     bool stopping = false; // every connection is being closed
     std::function<void(const QString &)> sink;
     std::unique_ptr<WebRelay> webRelay;
+    QStringList recalled; // until the web port is served
     bool announcedBehind = false; // readersBehind as last emitted
 };

@@ -102,6 +102,9 @@ int main(int argc, char *argv[])
 
     bridge = std::make_unique<RedisBridge>(*settings.bridge);
     relay.shareThrough(*bridge);
+    // Pages that join see the newest texts of the stream, on every relay and after a restart.
+    if (settings.web)
+        bridge->recallTexts(settings.historyTexts, TextHistory::maxBytes);
     // The port is served only once Redis answers: a client that joined earlier would see nothing.
     // The first try runs before the event loop, so that a relay that will not wait ends at once.
     QString reason;

@@ -10,6 +10,7 @@
 #include "forms/client/ChatLine.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QEventLoop>
@@ -143,6 +144,9 @@ void FormTCPClientMain::CWS_TCP_C_GetData(const QString &rstrData)
     TextLog->setCaretPosition(std::max(TextLog->logLength() - 1, 0));
     if (rstrData == mstrLastSent)
         mblnWaitEcho = false;
+    // The taskbar entry asks for attention until the window is looked at; Qt asks only once.
+    else if (!isActiveWindow())
+        QApplication::alert(this);
 }
 
 void FormTCPClientMain::Form_Load()

@@ -72,6 +72,8 @@ FormMain::FormMain(QWidget *parent)
 {
     setObjectName(QStringLiteral("FormMain"));
     setFixedSize(twipsSize(4845, 5295));
+    // The window has no title bar to read a name from; a screen reader still announces one.
+    setAccessibleName(ProgramTitle::applicationTitle());
     setWindowIcon(QIcon(QStringLiteral(":/resources/icon.png")));
 
     Picture1 = new QLabel(this);

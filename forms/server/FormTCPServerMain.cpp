@@ -10,6 +10,7 @@
 #include "forms/Twips.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QIcon>
 #include <QMenuBar>
@@ -174,6 +175,9 @@ void FormTCPServerMain::CWS_TCP_S_GetData(int Index, const QString &rstrData)
     CWS_TCP_S->SendData(rstrData, 0);
     TextLog->appendLog(rstrData);
     TextLog->setCaretPosition(TextLog->logLength());
+    // The taskbar entry asks for attention until the window is looked at; Qt asks only once.
+    if (!isActiveWindow())
+        QApplication::alert(this);
 }
 
 void FormTCPServerMain::CWS_TCP_S_ServiceComplete(bool vblnFlag, int Index)

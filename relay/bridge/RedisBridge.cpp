@@ -89,13 +89,15 @@ RedisBridge::~RedisBridge()
 bool RedisBridge::start(QString *reason)
 {
     // A relay that cannot reach its Redis should not start at all.
-    const RedisStartCheck check = checkRedis(address);
+    const RedisStartCheck check = checkRedis(address, recallCount, recallBytes);
     if (!check.passed) {
         *reason = check.reason;
         return false;
     }
     for (const QString &warning : check.warnings)
         say(warning);
+    for (const QString &text : check.recentTexts)
+        emit textRecalled(text);
     lastReadId = check.lastId;
     connectBoth();
     watchdog.start();

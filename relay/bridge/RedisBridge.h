@@ -34,6 +34,13 @@ public:
     // After start failed: tries again every second until it passes (started) or waitSeconds
     // have gone by (gaveUp, with the last reason).
     void keepTrying(int waitSeconds);
+    // Before start: the newest texts in the stream, this many and bytes at most, are handed out
+    // as textRecalled at start, for the pages that will join.
+    void recallTexts(int count, qint64 bytes)
+    {
+        recallCount = count;
+        recallBytes = bytes;
+    }
     void publish(const QString &text);
     // The password for the next AUTH: a connection that is up keeps the one it gave.
     void setPassword(const QByteArray &password);
@@ -50,6 +57,7 @@ signals:
     void started();
     void gaveUp(const QString &reason);
     void textArrived(const QString &text); // in stream order
+    void textRecalled(const QString &text); // said before the start, oldest first
     // True once the waiting texts pass their bound, false once they have gone down again.
     void backlogFull(bool full);
 
@@ -105,6 +113,8 @@ private:
     QByteArray lastReadId = "0-0";
     RelayWatermarks watermarks;
     qint64 skipped = 0;
+    int recallCount = 0;
+    qint64 recallBytes = 0;
     qint64 gaps = 0; // entries of other relays that skipped numbers
     qint64 missing = 0; // own texts gone from the stream before they were read back
 };

@@ -2,6 +2,7 @@
 
 #include "relay/bridge/BoundedReplies.h"
 #include "relay/bridge/RedisCommand.h"
+#include "relay/bridge/StreamEntry.h"
 
 #include <hiredis/hiredis.h>
 #include <memory>
@@ -69,7 +70,7 @@ QStringList limitWarnings(const QByteArrayList &namesAndValues)
     return warnings;
 }
 
-RedisStartCheck checkRedis(const RedisAddress &address)
+RedisStartCheck checkRedis(const RedisAddress &address, int recentTexts, qint64 recentBytes)
 {
     RedisStartCheck check;
     const timeval timeout{connectMilliseconds / 1000, 0};
@@ -136,6 +137,41 @@ RedisStartCheck checkRedis(const RedisAddress &address)
     if (last->elements > 0 && last->element[0]->type == REDIS_REPLY_ARRAY
         && last->element[0]->elements > 0)
         check.lastId = replyText(last->element[0]->element[0]).toUtf8();
+    // One entry a command, newest first: an entry may hold a frame's worth of texts, and the
+    // bytes wanted are few. Entries no relay wrote are passed over, as the reader skips them.
+    QByteArray before = check.lastId;
+    qint64 bytes = 0;
+    for (int entries = 0; entries < recentTexts && check.recentTexts.size() < recentTexts
+         && bytes < recentBytes && before != "0-0";
+         ++entries) {
+        const auto older = run({"XREVRANGE", address.streamKey(),
+                                entries == 0 ? before : "(" + before, "-", "COUNT", "1"});
+        if (!older || older->type != REDIS_REPLY_ARRAY || older->elements == 0
+            || older->element[0]->type != REDIS_REPLY_ARRAY || older->element[0]->elements < 2)
+            break;
+        const redisReply *fields = older->element[0]->element[1];
+        before = replyText(older->element[0]->element[0]).toUtf8();
+        if (fields->type != REDIS_REPLY_ARRAY || BoundedReplies::isCutShort(fields))
+            continue;
+        std::vector<QByteArrayView> fieldsAndValues;
+        bool strings = true;
+        for (std::size_t index = 0; strings && index < fields->elements; ++index) {
+            strings = fields->element[index]->type == REDIS_REPLY_STRING;
+            fieldsAndValues.emplace_back(fields->element[index]->str,
+                                         qsizetype(fields->element[index]->len));
+        }
+        QString reason;
+        const std::optional<StreamEntry> entry =
+                strings ? readStreamEntry(fieldsAndValues, &reason) : std::nullopt;
+        if (!entry)
+            continue;
+        for (auto payload = entry->payloads.rbegin(); payload != entry->payloads.rend()
+             && check.recentTexts.size() < recentTexts && bytes < recentBytes;
+             ++payload) {
+            check.recentTexts.prepend(QString::fromUtf8(*payload));
+            bytes += qint64(check.recentTexts.constFirst().size()) * qint64(sizeof(QChar));
+        }
+    }
     check.passed = true;
     return check;
 }

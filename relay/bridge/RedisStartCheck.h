@@ -28,5 +28,9 @@ struct RedisStartCheck
     QString reason; // why not
     QByteArray lastId = "0-0"; // of the stream's last entry: what comes after it is relayed
     QStringList warnings;
+    QStringList recentTexts; // the newest texts up to lastId, oldest first, when asked for
 };
-RedisStartCheck checkRedis(const RedisAddress &address);
+// Also reads back the newest texts, up to recentTexts of them and until recentBytes (counted as
+// two bytes a UTF-16 unit) are passed: the history a page that joins is shown.
+RedisStartCheck checkRedis(const RedisAddress &address, int recentTexts = 0,
+                           qint64 recentBytes = 0);

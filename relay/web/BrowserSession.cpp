@@ -365,7 +365,7 @@ void BrowserSession::keepAlive()
         socket->ping();
         break;
     case KeepAlive::Step::Drop:
-        end(CloseReason::SocketError);
+        end(CloseReason::Unanswered);
         break;
     case KeepAlive::Step::Wait:
         break;

@@ -144,7 +144,7 @@ RequestRule::Verdict RequestRule::judge(QByteArrayView received) const
         || (version != "HTTP/1.1" && version != "HTTP/1.0"))
         return refusal(badRequest);
 
-    QByteArrayView host, origin, upgrade, connection;
+    QByteArrayView host, origin, upgrade, connection, ifNoneMatch, ifModifiedSince;
     bool hostSeen = false, originSeen = false, hasBody = false;
     qsizetype at = lineEnd + 2;
     while (at < head.size()) {
@@ -169,6 +169,10 @@ RequestRule::Verdict RequestRule::judge(QByteArrayView received) const
             if (std::exchange(originSeen, true))
                 return refusal(badRequest);
             origin = value;
+        } else if (name.compare("if-none-match", Qt::CaseInsensitive) == 0) {
+            ifNoneMatch = value;
+        } else if (name.compare("if-modified-since", Qt::CaseInsensitive) == 0) {
+            ifModifiedSince = value;
         } else if (name.compare("upgrade", Qt::CaseInsensitive) == 0) {
             upgrade = value;
         } else if (name.compare("connection", Qt::CaseInsensitive) == 0) {
@@ -195,6 +199,8 @@ RequestRule::Verdict RequestRule::judge(QByteArrayView received) const
     if (!isChat) {
         verdict.outcome = Outcome::ServeFile;
         verdict.path = target.toByteArray();
+        verdict.ifNoneMatch = ifNoneMatch.toByteArray();
+        verdict.ifModifiedSince = ifModifiedSince.toByteArray();
         return verdict;
     }
     if (!listsToken(upgrade, "websocket") || !listsToken(connection, "upgrade"))
@@ -232,4 +238,20 @@ bool RequestRule::isOwnOrigin(QByteArrayView origin, QByteArrayView host)
     return withoutDefaultPort(origin.sliced(7))
                    .compare(withoutDefaultPort(host), Qt::CaseInsensitive)
             == 0;
+}
+
+bool RequestRule::holdsCurrent(const Verdict &verdict, QByteArrayView etag,
+                               QByteArrayView lastModified)
+{
+    if (verdict.ifNoneMatch.isEmpty())
+        return !verdict.ifModifiedSince.isEmpty() && verdict.ifModifiedSince == lastModified;
+    // A list of tags, weak ones (W/) included: a page's file is served whole, so a weak match
+    // is as good as a strong one here.
+    for (const QByteArray &tag : verdict.ifNoneMatch.split(',')) {
+        const QByteArray trimmedTag = tag.trimmed();
+        if (trimmedTag == "*" || trimmedTag == etag
+            || (trimmedTag.startsWith("W/") && trimmedTag.mid(2) == etag))
+            return true;
+    }
+    return false;
 }

@@ -21,6 +21,8 @@ public:
         int status = 0; // the refusal's HTTP status
         QByteArray path; // the file asked for (ServeFile)
         QByteArray host; // the Host the browser named, for the page's own origin
+        QByteArray ifNoneMatch; // the validators of the copy the browser holds, if any
+        QByteArray ifModifiedSince;
     };
 
     // hostNames: the names the relay answers to besides IP literals (its own host name and the
@@ -35,6 +37,11 @@ public:
 
     // The page's own origin is http:// and the Host the browser named; nothing else may connect.
     static bool isOwnOrigin(QByteArrayView origin, QByteArrayView host);
+
+    // Whether the copy the browser holds is the file with these validators, so that 304 Not
+    // Modified answers: If-None-Match decides when given, else If-Modified-Since.
+    static bool holdsCurrent(const Verdict &verdict, QByteArrayView etag,
+                             QByteArrayView lastModified);
 
 private:
     QStringList hostNames;

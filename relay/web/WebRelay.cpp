@@ -7,8 +7,12 @@
 #include "relay/web/BrowserSession.h"
 #include "relay/web/WebSocketEncoding.h"
 
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QFile>
 #include <QHostInfo>
+#include <QLocale>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QWebSocket>
@@ -53,11 +57,25 @@ const QByteArray securityHeaders =
         "Referrer-Policy: no-referrer\r\n";
 
 QByteArray response(int status, const QByteArray &reason, const QByteArray &type,
-                    const QByteArray &body)
+                    const QByteArray &body, const QByteArray &validators = {})
 {
     return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\nContent-Type: " + type
-            + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + securityHeaders
-            + "Cache-Control: no-cache\r\nConnection: close\r\n\r\n" + body;
+            + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + validators
+            + securityHeaders + "Cache-Control: no-cache\r\nConnection: close\r\n\r\n" + body;
+}
+
+// A reload asks whether its copy is still the page's: the files are the program's own, so their
+// content names them, and the relay's start is when they last changed for a browser.
+QByteArray etagOf(const QByteArray &body)
+{
+    return '"' + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex().left(32) + '"';
+}
+
+QByteArray httpDate(const QDateTime &time)
+{
+    return QLocale::c()
+            .toString(time.toUTC(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+            .toLatin1();
 }
 
 QByteArray refusal(int status)
@@ -146,12 +164,21 @@ WebRelay::WebRelay(socks::CWS_TCP_S *room)
     : room(room)
     , turnEncoding(std::make_shared<WebSocketEncoding>())
     , rule(ownHostNames(), pagePaths(), QByteArray(chatPath))
+    , relayId(QRandomGenerator::global()->generate())
+    , lastModified(httpDate(QDateTime::currentDateTime()))
 {
     for (const PageFile &file : pageFiles) {
         QFile resource(QString::fromLatin1(file.resource));
         const bool opened = resource.open(QIODevice::ReadOnly);
         Q_ASSERT(opened);
-        files.insert(file.path, response(200, "OK", file.type, resource.readAll()));
+        const QByteArray body = resource.readAll();
+        const QByteArray etag = etagOf(body);
+        const QByteArray validators =
+                "ETag: " + etag + "\r\nLast-Modified: " + lastModified + "\r\n";
+        files.insert(file.path,
+                     {response(200, "OK", file.type, body, validators), etag,
+                      "HTTP/1.1 304 Not Modified\r\n" + validators + securityHeaders
+                              + "Cache-Control: no-cache\r\nConnection: close\r\n\r\n"});
     }
     chatServer = new QWebSocketServer(QStringLiteral("PryneChat"), QWebSocketServer::NonSecureMode,
                                       this);
@@ -251,9 +278,13 @@ void WebRelay::readHead(QTcpSocket *socket)
         return;
     socket->setProperty("judged", true);
     switch (verdict.outcome) {
-    case RequestRule::Outcome::ServeFile:
-        answer(socket, files.value(verdict.path));
+    case RequestRule::Outcome::ServeFile: {
+        const PageResponse &file = files[verdict.path];
+        answer(socket,
+               RequestRule::holdsCurrent(verdict, file.etag, lastModified) ? file.notModified
+                                                                           : file.whole);
         break;
+    }
     case RequestRule::Outcome::OpenChat:
         openChat(socket);
         break;
@@ -305,9 +336,14 @@ void WebRelay::adoptBrowsers()
         // A handler of the room's announcement may have ended everything.
         if (!self)
             return;
-        if (socket)
-            room->joinSession(std::make_unique<BrowserSession>(socket, connection, turnEncoding,
-                                                               limits.keepAlive));
+        if (!socket)
+            continue;
+        // The history goes as the one binary message, which no peer's text can be, before any
+        // turn of the room: the texts relayed so far are in it, and the room's next turn, which
+        // this browser gets, holds only later ones (joining flushes the turn under way).
+        socket->sendBinaryMessage(history.message(relayId));
+        room->joinSession(std::make_unique<BrowserSession>(socket, connection, turnEncoding,
+                                                           limits.keepAlive));
     }
 }
 

@@ -3,6 +3,7 @@
 #include "net/CWS_TCP_S.h"
 #include "relay/web/KeepAlive.h"
 #include "relay/web/RequestRule.h"
+#include "relay/web/TextHistory.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -59,6 +60,10 @@ public:
     void setLimits(const Limits &limits);
     // The room's rule on who comes in, applied to each connection before a byte of it is read.
     void setAdmission(socks::CWS_TCP_S::AdmissionHook hook);
+    // Keeps the newest texts up to this many (0: none) for the browsers that join.
+    void setHistoryTexts(int count) { history = TextHistory(count); }
+    // A text relayed to the room, for the history of the browsers that join after it.
+    void remember(const QString &text) { history.add(text); }
     void stop(); // accepts nothing more; the room closes the browsers it has
 
 private:
@@ -74,7 +79,16 @@ private:
     QTcpServer *server = nullptr;
     QWebSocketServer *chatServer = nullptr;
     RequestRule rule;
-    QHash<QByteArray, QByteArray> files; // path -> whole response
+    TextHistory history;
+    quint32 relayId; // drawn at start: a page that comes back tells this relay's numbers apart
+    struct PageResponse
+    {
+        QByteArray whole;
+        QByteArray etag;
+        QByteArray notModified;
+    };
+    QHash<QByteArray, PageResponse> files; // by path
+    QByteArray lastModified;
     QHostAddress listenAddress;
     QString error;
     Limits limits = defaultLimits();

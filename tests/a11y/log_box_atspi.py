@@ -6,7 +6,7 @@ usage: xvfb-run log_box_atspi.py path/to/prynechat
 
 Starts its own session bus and accessibility bus on the X display it is given, opens a server window (/s, port 555),
 sends it two texts over TCP and reads the log back through the accessibility tree: its role and
-name, its whole text, the caret, and a word at an offset. Exits non-zero with the reason on the
+name, its whole text, one insertion event a line, the caret, and a word at an offset. Exits non-zero with the reason on the
 first check that fails.
 """
 import os, socket, struct, subprocess, sys, time
@@ -65,21 +65,30 @@ try:
     until(lambda: window.poll() is None and socket.create_connection(("127.0.0.1", 555), 1),
           "the server window listening on port 555").close()
 
+    # What a reader hears as lines arrive: one insertion a line, as from a standard text box.
+    from gi.repository import GLib
+    inserted = []
+    pyatspi.Registry.registerEventListener(
+        lambda event: inserted.append(event.any_data), "object:text-changed:insert")
     texts = ["こんにちは、テストです。\r\n", "second line 12345 word\r\n"]
     client = socket.create_connection(("127.0.0.1", 555))
-    for text in texts:
-        payload = text.encode()
-        client.sendall(struct.pack(">I", len(payload)) + payload)
+    # Both in one write: the log takes them in one refresh.
+    client.sendall(b"".join(struct.pack(">I", len(text.encode())) + text.encode() for text in texts))
     content = log.queryText()
     seen = [""]
 
     def logged():
+        while GLib.MainContext.default().iteration(False):
+            pass
         seen[0] = content.getText(0, -1)
-        return "12345" in seen[0] and seen[0]
+        return "12345" in seen[0] and len(inserted) >= 2 and seen[0]
 
-    whole = until(logged, lambda: f"both texts in the log's accessible text, which holds {seen[0]!r}")
+    whole = until(logged, lambda: f"both texts in the log's accessible text, which holds "
+                  f"{seen[0]!r}, and an insertion for each: {inserted!r}")
     first, second = whole.find("こんにちは"), whole.find("second line")
     check(0 <= first < second, f"the texts in their order in {whole!r}")
+    check(inserted == ["こんにちは、テストです。\n", "second line 12345 word\n"],
+          f"one insertion a line: {inserted!r}")
     check(content.characterCount == len(whole), "characterCount matches the text")
     check(0 <= content.caretOffset <= content.characterCount,
           f"caret {content.caretOffset} within 0..{content.characterCount}")

@@ -778,7 +778,8 @@ void TestLogBox::stepsByWordAsTheStandardBox_data()
 
 void TestLogBox::stepsByWordAsTheStandardBox()
 {
-    // Ctrl+Shift+Right and back with Ctrl+Shift+Left select what the standard box selects.
+    // Ctrl+Shift+Right and back with Ctrl+Shift+Left select what the standard box selects, and
+    // so does a double click.
     QFETCH(QString, text);
 
     SideBySide pair(text);
@@ -798,6 +799,17 @@ void TestLogBox::stepsByWordAsTheStandardBox()
         both(Qt::Key_Left);
         QCOMPARE(pair.box.selectedText(), pair.standardSelection());
     }
+    // A double click in the sixth character, then a plain Right to the end of the word.
+    const QFontMetrics metrics(chatFont());
+    const QPoint sixth(4 + metrics.horizontalAdvance(text.left(5))
+                               + metrics.horizontalAdvance(text[5]) / 2,
+                       4 + metrics.height() / 2);
+    for (QWidget *target : {pair.box.viewport(), pair.standard.viewport()})
+        QTest::mouseDClick(target, Qt::LeftButton, Qt::NoModifier, sixth);
+    QCOMPARE(pair.box.selectedText(), pair.standardSelection());
+    QTest::keyClick(&pair.box, Qt::Key_Right);
+    QTest::keyClick(&pair.standard, Qt::Key_Right);
+    QCOMPARE(pair.box.caretPosition(), pair.standard.textCursor().position());
 }
 
 void TestLogBox::tripleClickSelectsTheLine()

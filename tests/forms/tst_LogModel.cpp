@@ -42,6 +42,7 @@ private slots:
     void breaksLinesAtEveryLineEndWherever_data();
     void breaksLinesAtEveryLineEndWherever();
     void keepsTheNewestTextWholeAcrossManyBlocks();
+    void laysEachTextOfALineOutOnItsOwn();
     void holdsAtMostAboutTwoBytesACharacter_data();
     void holdsAtMostAboutTwoBytesACharacter();
 };
@@ -243,6 +244,21 @@ void TestLogModel::breaksLinesAtEveryLineEndWherever()
     QCOMPARE(model.shownText(), shown);
     QCOMPARE(model.blockCount(), lines);
     QCOMPARE(model.shownPosition(model.end()), shown.size());
+}
+
+void TestLogModel::laysEachTextOfALineOutOnItsOwn()
+{
+    // A view lays out each piece alone, so the override that ends a text stays in it; past
+    // textsPerLine texts, a line's last piece takes the rest.
+    LogModel model;
+    model.append(u"abc\u202E");
+    model.append(u"pay 5678\r\n");
+    for (int text = 0; text < LogModel::textsPerLine + 3; ++text)
+        model.append(u"x");
+    QCOMPARE(model.shown(model.firstPiece() + 1), QStringLiteral("pay 5678"));
+    QCOMPARE(model.lastPiece() - model.firstPiece(), qint64(1 + LogModel::textsPerLine));
+    QCOMPARE(model.text(),
+             QStringLiteral("abc\u202Epay 5678\r\n") + QString(LogModel::textsPerLine + 3, u'x'));
 }
 
 void TestLogModel::keepsTheNewestTextWholeAcrossManyBlocks()

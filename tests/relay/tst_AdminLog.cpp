@@ -59,6 +59,10 @@ void TestAdminLog::wordsEachDeparture_data()
     QTest::newRow("a socket error")
             << CloseReason::SocketError << 3 << peer + "dropped: connection error (3 clients)"
             << LogPriority::Notice;
+    QTest::newRow("a browser that stopped answering")
+            << CloseReason::Unanswered << 3
+            << peer + "dropped: stopped answering, a ping unanswered for 30 s (3 clients)"
+            << LogPriority::Notice;
 
     // A broken or hostile sender
     QTest::newRow("an oversized frame header")

@@ -377,6 +377,14 @@ const std::vector<OptionRow> &rows()
              defaults + ", bridge h:6379 prynechat:prynechat password 's3cret pass' wait 60",
              "^$",
              "^$"},
+            {"--history", {"--history", "0"}, {}, -1, defaults + ", history 0", "^$", "^$"},
+            {"--history past its bound",
+             {"--history", "10001"},
+             {},
+             2,
+             {},
+             "^$",
+             "^prynechat-relay: 10001 is not a number of texts \\(0 to 10000\\)\\n$"},
             {"--bridge-wait",
              {"--bridge", "redis://h", "--bridge-wait", "3600"},
              {},
@@ -428,6 +436,8 @@ QString describe(const RelaySettings &settings)
         words += QStringLiteral(", web %1:%2")
                          .arg(settings.web->address.toString())
                          .arg(settings.web->port);
+    if (settings.historyTexts != 200)
+        words += QStringLiteral(", history %1").arg(settings.historyTexts);
     if (settings.bridge)
         words += QStringLiteral(", bridge %1:%2 %3 password '%4' wait %5")
                          .arg(QString::fromUtf8(settings.bridge->host))

@@ -15,6 +15,7 @@ import { chromium } from "playwright-core";
 const relayExecutable = process.env.PRYNECHAT_RELAY;
 const shots = process.env.PRYNECHAT_SHOTS || joinPath(tmpdir(), "prynechat-shots");
 const waitMilliseconds = 10000;
+const missingMark = '#log > .mark[aria-label="ここで発言が抜けています"]';
 
 let relay;
 let tcpPort;
@@ -22,9 +23,10 @@ let webPort;
 let browser;
 
 // Starts the relay on free ports and reads both from its start lines.
-function startRelay() {
+function startRelay(ports = { tcp: 0, web: 0 }) {
   return new Promise((resolve, reject) => {
-    const child = spawn(relayExecutable, ["--port", "0", "--web", "127.0.0.1:0", "--quiet", "--max-per-address", "0", "--max-joins-per-minute", "0"], {
+    const child = spawn(relayExecutable, ["--port", String(ports.tcp), "--web",
+      `127.0.0.1:${ports.web}`, "--quiet", "--max-per-address", "0", "--max-joins-per-minute", "0"], {
       stdio: ["ignore", "pipe", "inherit"],
     });
     let output = "";
@@ -87,6 +89,16 @@ async function openPage(options = {}) {
   // Japanese like the window, so dates read as a Japanese user sees them.
   const context = await browser.newContext({ locale: "ja-JP", ...options });
   const page = await context.newPage();
+  // The page's sockets, so that a case can cut one as a network would.
+  await page.addInitScript(() => {
+    const Native = window.WebSocket;
+    window.sockets = [];
+    window.WebSocket = function (url) {
+      const socket = new Native(url);
+      window.sockets.push(socket);
+      return socket;
+    };
+  });
   const dialogs = [];
   page.on("dialog", (dialog) => {
     dialogs.push(dialog.message());
@@ -100,7 +112,7 @@ async function openPage(options = {}) {
 async function join(page, handle) {
   await page.fill("#handle", handle);
   await page.press("#handle", "Enter");
-  await waitFor(async () => !(await page.isDisabled("#text")), "the page to join");
+  await waitFor(async () => !(await page.isDisabled("#sendButton")), "the page to join");
 }
 
 async function say(page, text) {
@@ -142,7 +154,7 @@ after(async () => {
   }
 });
 
-test("two pages and a TCP client chat and all see one order", async () => {
+test("two pages and a TCP client chat in one order, the later page from history on", async () => {
   const client = await tcpClient(tcpPort);
   const aki = await openPage();
   const ben = await openPage();
@@ -162,11 +174,11 @@ test("two pages and a TCP client chat and all see one order", async () => {
   }
   const expected = 2 + 15;
   await waitFor(() => client.received.length >= expected, "every text at the TCP client");
-  // Ben joined after Aki's login line had gone by; from its own login on it sees the same.
+  // Ben joined after Aki's login line had gone by: it came from the history, above a mark.
   const order = client.received.join("");
-  const sinceBen = client.received.slice(1).join("");
-  await waitFor(async () => (await logText(aki)) === order && (await logText(ben)) === sinceBen,
+  await waitFor(async () => (await logText(aki)) === order && (await logText(ben)) === order,
     "both pages to show the TCP client's order");
+  assert.equal(await ben.getAttribute("#log > .mark", "aria-label"), "以上、参加前の発言");
   assert.equal(client.received.length, expected);
   // The page's own lines come back with its number and padded name.
   const own = client.received.find((text) => text.includes("|aki 3\r\n"));
@@ -187,7 +199,7 @@ test("markup in a text shows literally and runs nothing", async () => {
   await waitFor(async () => (await logText(page)).includes("<svg onload=alert(3)>"),
     "both texts in the log");
   assert.ok((await logText(page)).includes(hostile));
-  assert.equal(await page.locator("#log *").count(), 0);
+  assert.equal(await page.locator("#log img, #log script, #log b, #log svg").count(), 0);
   // Give an injected handler a moment to fire, then check none did.
   await page.waitForTimeout(300);
   assert.deepEqual(page.dialogs, []);
@@ -290,15 +302,87 @@ test("the page fits a 360 px phone and a desktop", async () => {
   client.close();
 });
 
-test("a lost connection says 切断されました。 and offers to join again", async () => {
-  const page = await openPage();
-  await join(page, "Aki");
-  relay.kill("SIGTERM");
-  await waitFor(async () => (await page.textContent("#notice")) === "切断されました。",
-    "the page to notice");
-  assert.equal(await page.textContent("#joinButton"), "もう一度参加");
-  assert.equal(await page.isDisabled("#joinButton"), false);
-  assert.equal(await page.isDisabled("#text"), true);
-  await page.context().close();
-  relay = null;
-});
+test("a text ending in a right-to-left override cannot reorder the next, and copy is exact",
+  async () => {
+    const client = await tcpClient(tcpPort);
+    const page = await openPage();
+    await join(page, "Aki");
+    // Enough lines for the log to hold more than one block of texts.
+    Array.from({ length: 60 }, (_, number) => client.send(`51234@Wire      |line ${number}\r\n`));
+    client.send("abc\u202E");
+    client.send("pay 5678\r\n");
+    await waitFor(async () => (await logText(page)).endsWith("pay 5678\r\n"), "both texts");
+    // Where the 5 and the 8 of the second text are drawn: left to right, as written.
+    const [five, eight] = await page.evaluate(() => [4, 7].map((offset) => {
+      const range = document.createRange();
+      range.setStart(Array.from(document.querySelectorAll("#log span")).at(-1).firstChild, offset);
+      range.setEnd(range.startContainer, offset + 1);
+      return range.getBoundingClientRect().left;
+    }));
+    assert.ok(five < eight, `5 at ${five}, 8 at ${eight}`);
+    const copied = await page.evaluate(() => {
+      window.getSelection().selectAllChildren(document.getElementById("log"));
+      return window.getSelection().toString();
+    });
+    // All of it, but the last line end, which a selection never ends on.
+    assert.equal(copied, (await logText(page)).slice(0, -2));
+    client.close();
+    await page.context().close();
+  });
+
+test("4 MB arriving at once: the newest text and a typed line show within seconds",
+  async (t) => {
+    const client = await tcpClient(tcpPort);
+    const page = await openPage();
+    await join(page, "Aki");
+    const endsWith = (ending) => page.evaluate((wanted) => Array.from(
+      document.getElementById("log").childNodes).slice(-10)
+      .some((node) => node.textContent.includes(wanted)), ending);
+    // 200 texts of 20,000 characters, as much as the log keeps, in a few writes; twice, so
+    // that the second lands on a full log.
+    const body = "lorem ipsum dolor sit amet ".repeat(740);
+    for (const round of ["empty", "full"]) {
+      const started = Date.now();
+      Array.from({ length: 200 }, (_, number) => client.send(`51234@Wire |${number}${body}\r\n`));
+      client.send(`51234@Wire      |marker ${round}\r\n`);
+      await say(page, `typed ${round}`);
+      await waitFor(() => endsWith(`|marker ${round}\r\n`), "the marker");
+      const marker = Date.now() - started;
+      await waitFor(() => endsWith(`|typed ${round}\r\n`), "the typed line");
+      const typed = Date.now() - started;
+      t.diagnostic(`${round} log: marker shown after ${marker} ms, typed line after ${typed} ms`);
+    }
+    const kept = await page.evaluate(() => document.getElementById("log").textContent.length);
+    assert.ok(kept <= 4000000, `${kept} characters kept`);
+    client.close();
+    await page.context().close();
+  });
+
+test("a page cut off comes back with what it missed; after a relay restart, with a mark",
+  async () => {
+    let client = await tcpClient(tcpPort);
+    const page = await openPage();
+    await join(page, "Aki");
+    await waitFor(() => client.received.length >= 1, "the login line");
+    await page.fill("#text", "half typed");
+    await page.evaluate(() => window.sockets.at(-1).close());
+    client.send("51234@Wire      |while away\r\n");
+    await waitFor(async () => (await page.textContent("#notice")) === "再接続しました。"
+      && (await logText(page)).includes("|while away\r\n"), "the page back, the missed line");
+    // Back as a window comes back: the same name, a login line; the draft is still there.
+    await waitFor(() => client.received.length >= 3, "the second login line");
+    assert.match(client.received[2], /^\d+@Aki {7}\|ログイン - .+\r\n$/);
+    assert.equal(await page.inputValue("#text"), "half typed");
+    assert.equal(await page.locator(missingMark).count(), 0);
+
+    relay.kill("SIGTERM");
+    await waitFor(async () => /^切断されました。\d+ 秒後に再接続します。$/.test(
+      await page.textContent("#notice")), "the page to notice");
+    ({ child: relay } = await startRelay({ tcp: tcpPort, web: webPort }));
+    await waitFor(async () => (await page.locator(missingMark).count()) === 1, "the mark");
+    client = await tcpClient(tcpPort);
+    client.send("51234@Wire      |back again\r\n");
+    await waitFor(async () => (await logText(page)).endsWith("|back again\r\n"), "a new line");
+    client.close();
+    await page.context().close();
+  });

@@ -3,10 +3,14 @@
 #include "tests/support/Waits.h"
 #include "tests/support/WireClient.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QWebSocket>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -258,23 +262,29 @@ struct Relay
     QByteArray errors;
     QByteArray beforeStartLine; // with both outputs merged: what the relay said before serving
     int port = 0;
+    int webPort = 0;
 
     ~Relay() { stop(); }
 
     bool start(const QString &url,
-               QProcess::ProcessChannelMode channels = QProcess::SeparateChannels)
+               QProcess::ProcessChannelMode channels = QProcess::SeparateChannels,
+               const QStringList &more = {})
     {
         process.setProcessChannelMode(channels);
         process.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
-                      {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--quiet"),
-                       QStringLiteral("--bridge"), url});
+                      QStringList{QStringLiteral("--port"), QStringLiteral("0"),
+                                  QStringLiteral("--quiet"), QStringLiteral("--bridge"), url}
+                              + more);
         static const QRegularExpression startLine(QStringLiteral("relaying on \\S+:(\\d+)\\n"));
         QByteArray output;
         QRegularExpressionMatch match;
+        static const QRegularExpression pageLine(QStringLiteral("browsers is at \\S+:(\\d+)/\\n"));
         waitUntil([&] {
             output += process.readAllStandardOutput();
             match = startLine.match(QString::fromUtf8(output));
-            return match.hasMatch() || process.state() == QProcess::NotRunning;
+            webPort = pageLine.match(QString::fromUtf8(output)).captured(1).toInt();
+            return (match.hasMatch() && (more.isEmpty() || webPort > 0))
+                    || process.state() == QProcess::NotRunning;
         });
         port = match.hasMatch() ? match.captured(1).toInt() : 0;
         beforeStartLine = output.left(output.indexOf("prynechat-relay: relaying on"));
@@ -411,8 +421,18 @@ void TestRedisBridge::bridgedRelaysShowEveryTextInOneOrderAcrossARestart()
     second->stop();
     clients[1] = nullptr;
     clients[3] = nullptr;
+    // Back with a page, which is shown the newest text from the stream, not from memory.
     second = std::make_unique<Relay>();
-    QVERIFY(second->start(redis.url()));
+    QVERIFY(second->start(redis.url(), QProcess::SeparateChannels,
+                          {"--web", "127.0.0.1:0", "--history", "1"}));
+    QWebSocket browser(QStringLiteral("http://127.0.0.1:%1").arg(second->webPort));
+    QByteArray history;
+    QObject::connect(&browser, &QWebSocket::binaryMessageReceived,
+                     [&history](const QByteArray &message) { history = message; });
+    browser.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/chat").arg(second->webPort)));
+    QVERIFY(waitUntil([&] { return !history.isEmpty(); }));
+    QCOMPARE(QJsonDocument::fromJson(history).object().value("texts").toArray(),
+             QJsonArray{clients[0]->received.constLast()});
     clients[1] = second->join(QStringLiteral("back 1\r\n"));
     clients[3] = second->join(QStringLiteral("back 3\r\n"));
     QVERIFY(clients[1] && clients[3]);

@@ -12,6 +12,7 @@ private slots:
     void judgesHeads();
     void waitsForTheWholeHeadWithinItsBound_data();
     void waitsForTheWholeHeadWithinItsBound();
+    void answersNotModifiedToACurrentCopy();
 };
 
 namespace {
@@ -136,6 +137,19 @@ void TestRequestRule::judgesHeads()
     QCOMPARE(int(verdict.outcome), outcome);
     QCOMPARE(verdict.status, status);
     QCOMPARE(verdict.path, path);
+}
+
+void TestRequestRule::answersNotModifiedToACurrentCopy()
+{
+    const QByteArray since = "If-Modified-Since: Thu, 10 Dec 2026 15:00:00 GMT\r\n";
+    const auto current = [](const QByteArray &validators) {
+        const auto verdict = pageRule().judge(get("/chat.js", "Host: chatbox\r\n" + validators));
+        return RequestRule::holdsCurrent(verdict, "\"abc\"", "Thu, 10 Dec 2026 15:00:00 GMT");
+    };
+    QVERIFY(!current({}));
+    QVERIFY(current("If-None-Match: \"x\", W/\"abc\"\r\n" + since));
+    QVERIFY(!current("If-None-Match: \"x\"\r\n" + since)); // the tag decides, not the date
+    QVERIFY(current(since));
 }
 
 void TestRequestRule::waitsForTheWholeHeadWithinItsBound_data()

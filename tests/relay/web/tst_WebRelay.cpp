@@ -316,7 +316,7 @@ void TestWebRelay::servesThePageWithItsPolicy()
         QByteArray content;
     };
     const File files[] = {{"/", "text/html; charset=utf-8", "<html lang=\"ja\">"},
-                          {"/chat.js", "text/javascript; charset=utf-8", "createTextNode"},
+                          {"/chat.js", "text/javascript; charset=utf-8", "textContent = item"},
                           {"/chat.css", "text/css; charset=utf-8", "#log"},
                           {"/icon.png", "image/png", "PNG"}};
     for (const File &file : files) {
