@@ -21,7 +21,7 @@ function startRelay() {
     child.stdout.on("data", (chunk) => {
       output += chunk;
       // The relay's own log says when and why it drops a connection.
-      if (dropped === null && /dropped: /.test(output) && start) dropped = { at: Date.now() - start, line: output.match(/dropped: [^\n(]*/)[0] };
+      if (dropped === null && /dropped: /.test(output) && start) dropped = { at: Date.now() - start, line: output.match(/[^\n]*dropped: [^\n(]*/)[0] };
       const tcp = output.match(/relaying on \S+:(\d+)\n/);
       const web = output.match(/http:\/\/127\.0\.0\.1:(\d+)\/\n/);
       if (tcp && web) resolve({ child, tcp: Number(tcp[1]), web: Number(web[1]) });
@@ -46,6 +46,7 @@ while (await page.isDisabled("#text")) await new Promise((r) => setTimeout(r, 50
 
 const socket = connect(relay.tcp, "127.0.0.1");
 await new Promise((r) => socket.on("connect", r));
+console.log(`the flooder is 127.0.0.1:${socket.localPort}`);
 socket.on("data", () => {});
 socket.on("error", () => {});
 const body = Buffer.alloc(4 + 65536, 0x66);

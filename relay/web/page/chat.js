@@ -143,8 +143,11 @@
     const fragment = document.createDocumentFragment();
     for (const item of pending) {
       if (typeof item === "string") {
+        // A block past its bound by far ends even inside a line: one line of megabytes would
+        // otherwise be laid out again, whole, at every frame.
         if (!block || (blockEnded
-          && (blockTexts >= blockMaxTexts || blockCharacters >= blockMaxCharacters))) {
+          && (blockTexts >= blockMaxTexts || blockCharacters >= blockMaxCharacters))
+          || blockCharacters >= blockMaxCharacters * 4) {
           openBlock(fragment);
         }
         // Each text its own bidi isolate: no text can reorder the one after it.
