@@ -1,5 +1,7 @@
 #include "forms/PortReading.h"
 
+#include "net/SocketHelpers.h"
+
 #include <QRegularExpression>
 
 #include <cfenv>
@@ -55,7 +57,7 @@ std::optional<int> readPortField(const QString &text)
     const double value = match.captured(1).toDouble(&ok);
     if (!ok)
         return std::nullopt;
-    return roundIntoRange(value, 0, 65535);
+    return roundIntoRange(value, 0, socks::maxPort);
 }
 
 std::optional<int> readNumberLeniently(const QString &text)

@@ -62,7 +62,7 @@ void Acceptor::prepare()
 bool Acceptor::listen(const QHostAddress &address, int port)
 {
     prepare();
-    if (port < 0 || port > 65535) {
+    if (!isPortNumber(port)) {
         lastFailure = Failure::InvalidPort;
         return false;
     }

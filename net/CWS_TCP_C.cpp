@@ -110,7 +110,7 @@ void CWS_TCP_C::startConnecting(quint64 current, const QString &host, int port)
     // An IPv6 literal may come written as in a URL.
     if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
         name = name.mid(1, name.size() - 2);
-    if (name.isEmpty() || port < 0 || port > 65535) {
+    if (name.isEmpty() || !isPortNumber(port)) {
         giveUpConnecting();
         return;
     }

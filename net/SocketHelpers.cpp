@@ -11,6 +11,16 @@
 
 namespace socks {
 
+std::optional<int> readPortNumber(const QString &text)
+{
+    bool ok = false;
+    const int port = text.toInt(&ok, 10);
+    // toInt takes a sign and blanks; a port is digits only.
+    if (!ok || !isPortNumber(port) || text.isEmpty() || !text.front().isDigit())
+        return std::nullopt;
+    return port;
+}
+
 namespace {
 
 // A peer that stopped reading cannot hold a closed connection open for longer than this.

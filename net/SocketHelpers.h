@@ -4,12 +4,23 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class QSocketNotifier;
 class QTcpSocket;
 
 // What both components do to their sockets.
 namespace socks {
+
+// TCP's port numbers; 0 asks the system for a free one.
+constexpr int maxPort = 65535;
+constexpr bool isPortNumber(int port)
+{
+    return port >= 0 && port <= maxPort;
+}
+// A port as typed on a command line or in a settings file: plain decimal digits, nothing else.
+// (The windows read their port fields leniently instead; see forms/PortReading.)
+std::optional<int> readPortNumber(const QString &text);
 
 // No Nagle delay (a chat line should leave at once) and keep-alive (a peer that vanished from the
 // LAN is noticed).

@@ -1,5 +1,6 @@
 #include "relay/RelayOptions.h"
 
+#include "net/SocketHelpers.h"
 #include "relay/bridge/BridgePassword.h"
 
 #include <QCommandLineParser>
@@ -329,7 +330,7 @@ OptionReading readRelayOptions(const QStringList &arguments, const OptionSources
     }
 
     RelaySettings settings;
-    const std::optional<int> port = readWholeNumber(parser.value(options.port), 0, 65535);
+    const std::optional<int> port = socks::readPortNumber(parser.value(options.port));
     if (!port) {
         reader.fail(
                 QStringLiteral("%1 is not a port (0 to 65535)").arg(parser.value(options.port)));

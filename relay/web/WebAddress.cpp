@@ -1,18 +1,6 @@
 #include "relay/web/WebAddress.h"
 
-namespace {
-
-std::optional<int> readPort(const QString &text)
-{
-    bool ok = false;
-    const int port = text.toInt(&ok, 10);
-    // toInt takes a sign and blanks; a port is digits only.
-    if (!ok || port < 0 || port > 65535 || text.isEmpty() || !text.front().isDigit())
-        return std::nullopt;
-    return port;
-}
-
-} // namespace
+#include "net/SocketHelpers.h"
 
 std::optional<WebAddress> WebAddress::read(const QString &text, const QHostAddress &fallback)
 {
@@ -33,7 +21,7 @@ std::optional<WebAddress> WebAddress::read(const QString &text, const QHostAddre
         if (host.contains(u':'))
             return std::nullopt;
     }
-    const std::optional<int> number = readPort(port);
+    const std::optional<int> number = socks::readPortNumber(port);
     if (!number)
         return std::nullopt;
     WebAddress result;

@@ -200,9 +200,9 @@ bool WebRelay::start(const QHostAddress &address, int port)
     connect(server, &QTcpServer::acceptError, this, [this] {
         QTimer::singleShot(acceptRetryMilliseconds, server, &QTcpServer::resumeAccepting);
     });
-    if (port < 0 || port > 65535 || !server->listen(address, quint16(port))) {
-        error = port < 0 || port > 65535 ? QStringLiteral("not a port (0 to 65535)")
-                                         : server->errorString();
+    if (!socks::isPortNumber(port) || !server->listen(address, quint16(port))) {
+        error = !socks::isPortNumber(port) ? QStringLiteral("not a port (0 to 65535)")
+                                           : server->errorString();
         return false;
     }
     return true;
