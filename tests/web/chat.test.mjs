@@ -379,6 +379,9 @@ test("a page cut off comes back with what it missed; after a relay restart, with
     await waitFor(async () => /^切断されました。\d+ 秒後に再接続します。$/.test(
       await page.textContent("#notice")), "the page to notice");
     ({ child: relay } = await startRelay({ tcp: tcpPort, web: webPort }));
+    // The network is back: the page retries at once rather than at its next backoff step, which
+    // on a loaded machine may lie past the wait.
+    await page.evaluate(() => window.dispatchEvent(new Event("online")));
     await waitFor(async () => (await page.locator(missingMark).count()) === 1, "the mark");
     client = await tcpClient(tcpPort);
     client.send("51234@Wire      |back again\r\n");
