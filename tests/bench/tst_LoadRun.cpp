@@ -1,9 +1,7 @@
 #include "FaultyRelay.h"
 #include "bench/LoadRun.h"
-#include "tests/support/Waits.h"
+#include "tests/support/RelayProcess.h"
 
-#include <QProcess>
-#include <QRegularExpression>
 #include <QTest>
 
 // The load tool against relays that are right, and against ones that drop, swap, cut or stall a
@@ -150,34 +148,20 @@ void TestLoadRun::measuresBrowsers()
     QFETCH(bool, mixed);
 
     // The real relay with its web port: the tool's WebSocket side against Qt WebSockets.
-    QProcess relay;
-    relay.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
-                {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--web"),
-                 QStringLiteral("127.0.0.1:0"), QStringLiteral("--quiet"),
-                 QStringLiteral("--max-per-address"), QStringLiteral("0"),
-                 QStringLiteral("--max-joins-per-minute"), QStringLiteral("0")});
-    QVERIFY(relay.waitForStarted());
-    QByteArray output;
-    while (output.count('\n') < 2 && relay.waitForReadyRead(testsupport::waitTimeout))
-        output += relay.readAllStandardOutput();
-    const QRegularExpressionMatch ports =
-            QRegularExpression(
-                    QStringLiteral("relaying on \\S+:(\\d+)\\n.*http://127\\.0\\.0\\.1:(\\d+)/"))
-                    .match(QString::fromUtf8(output));
-    QVERIFY2(ports.hasMatch(), output.constData());
+    testsupport::RelayProcess relay;
+    QVERIFY(relay.start(relay.unlimited() + relay.web()));
 
     bench::LoadRun::Options options = optionsFor(FaultyRelay::Framing::Framed, 0);
     if (mixed) {
-        options.port = ports.captured(1).toInt();
-        options.webPort = ports.captured(2).toInt();
+        options.port = relay.port;
+        options.webPort = relay.webPort;
     } else {
-        options.port = ports.captured(2).toInt();
+        options.port = relay.webPort;
         options.mode = bench::LoadRun::Mode::WebSocket;
     }
     bench::LoadRun load(options);
     const bench::LoadRun::Result result = load.run();
-    relay.terminate();
-    relay.waitForFinished();
+    relay.stop();
 
     QVERIFY2(result.passed(), result.error.c_str());
     QCOMPARE(result.textsSent, quint64(clients * textsEach));

@@ -1,16 +1,12 @@
 #include "forms/SharedSettings.h"
 #include "forms/client/FormTCPClientMain.h"
-#include "tests/support/Waits.h"
+#include "tests/support/RelayProcess.h"
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
 
 #include <memory>
 #include <vector>
-
-using testsupport::waitTimeout;
-using testsupport::waitUntil;
 
 // The program's client windows chatting through the prynechat-relay executable, as users on a
 // LAN would with a relay on a box without a screen.
@@ -24,24 +20,9 @@ private slots:
 
 void TestChatWithRelayProcess::clientWindowsChatThroughTheRelay()
 {
-    // On a port of the kernel's choosing, read back from the start line.
-    QProcess relay;
-    relay.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
-                {QStringLiteral("--port"), QStringLiteral("0")});
-    static const QRegularExpression startLine(
-            QStringLiteral("^prynechat-relay: relaying on \\S+:(\\d+)\\n"));
-    QByteArray output;
-    QRegularExpressionMatch match;
-    QVERIFY(waitUntil([&] {
-        output += relay.readAllStandardOutput();
-        match = startLine.match(QString::fromUtf8(output));
-        return match.hasMatch();
-    }));
-    const auto stopRelay = qScopeGuard([&relay] {
-        relay.kill();
-        relay.waitForFinished(waitTimeout);
-    });
-    SharedSettings::gintPort = match.captured(1).toInt();
+    testsupport::RelayProcess relay;
+    QVERIFY(relay.start({QStringLiteral("--port"), QStringLiteral("0")}));
+    SharedSettings::gintPort = relay.port;
     SharedSettings::gstrServerIP = QStringLiteral("127.0.0.1");
 
     // Deleted, not closed, should the test fail half-way: a window that loses its relay would
@@ -71,10 +52,10 @@ void TestChatWithRelayProcess::clientWindowsChatThroughTheRelay()
     QTRY_VERIFY(alice->TextLog->logText().contains("@Bob       |ログアウト - "));
     alice->close();
 
-    relay.terminate();
-    QVERIFY(relay.waitForFinished(waitTimeout));
-    QCOMPARE(relay.exitCode(), 0);
-    const QString console = QString::fromUtf8(output + relay.readAllStandardOutput());
+    relay.stop();
+    QVERIFY(relay.ends());
+    QCOMPARE(relay.process.exitCode(), 0);
+    const QString console = QString::fromUtf8(relay.output);
     QVERIFY2(console.contains(QRegularExpression(QStringLiteral("\\d+@Bob       \\|hello\\n"))),
              qPrintable(console));
     // Both logout lines carry the handle name set last: the settings are shared.

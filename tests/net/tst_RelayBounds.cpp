@@ -1,13 +1,11 @@
 #include "net/CWS_TCP_S.h"
 #include "net/SocketHelpers.h"
 #include "tests/support/ProcessStatus.h"
+#include "tests/support/RelayProcess.h"
 #include "tests/support/Sanitizers.h"
 #include "tests/support/Waits.h"
-#include "tests/support/WireClient.h"
 
 #include <QDir>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -623,26 +621,19 @@ void TestRelayBounds::restsWhenDescriptorsRunOutAndRecovers()
         QSKIP("UndefinedBehaviorSanitizer's vptr check opens a pipe to read a type it has not seen "
               "yet; with every descriptor taken that fails and it reports a sound object as bad");
     constexpr int descriptorLimit = 40;
-    QProcess relay;
-    relay.setChildProcessModifier([] {
+    testsupport::RelayProcess relay;
+    relay.process.setChildProcessModifier([] {
         const rlimit few{descriptorLimit, descriptorLimit};
         ::setrlimit(RLIMIT_NOFILE, &few);
     });
-    relay.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
-                {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--quiet"),
-                 QStringLiteral("--max-per-address"), QStringLiteral("0"),
-                 QStringLiteral("--max-joins-per-minute"), QStringLiteral("0")});
-    QVERIFY(relay.waitForReadyRead(10000));
-    const auto match = QRegularExpression(QStringLiteral(":(\\d+)\\s*$"))
-                               .match(QString::fromUtf8(relay.readLine()));
-    QVERIFY(match.hasMatch());
-    const int port = match.captured(1).toInt();
+    QVERIFY(relay.start(relay.unlimited()));
+    const int port = relay.port;
 
     std::vector<int> crowd;
     for (int count = 0; count < 80; ++count)
         crowd.push_back(stalledPeer(port));
     const auto cpuSeconds = [&relay] {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(relay.processId()));
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(relay.process.processId()));
         if (!stat.open(QIODevice::ReadOnly))
             return -1.0;
         const QList<QByteArray> fields = stat.readAll().split(')').last().split(' ');
@@ -650,7 +641,7 @@ void TestRelayBounds::restsWhenDescriptorsRunOutAndRecovers()
                 / double(::sysconf(_SC_CLK_TCK));
     };
     const auto openDescriptors = [&relay] {
-        return QDir(QStringLiteral("/proc/%1/fd").arg(relay.processId()))
+        return QDir(QStringLiteral("/proc/%1/fd").arg(relay.process.processId()))
                 .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)
                 .size();
     };
@@ -671,8 +662,8 @@ void TestRelayBounds::restsWhenDescriptorsRunOutAndRecovers()
     late.send(QStringLiteral("served again"));
     QVERIFY(late.waitForTexts(1, 10000));
     QCOMPARE(late.received, QStringList{QStringLiteral("served again")});
-    relay.terminate();
-    QVERIFY(relay.waitForFinished(waitTimeout));
+    relay.stop();
+    QVERIFY(relay.ends());
 }
 
 QTEST_MAIN(TestRelayBounds)

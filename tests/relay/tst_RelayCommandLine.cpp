@@ -1,5 +1,5 @@
+#include "tests/support/RelayProcess.h"
 #include "tests/support/Waits.h"
-#include "tests/support/WireClient.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -63,108 +63,17 @@ QString writeFile(const QString &path, const QByteArray &contents,
     return path;
 }
 
-struct RedisServer
+using testsupport::RedisServer;
+
+struct Relay : testsupport::RelayProcess
 {
-    QProcess process;
-    int port = 0;
-
-    ~RedisServer() { stop(); }
-
-    bool start(int onPort, const QByteArray &requiredPassword = {})
+    void start(const QStringList &arguments, const QStringList &settings = {})
     {
-        port = onPort;
-        QStringList arguments{QStringLiteral("--port"),       QString::number(port),
-                              QStringLiteral("--bind"),       QStringLiteral("127.0.0.1"),
-                              QStringLiteral("--save"),       QString(),
-                              QStringLiteral("--appendonly"), QStringLiteral("no")};
-        // The limits the README sets, so that the relays start without a warning.
-        arguments << QStringLiteral("--proto-max-bulk-len") << QStringLiteral("1mb")
-                  << QStringLiteral("--client-query-buffer-limit") << QStringLiteral("2mb");
-        if (!requiredPassword.isEmpty())
-            arguments << QStringLiteral("--requirepass") << QString::fromUtf8(requiredPassword);
-        process.start(QStringLiteral(PRYNECHAT_REDIS_SERVER), arguments);
-        QByteArray output;
-        return waitUntil([&] {
-            output += process.readAllStandardOutput();
-            return output.contains("Ready to accept connections");
-        });
-    }
-
-    void stop()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.terminate();
-        process.waitForFinished(waitTimeout);
-    }
-};
-
-struct Relay
-{
-    QProcess process;
-    QByteArray output;
-    QByteArray errors;
-    int port = 0;
-
-    ~Relay()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.kill();
-        process.waitForFinished(waitTimeout);
-    }
-
-    void start(const QStringList &arguments, const QStringList &environment = {})
-    {
-        QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
-        for (const QString &variable :
-             QStringList{"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "CREDENTIALS_DIRECTORY",
-                         "PRYNECHAT_REDIS_PASSWORD"})
-            variables.remove(variable);
-        for (const QString &setting : environment)
-            variables.insert(setting.section(u'=', 0, 0), setting.section(u'=', 1));
-        process.setProcessEnvironment(variables);
-        process.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE), arguments);
-    }
-
-    void readBoth()
-    {
-        output += process.readAllStandardOutput();
-        errors += process.readAllStandardError();
-    }
-
-    // Serving: the start line came, with the port actually bound.
-    bool serves(int timeout = waitTimeout)
-    {
-        static const QRegularExpression startLine(
-                QStringLiteral("^prynechat-relay: relaying on \\S+:(\\d+)\\n"));
-        QRegularExpressionMatch match;
-        waitUntil(
-                [&] {
-                    readBoth();
-                    match = startLine.match(QString::fromUtf8(output));
-                    return match.hasMatch() || process.state() == QProcess::NotRunning;
-                },
-                timeout);
-        port = match.hasMatch() ? match.captured(1).toInt() : 0;
-        return port > 0;
-    }
-
-    bool ends(int timeout = waitTimeout)
-    {
-        const bool ended = process.waitForFinished(timeout);
-        readBoth();
-        return ended && process.exitStatus() == QProcess::NormalExit;
-    }
-
-    bool says(const QByteArray &text, int timeout = waitTimeout)
-    {
-        return waitUntil(
-                [&] {
-                    readBoth();
-                    return errors.contains(text);
-                },
-                timeout);
+        for (const char *variable : {"CREDENTIALS_DIRECTORY", "PRYNECHAT_REDIS_PASSWORD"})
+            environment.remove(QString::fromLatin1(variable));
+        for (const QString &setting : settings)
+            environment.insert(setting.section(u'=', 0, 0), setting.section(u'=', 1));
+        launch(arguments);
     }
 
     // A text from a client comes back to it.
@@ -215,6 +124,13 @@ const std::vector<OptionCase> &optionCases()
              2,
              "^$",
              "^prynechat-relay: 65536 is not a port \\(0 to 65535\\)\\n$"},
+            {"--port another socket holds",
+             {"--port", "{taken}"},
+             {},
+             1,
+             "^$",
+             "^prynechat-relay: cannot serve port \\d+: the port is already in use\\n[\\s\\S]*"
+             "choose another port with --port \\(ports from 1024 up need no privileges\\)"},
             {"--listen an address of no interface here",
              {"--listen", "192.0.2.1", "--port", "0"},
              {},
@@ -313,9 +229,10 @@ void TestRelayCommandLine::optionsDoWhatTheHelpSays()
     QTcpServer occupant;
     QVERIFY(occupant.listen(QHostAddress::Any, 0));
     RedisServer redis;
+    redis.options << QStringLiteral("--requirepass") << QString::fromUtf8(password);
     const bool wantsRedis = (arguments + environment).join(u' ').contains("{redis}");
     if (wantsRedis)
-        QVERIFY(redis.start(freePort(), password));
+        QVERIFY(redis.start());
     const QMap<QString, QString> values{
             {"{taken}", QString::number(occupant.serverPort())},
             {"{redis}", QString::number(redis.port)},
@@ -350,8 +267,9 @@ void TestRelayCommandLine::optionsDoWhatTheHelpSays()
         QVERIFY(relay.ends(3 * waitTimeout));
         QVERIFY2(relay.process.exitCode() == status, relay.errors.constData());
     }
-    QVERIFY2(QRegularExpression(output).match(QString::fromUtf8(relay.output)).hasMatch(),
-             relay.output.constData());
+    const QByteArray wholeOutput = relay.startLines + relay.output;
+    QVERIFY2(QRegularExpression(output).match(QString::fromUtf8(wholeOutput)).hasMatch(),
+             wholeOutput.constData());
     QVERIFY2(QRegularExpression(errors).match(QString::fromUtf8(relay.errors)).hasMatch(),
              relay.errors.constData());
 }
@@ -361,7 +279,8 @@ void TestRelayCommandLine::optionsDoWhatTheHelpSays()
 void TestRelayCommandLine::credentialFileUnlocksAPasswordedRedis()
 {
     RedisServer redis;
-    QVERIFY(redis.start(freePort(), password));
+    redis.options << QStringLiteral("--requirepass") << QString::fromUtf8(password);
+    QVERIFY(redis.start());
     QVERIFY(QDir(scratch.path()).mkpath("credentials"));
     const QString credentials = scratch.filePath("credentials");
     QVERIFY(!writeFile(credentials + "/redis-password", password + "\n", QFile::ReadOwner)
@@ -419,7 +338,7 @@ void TestRelayCommandLine::waitsForARedisThatStartsLater()
 void TestRelayCommandLine::bridgeReportsStayOnLinesOfTheirOwn()
 {
     RedisServer redis;
-    QVERIFY(redis.start(freePort()));
+    QVERIFY(redis.start());
     int pipeEnds[2];
     QCOMPARE(::pipe2(pipeEnds, O_CLOEXEC), 0);
     const auto closePipe = qScopeGuard([&pipeEnds] {

@@ -445,22 +445,6 @@ void TestFormMain::pressStoresSettings_data()
                                                    << "me"
                                                    << "host" << 56 << "me"
                                                    << "host";
-    QTest::newRow("half goes down to the even port") << 2 << "54.5"
-                                                     << "me"
-                                                     << "host" << 54 << "me"
-                                                     << "host";
-    QTest::newRow("port beyond 16-bit signed") << 2 << "40000"
-                                               << "me"
-                                               << "host" << 40000 << "me"
-                                               << "host";
-    QTest::newRow("highest port") << 1 << "65535"
-                                  << "me"
-                                  << "host" << 65535 << "me"
-                                  << "host";
-    QTest::newRow("port zero") << 1 << "0"
-                               << "me"
-                               << "host" << 0 << "me"
-                               << "host";
 }
 
 void TestFormMain::pressStoresSettings()
@@ -519,12 +503,6 @@ void TestFormMain::refusedPortShowsMessageAndStoresNothing_data()
 
     QTest::newRow("letters, client") << 2 << "abc";
     QTest::newRow("letters, server") << 1 << "abc";
-    QTest::newRow("blank") << 2 << "";
-    QTest::newRow("spaces") << 1 << "   ";
-    QTest::newRow("number then letters") << 2 << "55a";
-    QTest::newRow("one past the highest port") << 2 << "65536";
-    QTest::newRow("five nines") << 1 << "99999";
-    QTest::newRow("negative") << 2 << "-1";
 }
 
 void TestFormMain::refusedPortShowsMessageAndStoresNothing()
@@ -559,7 +537,6 @@ void TestFormMain::quitEndsTheProcessAtOnce_data()
 
     QTest::newRow("valid port") << "555";
     QTest::newRow("port of letters") << "abc";
-    QTest::newRow("blank port") << "";
     QTest::newRow("port out of range") << "99999";
     QTest::newRow("during a nested wait") << "during a nested wait";
 }

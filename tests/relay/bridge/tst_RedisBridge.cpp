@@ -1,7 +1,7 @@
 #include "tests/support/ProcessStatus.h"
+#include "tests/support/RelayProcess.h"
 #include "tests/support/Sanitizers.h"
 #include "tests/support/Waits.h"
-#include "tests/support/WireClient.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -52,7 +52,6 @@ private slots:
     void oneReadKeepsAFewMebibytesAtMost();
     void warnsAtStartAboutRedisLimits_data();
     void warnsAtStartAboutRedisLimits();
-    void unreachableRedisEndsWithStatusOne();
 };
 
 namespace {
@@ -60,79 +59,11 @@ namespace {
 using ReplyPointer = std::unique_ptr<redisReply, void (*)(void *)>;
 
 // The limits the README's Redis setup shows.
-const QStringList readmeLimits{QStringLiteral("--proto-max-bulk-len"), QStringLiteral("1mb"),
-                               QStringLiteral("--client-query-buffer-limit"),
-                               QStringLiteral("2mb")};
+const QStringList readmeLimits = testsupport::RedisServer::readmeLimits();
 
-// A port nothing listens on as long as the returned descriptor stays open: bound, never
-// listening, so connecting to it is refused and no other program can take it meanwhile.
-int refusingPort(int *descriptor)
+// A redis-server of the test's own, and what the tests ask it directly.
+struct RedisServer : testsupport::RedisServer
 {
-    *descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (*descriptor < 0 || ::bind(*descriptor, reinterpret_cast<sockaddr *>(&address), length) != 0
-        || ::getsockname(*descriptor, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-        return 0;
-    return ntohs(address.sin_port);
-}
-
-// A redis-server of the test's own, without persistence. It can neither take a listening socket
-// from the test nor bind port 0, so it is started on a port that the kernel had free a moment
-// ago; should another program take that port first, redis-server fails to bind it, says so and
-// ends, and another port is tried. So the port it answers on is certainly its own.
-struct RedisServer
-{
-    QProcess process;
-    int port = 0;
-    QByteArray log;
-
-    ~RedisServer() { stop(); }
-
-    bool start(const QStringList &options = readmeLimits)
-    {
-        for (int attempt = 0; attempt < 10; ++attempt) {
-            QTcpServer probe;
-            if (!probe.listen(QHostAddress::LocalHost, 0))
-                return false;
-            port = probe.serverPort();
-            probe.close();
-            log.clear();
-            process.start(QStringLiteral(PRYNECHAT_REDIS_SERVER),
-                          QStringList{QStringLiteral("--port"), QString::number(port),
-                                      QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
-                                      QStringLiteral("--save"), QString(),
-                                      QStringLiteral("--appendonly"), QStringLiteral("no")}
-                                  + options);
-            waitUntil([&] {
-                log += process.readAllStandardOutput();
-                return log.contains("Ready to accept connections")
-                        || process.state() == QProcess::NotRunning;
-            });
-            if (log.contains("Ready to accept connections"))
-                return true;
-            process.waitForFinished(waitTimeout);
-            log += process.readAllStandardOutput();
-            if (!log.contains("Failed listening on port"))
-                break; // not a port taken meanwhile: trying again would not help
-        }
-        qWarning("redis-server did not start:\n%s", log.constData());
-        return false;
-    }
-
-    // SIGTERM to its PID: the stream goes with it, nothing is saved.
-    void stop()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.terminate();
-        process.waitForFinished(waitTimeout);
-    }
-
-    QString url() const { return QStringLiteral("redis://127.0.0.1:%1/test").arg(port); }
-
     ReplyPointer command(const std::vector<QByteArray> &arguments) const
     {
         std::unique_ptr<redisContext, void (*)(redisContext *)> context(
@@ -256,72 +187,26 @@ private:
     std::vector<QPointer<QTcpSocket>> links;
 };
 
-struct Relay
+struct Relay : testsupport::RelayProcess
 {
-    QProcess process;
-    QByteArray errors;
-    QByteArray beforeStartLine; // with both outputs merged: what the relay said before serving
-    int port = 0;
-    int webPort = 0;
-
-    ~Relay() { stop(); }
-
     bool start(const QString &url,
                QProcess::ProcessChannelMode channels = QProcess::SeparateChannels,
                const QStringList &more = {})
     {
         process.setProcessChannelMode(channels);
-        process.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
-                      QStringList{QStringLiteral("--port"), QStringLiteral("0"),
-                                  QStringLiteral("--quiet"), QStringLiteral("--bridge"), url}
-                              + more);
-        static const QRegularExpression startLine(QStringLiteral("relaying on \\S+:(\\d+)\\n"));
-        QByteArray output;
-        QRegularExpressionMatch match;
-        static const QRegularExpression pageLine(QStringLiteral("browsers is at \\S+:(\\d+)/\\n"));
-        waitUntil([&] {
-            output += process.readAllStandardOutput();
-            match = startLine.match(QString::fromUtf8(output));
-            webPort = pageLine.match(QString::fromUtf8(output)).captured(1).toInt();
-            return (match.hasMatch() && (more.isEmpty() || webPort > 0))
-                    || process.state() == QProcess::NotRunning;
-        });
-        port = match.hasMatch() ? match.captured(1).toInt() : 0;
-        beforeStartLine = output.left(output.indexOf("prynechat-relay: relaying on"));
-        return port > 0;
+        return RelayProcess::start(QStringList{QStringLiteral("--port"), QStringLiteral("0"),
+                                               QStringLiteral("--quiet"),
+                                               QStringLiteral("--bridge"), url}
+                                   + more);
     }
 
-    void stop()
+    // With both outputs merged: what the relay said before serving.
+    QByteArray beforeStartLine() const
     {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.terminate();
-        process.waitForFinished(waitTimeout);
-    }
-
-    bool says(const QByteArray &text, int times = 1, int timeout = waitTimeout)
-    {
-        return waitUntil(
-                [&] {
-                    errors += process.readAllStandardError();
-                    return errors.count(text) >= times;
-                },
-                timeout);
+        return startLines.left(startLines.indexOf("prynechat-relay: relaying on"));
     }
 
     qint64 peakKib() { return statusKib("VmHWM:", process.processId()); }
-
-    // A client the relay has certainly taken on: its greeting has come back through Redis.
-    std::unique_ptr<WireClient> join(const QString &greeting)
-    {
-        auto client = std::make_unique<WireClient>(port);
-        if (!client->waitConnected())
-            return nullptr;
-        client->send(greeting);
-        if (!waitUntil([&] { return client->received.contains(greeting); }))
-            return nullptr;
-        return client;
-    }
 };
 
 // Two relays bridged through one Redis, each with a client it has certainly taken on.
@@ -472,7 +357,7 @@ void TestRedisBridge::entriesOfOtherWritersAreSkippedAndRepeatsDropped()
 void TestRedisBridge::theLargestTextCrossesRedisWithTheReadmesLimits()
 {
     RedisServer redis;
-    QVERIFY(redis.start(readmeLimits));
+    QVERIFY(redis.start());
     TwoRelays relays;
     QVERIFY(relays.start(redis.url()));
     Relay &first = relays.first;
@@ -771,32 +656,15 @@ void TestRedisBridge::warnsAtStartAboutRedisLimits()
     QFETCH(QByteArrayList, warnings);
 
     RedisServer redis;
-    QVERIFY(redis.start(options));
+    redis.options = options;
+    QVERIFY(redis.start());
     Relay relay;
     // Standard error and output as one stream, in the order they were written.
     QVERIFY(relay.start(redis.url(), QProcess::MergedChannels));
     for (const QByteArray &warning : warnings)
-        QVERIFY2(relay.beforeStartLine.contains(warning), relay.beforeStartLine.constData());
-    QCOMPARE(relay.beforeStartLine.count('\n'), warnings.size());
+        QVERIFY2(relay.beforeStartLine().contains(warning), relay.beforeStartLine().constData());
+    QCOMPARE(relay.beforeStartLine().count('\n'), warnings.size());
     QVERIFY(relay.join(QStringLiteral("hello\r\n")));
-}
-
-void TestRedisBridge::unreachableRedisEndsWithStatusOne()
-{
-    int descriptor = -1;
-    const int port = refusingPort(&descriptor);
-    const auto release = qScopeGuard([descriptor] { ::close(descriptor); });
-    QVERIFY(port > 0);
-    QProcess relay;
-    relay.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
-                {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--bridge-wait"),
-                 QStringLiteral("0"), QStringLiteral("--bridge"),
-                 QStringLiteral("redis://127.0.0.1:%1").arg(port)});
-    QVERIFY(relay.waitForFinished(2 * waitTimeout));
-    QCOMPARE(relay.exitCode(), 1);
-    QVERIFY(relay.readAllStandardError().startsWith(
-            "prynechat-relay: cannot reach Redis at 127.0.0.1:"));
-    QVERIFY(!relay.readAllStandardOutput().contains("relaying on"));
 }
 
 QTEST_GUILESS_MAIN(TestRedisBridge)

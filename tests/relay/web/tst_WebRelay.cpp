@@ -1,10 +1,8 @@
 #include "net/CWS_TCP_S.h"
 #include "relay/web/WebRelay.h"
-#include "tests/support/WireClient.h"
+#include "tests/support/RelayProcess.h"
 
 #include <QAbstractEventDispatcher>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QWebSocket>
 #include <QtEndian>
@@ -200,48 +198,6 @@ struct Browser
     }
 };
 
-// The relay executable with a TCP port and a web port, both free ones read from its start lines.
-struct RelayProcess
-{
-    QProcess process;
-    int tcpPort = 0;
-    int webPort = 0;
-
-    ~RelayProcess()
-    {
-        process.terminate();
-        if (!process.waitForFinished(waitMilliseconds))
-            process.kill();
-    }
-
-    bool start()
-    {
-        process.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
-                      {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--web"),
-                       QStringLiteral("127.0.0.1:0"), QStringLiteral("--quiet"),
-                       QStringLiteral("--max-per-address"), QStringLiteral("0"),
-                       QStringLiteral("--max-joins-per-minute"), QStringLiteral("0")});
-        if (!process.waitForStarted(waitMilliseconds))
-            return false;
-        QByteArray output;
-        if (!waitUntil([&] {
-                output += process.readAllStandardOutput();
-                return output.count('\n') >= 2;
-            }))
-            return false;
-        const QRegularExpressionMatch tcp =
-                QRegularExpression(QStringLiteral("relaying on \\S+:(\\d+)\\n"))
-                        .match(QString::fromUtf8(output));
-        const QRegularExpressionMatch page =
-                QRegularExpression(QStringLiteral("the chat page for browsers is at "
-                                                  "http://127\\.0\\.0\\.1:(\\d+)/\\n"))
-                        .match(QString::fromUtf8(output));
-        tcpPort = tcp.captured(1).toInt();
-        webPort = page.captured(1).toInt();
-        return tcp.hasMatch() && page.hasMatch();
-    }
-};
-
 // The room as the relay runs it, with its web port: every text goes to everyone.
 struct Room
 {
@@ -403,9 +359,9 @@ void TestWebRelay::browsersAndClientsSeeOneOrder()
 {
     // The whole relay, as an administrator starts it: browsers and the program's clients in one
     // room.
-    RelayProcess relay;
-    QVERIFY(relay.start());
-    const int tcpPort = relay.tcpPort;
+    testsupport::RelayProcess relay;
+    QVERIFY(relay.start(relay.unlimited() + relay.web()));
+    const int tcpPort = relay.port;
     const int webPort = relay.webPort;
 
     std::vector<std::unique_ptr<Browser>> browsers;
@@ -469,12 +425,12 @@ void TestWebRelay::browserThatStopsReadingAmongTcpReaders()
 {
     // One browser takes nothing while a TCP client floods 24 MiB: the readers of both kinds get
     // every text in order and the browser is dropped, as a TCP client that stopped reading is.
-    RelayProcess relay;
-    QVERIFY(relay.start());
+    testsupport::RelayProcess relay;
+    QVERIFY(relay.start(relay.unlimited() + relay.web()));
     StalledBrowser stalled;
     QVERIFY(stalled.open(relay.webPort));
     Browser browser(relay.webPort);
-    testsupport::WireClient reader(relay.tcpPort), sender(relay.tcpPort);
+    testsupport::WireClient reader(relay.port), sender(relay.port);
     QVERIFY(browser.waitConnected());
     QVERIFY(reader.waitConnected());
     QVERIFY(sender.waitConnected());
