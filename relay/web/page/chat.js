@@ -23,6 +23,9 @@
   const nameKey = "prynechat.handle";
   const blockMaxTexts = 50;
   const blockMaxCharacters = 20000;
+  // The newest blocks are always laid out, more than a screen of text, so the log's end is
+  // where it shows; older ones only when they come near the view.
+  const nearCharacters = 10000;
 
   const joinForm = document.getElementById("join");
   const handleField = document.getElementById("handle");
@@ -62,6 +65,7 @@
   let blockTexts = 0;
   let blockCharacters = 0;
   let blockEnded = false; // its last text ended a line
+  const newestBlocks = []; // laid out always: { element, characters }
 
   const baseTitle = document.title;
   let joinedTitle = baseTitle;
@@ -132,6 +136,19 @@
     blockTexts = 0;
     blockCharacters = 0;
     fragment.appendChild(block);
+    newestBlocks.push({ element: block, characters: 0 });
+  }
+
+  function leaveTheNewestNear() {
+    let characters = 0;
+    let index = newestBlocks.length;
+    while (index > 0 && characters < nearCharacters) {
+      index -= 1;
+      characters += newestBlocks[index].characters;
+    }
+    for (const far of newestBlocks.splice(0, index)) {
+      far.element.classList.add("far");
+    }
   }
 
   function draw() {
@@ -156,6 +173,7 @@
         block.appendChild(line);
         blockTexts += 1;
         blockCharacters += item.length;
+        newestBlocks[newestBlocks.length - 1].characters += item.length;
         blockEnded = item.endsWith("\n");
         logTexts += 1;
         logCharacters += item.length;
@@ -171,6 +189,7 @@
     }
     pending = [];
     pendingCharacters = 0;
+    leaveTheNewestNear();
     log.appendChild(fragment);
     while (log.firstElementChild && (logTexts > maxLogTexts || logCharacters > maxLogCharacters)) {
       const first = log.firstElementChild;
@@ -188,7 +207,18 @@
       }
     }
     if (atEnd) {
-      log.scrollTop = log.scrollHeight;
+      followEnd(2);
+    }
+  }
+
+  // A block that comes near the view is laid out at the next frame and may grow: the end is
+  // followed for a frame or two more.
+  function followEnd(frames) {
+    log.scrollTop = log.scrollHeight;
+    if (frames > 0) {
+      requestAnimationFrame(function () {
+        followEnd(frames - 1);
+      });
     }
   }
 
