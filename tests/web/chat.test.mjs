@@ -183,7 +183,20 @@ test("two pages and a TCP client chat in one order, the later page from history 
   // The page's own lines come back with its number and padded name.
   const own = client.received.find((text) => text.includes("|aki 3\r\n"));
   assert.match(own, /^\d+@Aki {7}\|aki 3\r\n$/);
-  assert.equal(await aki.title(), `[Aki:127.0.0.1:${webPort}] - クライアント`);
+  const title = `[Aki:127.0.0.1:${webPort}] - クライアント`;
+  assert.equal(await aki.title(), title);
+  // Aki's tab hidden (headless tabs never are, so the page is told): what comes meanwhile is
+  // counted in the title, until the tab shows again.
+  const showTab = (hidden) => aki.evaluate((value) => {
+    Object.defineProperty(document, "hidden", { configurable: true, get: () => value });
+    document.dispatchEvent(new Event("visibilitychange"));
+  }, hidden);
+  await showTab(true);
+  client.send("51234@Wire      |while hidden 1\r\n");
+  client.send("51234@Wire      |while hidden 2\r\n");
+  await waitFor(async () => (await aki.title()) === "(2) " + title, "the unread count");
+  await showTab(false);
+  assert.equal(await aki.title(), title);
   client.close();
   await aki.context().close();
   await ben.context().close();
