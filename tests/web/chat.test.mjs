@@ -85,10 +85,14 @@ async function waitFor(condition, what) {
   assert.fail("timed out waiting for " + what);
 }
 
-async function openPage(options = {}) {
+async function openPage(options = {}, { clock = false } = {}) {
   // Japanese like the window, so dates read as a Japanese user sees them.
   const context = await browser.newContext({ locale: "ja-JP", ...options });
   const page = await context.newPage();
+  if (clock) {
+    // Timers that still run as time goes, but that a case can move ahead as a sleep does.
+    await page.clock.install();
+  }
   // The page's sockets, so that a case can cut one as a network would.
   await page.addInitScript(() => {
     const Native = window.WebSocket;
@@ -383,7 +387,7 @@ test("4 MB arriving at once: the newest text and a typed line show within second
 test("a page cut off comes back with what it missed; after a relay restart, with a mark",
   async () => {
     let client = await tcpClient(tcpPort);
-    const page = await openPage();
+    const page = await openPage({}, { clock: true });
     await join(page, "Aki");
     await waitFor(() => client.received.length >= 1, "the login line");
     await page.fill("#text", "half typed");
@@ -408,6 +412,13 @@ test("a page cut off comes back with what it missed; after a relay restart, with
     client = await tcpClient(tcpPort);
     client.send("51234@Wire      |back again\r\n");
     await waitFor(async () => (await logText(page)).endsWith("|back again\r\n"), "a new line");
+
+    // A laptop's sleep past the relay's 90 s for a silent page: its socket still looks open, yet
+    // it is taken as lost, and the page comes back by itself.
+    const sockets = await page.evaluate(() => window.sockets.length);
+    await page.clock.fastForward(95000);
+    await waitFor(async () => (await page.evaluate(() => window.sockets.length)) > sockets
+      && (await page.textContent("#notice")) === "再接続しました。", "the page back after a sleep");
     client.close();
     await page.context().close();
   });
