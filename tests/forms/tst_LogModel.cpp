@@ -115,7 +115,8 @@ void TestLogModel::keepsTenThousandLinesAndFourMillionCharacters()
     QCOMPARE(model.blockCount(), 10001);
     QVERIFY(model.text().startsWith(QStringLiteral("6\v7\v")));
 
-    // Five lines of 1,000,002: keeping four would pass 4,000,000, so only three stay.
+    // Five lines of 1,000,002: keeping four would pass 4,000,000, so only three stay; a line
+    // longer than that pushes them out and is cut.
     QString expected;
     for (const QChar letter : QStringLiteral("abcde")) {
         const QString line = QString(1000000, letter) + QStringLiteral("\r\n");
@@ -125,6 +126,8 @@ void TestLogModel::keepsTenThousandLinesAndFourMillionCharacters()
     }
     QCOMPARE(model.length(), 3000006);
     QVERIFY(model.text() == expected);
+    model.append(QString(4000001, u'z'));
+    QCOMPARE(model.length(), 4000000);
 }
 
 void TestLogModel::trimsARunOnLineFedInSmallPieces()
@@ -171,6 +174,11 @@ void TestLogModel::keepsEveryPlaceValidWhenTheLogShrinks_data()
             << 3 << 4000 << lines(3) << lines(10, QStringLiteral("n")) << "n7\nn8\nn9\n";
     QTest::newRow("a run-on line longer than the limit")
             << 200 << 9000 << lines(10) << QString(10000, u'z') << QString(9000, u'z');
+    QTest::newRow("a cut through hidden CRs") << 200 << 9 << QString() << "a\rb\rc\rd\re\rf"
+                                              << "bcdef";
+    QTest::newRow("a cut keeps a surrogate pair whole")
+            << 200 << 9 << QString() << QStringLiteral("😀").repeated(5)
+            << QStringLiteral("😀").repeated(4);
     QTest::newRow("a run-on line of kana longer than the limit")
             << 200 << 9000 << lines(10)
             << QStringLiteral("かきく").repeated(2000) + QStringLiteral("x").repeated(5000)
@@ -202,6 +210,7 @@ void TestLogModel::keepsEveryPlaceValidWhenTheLogShrinks()
         model.append(change);
 
     QCOMPARE(model.shownText(), shownAfter);
+    QCOMPARE(model.shownPosition(model.end()), shownAfter.size());
     for (const Place place : {Place::Caret, Place::Anchor, Place::Top})
         QVERIFY2(isValid(model, model.place(place)), qPrintable(QString::number(int(place))));
     QVERIFY(model.shownBetween(model.place(Place::Anchor), model.place(Place::Caret)).size()
