@@ -11,10 +11,6 @@
 #include <QMenu>
 #include <QPainter>
 #include <QScrollBar>
-#include <QStringView>
-#include <QTextBoundaryFinder>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <QTextLayout>
 
 #include <algorithm>
@@ -44,6 +40,7 @@ LogBox::LogBox(QWidget *parent)
     viewport()->setAutoFillBackground(true);
     setBackgroundRole(QPalette::Base);
     LogBoxAccessible::install();
+    rows.setFont(font(), viewport());
 
     refreshTimer.setSingleShot(true);
     connect(&refreshTimer, &QTimer::timeout, this, &LogBox::refresh);
@@ -127,22 +124,22 @@ QRect LogBox::characterRect(int position)
 {
     syncRows();
     const LogSpot spot = model.spotOfShownPosition(position);
-    const Row target = rowOf(spot);
+    const Row target = rows.rowOf(spot);
     Row row = currentTop();
     qreal y = topMargin(row);
     if (target < row)
         return {};
     while (row < target) {
-        y += rowHeight(row);
-        if (y > viewport()->height() || !nextRow(row))
+        y += rows.rowHeight(row);
+        if (y > viewport()->height() || !rows.nextRow(row))
             return {};
     }
-    QTextLayout *layout = layoutOf(spot.piece);
+    QTextLayout *layout = rows.layoutOf(spot.piece);
     const QTextLine line = layout->lineForTextPosition(spot.offset);
     const qreal x = line.cursorToX(spot.offset);
     const int next = layout->nextCursorPosition(spot.offset);
     const qreal width = next > spot.offset ? line.cursorToX(next) - x : 0;
-    return QRectF(margin + std::min(x, x + width), y, std::abs(width), rowHeight(row))
+    return QRectF(margin + std::min(x, x + width), y, std::abs(width), rows.rowHeight(row))
             .toAlignedRect();
 }
 
@@ -156,7 +153,7 @@ void LogBox::scrollToPosition(int position)
 {
     syncRows();
     const LogSpot spot = model.spotOfShownPosition(position);
-    const Row row = rowOf(spot);
+    const Row row = rows.rowOf(spot);
     if (row < currentTop() || currentTop() < topForBottom(row))
         setTop(row);
 }
@@ -227,240 +224,9 @@ void LogBox::announceNewText()
 
 // Rows
 
-int LogBox::textWidth() const
-{
-    return std::max(1, viewport()->width() - 2 * margin);
-}
-
 void LogBox::syncRows()
 {
-    // Everything the box knows of the pieces' rows follows the model here, before any use.
-    const int width = textWidth();
-    if (width != layoutWidth) {
-        layouts.clear();
-        pieceRows.clear();
-        totalRows = 0;
-        rowsFirst = model.firstPiece();
-        layoutWidth = width;
-        averageCharacterWidth = std::max<qreal>(1, QFontMetricsF(font()).averageCharWidth());
-    }
-    while (!pieceRows.empty() && rowsFirst < model.firstPiece()) {
-        layouts.erase(rowsFirst);
-        totalRows -= pieceRows.front().rows;
-        pieceRows.pop_front();
-        ++rowsFirst;
-    }
-    if (pieceRows.empty())
-        rowsFirst = model.firstPiece();
-    if (cutsSeen != model.frontCuts()) {
-        cutsSeen = model.frontCuts();
-        if (!pieceRows.empty())
-            forgetPiece(rowsFirst);
-    }
-    if (!pieceRows.empty()) {
-        const qint64 last = rowsFirst + qint64(pieceRows.size()) - 1;
-        if (rowsOf(last).shownSize != model.shownSize(last))
-            forgetPiece(last);
-    }
-    for (qint64 piece = rowsFirst + qint64(pieceRows.size()); piece <= model.lastPiece(); ++piece) {
-        PieceRows entry;
-        entry.rows = 0; // counted in totalRows by setRows below
-        entry.shownSize = model.shownSize(piece);
-        // Runs are counted from where the line began, even after its start was cut.
-        entry.lineOffset = model.startsLine(piece) || pieceRows.empty()
-                ? 0
-                : pieceRows.back().lineOffset + model.shownSize(piece - 1);
-        pieceRows.push_back(entry);
-        setRows(piece, estimatedRows(piece), false);
-    }
-}
-
-int LogBox::estimatedRows(qint64 piece) const
-{
-    const qreal width = model.shownSize(piece) * averageCharacterWidth;
-    const int rows = int(std::ceil(width / layoutWidth));
-    const bool ownRow = startsRow(piece);
-    return ownRow ? std::max(1, rows) : rows;
-}
-
-void LogBox::setRows(qint64 piece, int rows, bool exact)
-{
-    PieceRows &entry = rowsOf(piece);
-    totalRows += rows - entry.rows;
-    entry.rows = rows;
-    entry.exact = exact;
-}
-
-void LogBox::forgetPiece(qint64 piece)
-{
-    // A piece's text changed: its layout goes, and so does what the rest of its run took from it.
-    const qint64 last = rowsFirst + qint64(pieceRows.size()) - 1;
-    for (qint64 next = piece; next <= last; ++next) {
-        PieceRows &entry = rowsOf(next);
-        if (next != piece && !entry.carrySettled && layouts.count(next) == 0)
-            break;
-        layouts.erase(next);
-        entry.shownSize = model.shownSize(next);
-        entry.carryIn = 0;
-        entry.carryOut = 0;
-        entry.carrySettled = false;
-        setRows(next, estimatedRows(next), false);
-        if (model.endsLine(next) || next == last || startsRow(next + 1))
-            break;
-    }
-}
-
-bool LogBox::startsRow(qint64 piece) const
-{
-    return piece <= model.firstPiece() || model.startsLine(piece) || piece <= rowsFirst
-            || pieceRows[size_t(piece - rowsFirst)].lineOffset / runCharacters
-            != pieceRows[size_t(piece - 1 - rowsFirst)].lineOffset / runCharacters;
-}
-
-qreal LogBox::carryInOf(qint64 piece)
-{
-    // Known once the piece is laid out: what does not fit into the rest of a row starts one.
-    if (startsRow(piece))
-        return 0;
-    if (!rowsOf(piece).carrySettled)
-        layoutOf(piece);
-    return rowsOf(piece).carryIn;
-}
-
-QTextLayout *LogBox::layoutOf(qint64 piece)
-{
-    const auto found = layouts.find(piece);
-    if (found != layouts.end())
-        return found->second.get();
-    // Where the piece before left its last row; laying that out may lay out the run before it.
-    qreal carry = startsRow(piece) ? 0 : (layoutOf(piece - 1), rowsOf(piece - 1).carryOut);
-    // A row left full (or overfull, by a cluster that cannot break) has no room to carry on.
-    if (carry > layoutWidth - averageCharacterWidth / 2)
-        carry = 0;
-    // The second row of a piece that carries on a row lies that row's height below it.
-    const QTextLine carriedRow = carry > 0
-            ? layoutOf(piece - 1)->lineAt(layoutOf(piece - 1)->lineCount() - 1)
-            : QTextLine();
-    const qreal carriedRowHeight = carry > 0 ? carriedRow.height() : 0;
-    // On the row it carries on, the piece stands on the same baseline, whatever its fonts.
-    const qreal carriedAscent = carry > 0 ? carriedRow.ascent() : 0;
-    auto layout = std::make_unique<QTextLayout>(model.shown(piece), font(), viewport());
-    QTextOption option;
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    layout->setTextOption(option);
-    layout->setCacheEnabled(true);
-    auto build = [&] {
-        layout->beginLayout();
-        qreal y = 0;
-        for (QTextLine line = layout->createLine(); line.isValid(); line = layout->createLine()) {
-            const bool carried = line.lineNumber() == 0 && carry > 0;
-            line.setLineWidth(carried ? std::max<qreal>(1, layoutWidth - carry) : layoutWidth);
-            line.setPosition(
-                    QPointF(carried ? carry : 0, carried ? carriedAscent - line.ascent() : y));
-            y += carried ? carriedRowHeight : line.height();
-        }
-        layout->endLayout();
-    };
-    build();
-    // What does not fit into the rest of the row starts a row of its own.
-    if (carry > 0 && layout->lineAt(0).naturalTextWidth() > layoutWidth - carry + 0.5) {
-        carry = 0;
-        build();
-    }
-    PieceRows &entry = rowsOf(piece);
-    entry.carryIn = carry;
-    entry.carrySettled = true;
-    const QTextLine last = layout->lineAt(layout->lineCount() - 1);
-    entry.carryOut = model.endsLine(piece) ? 0 : last.x() + last.naturalTextWidth();
-    setRows(piece, layout->lineCount() - (carry > 0 ? 1 : 0), true);
-    QTextLayout *result = layout.get();
-    layouts[piece] = std::move(layout);
-    return result;
-}
-
-int LogBox::firstOwnLine(qint64 piece)
-{
-    return carryInOf(piece) > 0 ? 1 : 0;
-}
-
-bool LogBox::nextRow(Row &row)
-{
-    if (row.line + 1 < layoutOf(row.piece)->lineCount()) {
-        ++row.line;
-        return true;
-    }
-    for (qint64 piece = row.piece + 1; piece <= model.lastPiece(); ++piece) {
-        const int own = firstOwnLine(piece);
-        if (own < layoutOf(piece)->lineCount()) {
-            row = Row{piece, own};
-            return true;
-        }
-    }
-    return false;
-}
-
-bool LogBox::previousRow(Row &row)
-{
-    if (row.line > firstOwnLine(row.piece)) {
-        --row.line;
-        return true;
-    }
-    for (qint64 piece = row.piece - 1; piece >= model.firstPiece(); --piece) {
-        const int last = layoutOf(piece)->lineCount() - 1;
-        if (last >= firstOwnLine(piece)) {
-            row = Row{piece, last};
-            return true;
-        }
-    }
-    return false;
-}
-
-LogBox::Row LogBox::lastRow()
-{
-    for (qint64 piece = model.lastPiece();; --piece) {
-        const int last = layoutOf(piece)->lineCount() - 1;
-        if (last >= firstOwnLine(piece))
-            return Row{piece, last};
-    }
-}
-
-LogBox::Row LogBox::rowOf(LogSpot spot)
-{
-    spot = model.clamp(spot);
-    QTextLayout *layout = layoutOf(spot.piece);
-    int line = layout->lineForTextPosition(spot.offset).lineNumber();
-    if (line < 0)
-        line = layout->lineCount() - 1;
-    qint64 piece = spot.piece;
-    while (line < firstOwnLine(piece)) {
-        --piece;
-        line = layoutOf(piece)->lineCount() - 1;
-    }
-    return Row{piece, line};
-}
-
-LogSpot LogBox::spotOfRow(Row row)
-{
-    return LogSpot{row.piece, layoutOf(row.piece)->lineAt(row.line).textStart()};
-}
-
-std::vector<LogBox::Segment> LogBox::segmentsOf(Row row)
-{
-    std::vector<Segment> segments{Segment{row.piece, row.line}};
-    qint64 piece = row.piece;
-    int line = row.line;
-    while (line == layoutOf(piece)->lineCount() - 1 && piece < model.lastPiece()
-           && carryInOf(piece + 1) > 0) {
-        ++piece;
-        line = 0;
-        segments.push_back(Segment{piece, 0});
-    }
-    return segments;
-}
-
-qreal LogBox::rowHeight(Row row)
-{
-    return layoutOf(row.piece)->lineAt(row.line).height();
+    rows.sync(std::max(1, viewport()->width() - 2 * margin));
 }
 
 qreal LogBox::topMargin(Row top)
@@ -476,11 +242,11 @@ LogBox::Row LogBox::topForBottom(Row bottom)
     qreal used = 0;
     Row row = bottom;
     for (;;) {
-        used += rowHeight(row);
+        used += rows.rowHeight(row);
         Row above = row;
-        if (!previousRow(above))
+        if (!rows.previousRow(above))
             return row;
-        if (used + rowHeight(above) + topMargin(above) > height)
+        if (used + rows.rowHeight(above) + topMargin(above) > height)
             return row;
         row = above;
     }
@@ -488,7 +254,7 @@ LogBox::Row LogBox::topForBottom(Row bottom)
 
 LogBox::Row LogBox::endTop()
 {
-    return topForBottom(lastRow());
+    return topForBottom(rows.lastRow());
 }
 
 LogBox::Row LogBox::currentTop()
@@ -496,55 +262,25 @@ LogBox::Row LogBox::currentTop()
     const Row end = endTop();
     if (following)
         return end;
-    const Row top = rowOf(model.place(Place::Top));
+    const Row top = rows.rowOf(model.place(Place::Top));
     return end < top ? end : top;
-}
-
-qint64 LogBox::rowsBefore(Row row)
-{
-    // Counted from the nearer end: the usual row is near the end of the log.
-    qint64 rows = 0;
-    if (row.piece - model.firstPiece() <= model.lastPiece() - row.piece) {
-        for (qint64 piece = model.firstPiece(); piece < row.piece; ++piece)
-            rows += rowsOf(piece).rows;
-    } else {
-        rows = totalRows;
-        for (qint64 piece = model.lastPiece(); piece >= row.piece; --piece)
-            rows -= rowsOf(piece).rows;
-    }
-    return rows + row.line - firstOwnLine(row.piece);
-}
-
-LogBox::Row LogBox::rowAtIndex(qint64 index)
-{
-    qint64 before = 0;
-    for (qint64 piece = model.firstPiece(); piece <= model.lastPiece(); ++piece) {
-        if (index < before + rowsOf(piece).rows) {
-            layoutOf(piece); // the estimate becomes the true count
-            const int rows = rowsOf(piece).rows;
-            if (index < before + rows)
-                return Row{piece, firstOwnLine(piece) + int(std::max<qint64>(0, index - before))};
-        }
-        before += rowsOf(piece).rows;
-    }
-    return lastRow();
 }
 
 void LogBox::setTop(Row row)
 {
     const Row end = endTop();
     following = !(row < end);
-    model.setPlace(Place::Top, spotOfRow(following ? end : row));
+    model.setPlace(Place::Top, rows.spotOfRow(following ? end : row));
     userReading = !following;
     updateScrollBar();
     viewport()->update();
 }
 
-void LogBox::scrollRows(int rows)
+void LogBox::scrollRows(int count)
 {
     Row row = currentTop();
-    for (; rows < 0 && previousRow(row); ++rows) {}
-    for (; rows > 0 && nextRow(row); --rows) {}
+    for (; count < 0 && rows.previousRow(row); ++count) {}
+    for (; count > 0 && rows.nextRow(row); --count) {}
     setTop(row);
 }
 
@@ -552,8 +288,8 @@ void LogBox::updateScrollBar()
 {
     syncRows();
     const Row end = endTop();
-    const qint64 endIndex = rowsBefore(end);
-    const qint64 shown = following ? endIndex : std::min(endIndex, rowsBefore(currentTop()));
+    const qint64 endIndex = rows.rowsBefore(end);
+    const qint64 shown = following ? endIndex : std::min(endIndex, rows.rowsBefore(currentTop()));
     QScrollBar *bar = verticalScrollBar();
     updatingScrollBar = true;
     bar->setRange(0, int(endIndex));
@@ -572,14 +308,14 @@ void LogBox::onScrollBarMoved(int value)
     // as it is now.
     syncRows();
     const Row end = endTop();
-    if (value >= rowsBefore(end)) {
+    if (value >= rows.rowsBefore(end)) {
         following = true;
         userReading = false;
-        model.setPlace(Place::Top, spotOfRow(end));
+        model.setPlace(Place::Top, rows.spotOfRow(end));
     } else {
         following = false;
         userReading = true;
-        model.setPlace(Place::Top, spotOfRow(rowAtIndex(std::max(0, value))));
+        model.setPlace(Place::Top, rows.spotOfRow(rows.rowAtIndex(std::max(0, value))));
     }
     updateScrollBar();
     viewport()->update();
@@ -587,7 +323,7 @@ void LogBox::onScrollBarMoved(int value)
 
 void LogBox::ensureCaretVisible()
 {
-    const Row caretRow = rowOf(caret());
+    const Row caretRow = rows.rowOf(caret());
     const Row end = endTop();
     if (!(caretRow < end)) {
         following = true;
@@ -596,13 +332,13 @@ void LogBox::ensureCaretVisible()
     const Row from = currentTop();
     if (caretRow < from) {
         following = false;
-        model.setPlace(Place::Top, spotOfRow(caretRow));
+        model.setPlace(Place::Top, rows.spotOfRow(caretRow));
         return;
     }
     const Row lowestTop = topForBottom(caretRow);
     if (from < lowestTop) {
         following = false;
-        model.setPlace(Place::Top, spotOfRow(lowestTop));
+        model.setPlace(Place::Top, rows.spotOfRow(lowestTop));
     }
 }
 
@@ -626,15 +362,16 @@ void LogBox::paintEvent(QPaintEvent *)
     qint64 drawn = first.piece - 1;
     for (;;) {
         // The texts sharing a row stand on one baseline, whatever fonts each one needed.
-        const std::vector<Segment> segments = segmentsOf(row);
+        const std::vector<Segment> segments = rows.segmentsOf(row);
         qreal rowAscent = 0;
         for (const Segment &segment : segments)
-            rowAscent = std::max(rowAscent, layoutOf(segment.piece)->lineAt(segment.line).ascent());
+            rowAscent = std::max(rowAscent,
+                                 rows.layoutOf(segment.piece)->lineAt(segment.line).ascent());
         for (const Segment &segment : segments) {
             if (segment.piece <= drawn)
                 continue;
             drawn = segment.piece;
-            QTextLayout *layout = layoutOf(segment.piece);
+            QTextLayout *layout = rows.layoutOf(segment.piece);
             const QTextLine line = layout->lineAt(segment.line);
             const QPointF origin(margin, y + rowAscent - line.ascent() - line.y());
             QVector<QTextLayout::FormatRange> selections;
@@ -648,19 +385,13 @@ void LogBox::paintEvent(QPaintEvent *)
             if (segment.piece == caret().piece && hasFocus() && caretShown)
                 layout->drawCursor(&painter, origin, caret().offset);
         }
-        y += rowHeight(row);
-        if (y >= viewport()->height() || !nextRow(row))
+        y += rows.rowHeight(row);
+        if (y >= viewport()->height() || !rows.nextRow(row))
             break;
     }
     // Only what was just on screen, the end of the log and the caret's piece stay laid out.
-    if (layouts.size() > size_t(4 * (drawn - first.piece + 1) + 64)) {
-        const qint64 endPiece = endTop().piece;
-        for (auto entry = layouts.begin(); entry != layouts.end();) {
-            const bool keep = (entry->first >= first.piece && entry->first <= drawn)
-                    || entry->first >= endPiece || entry->first == caret().piece;
-            entry = keep ? std::next(entry) : layouts.erase(entry);
-        }
-    }
+    if (rows.laidOutCount() > 4 * (drawn - first.piece + 1) + 64)
+        rows.dropLayoutsExcept(first.piece, drawn, endTop().piece, caret().piece);
 }
 
 void LogBox::resizeEvent(QResizeEvent *event)
@@ -673,7 +404,7 @@ void LogBox::changeEvent(QEvent *event)
 {
     QAbstractScrollArea::changeEvent(event);
     if (event->type() == QEvent::FontChange) {
-        layoutWidth = -1;
+        rows.setFont(font(), viewport());
         updateScrollBar();
         viewport()->update();
     }
@@ -686,30 +417,12 @@ LogSpot LogBox::spotAt(const QPoint &point)
     Row row = currentTop();
     qreal y = topMargin(row);
     for (;;) {
-        y += rowHeight(row);
+        y += rows.rowHeight(row);
         Row next = row;
-        if (point.y() < y || !nextRow(next))
-            return spotInRow(row, point.x() - margin);
+        if (point.y() < y || !rows.nextRow(next))
+            return rows.spotInRow(row, point.x() - margin);
         row = next;
     }
-}
-
-LogSpot LogBox::spotInRow(Row row, qreal x)
-{
-    const std::vector<Segment> segments = segmentsOf(row);
-    Segment chosen = segments.front();
-    for (size_t index = 1; index < segments.size(); ++index) {
-        if (x >= carryInOf(segments[index].piece))
-            chosen = segments[index];
-    }
-    const QTextLine line = layoutOf(chosen.piece)->lineAt(chosen.line);
-    return LogSpot{chosen.piece, line.xToCursor(x)};
-}
-
-qreal LogBox::xOf(LogSpot spot)
-{
-    QTextLayout *layout = layoutOf(spot.piece);
-    return layout->lineForTextPosition(spot.offset).cursorToX(spot.offset);
 }
 
 void LogBox::moveCaret(LogSpot to, bool keepAnchor)
@@ -744,82 +457,20 @@ void LogBox::selectionChangedByUser()
         clipboard->setText(selectedText(), QClipboard::Selection);
 }
 
-LogSpot LogBox::stepVertically(LogSpot from, int rows)
+LogSpot LogBox::stepVertically(LogSpot from, int count)
 {
     if (desiredX < 0)
-        desiredX = xOf(from);
-    Row row = rowOf(from);
-    for (; rows < 0; ++rows) {
-        if (!previousRow(row))
+        desiredX = rows.xOf(from);
+    Row row = rows.rowOf(from);
+    for (; count < 0; ++count) {
+        if (!rows.previousRow(row))
             return from;
     }
-    for (; rows > 0; --rows) {
-        if (!nextRow(row))
+    for (; count > 0; --count) {
+        if (!rows.nextRow(row))
             return from;
     }
-    return spotInRow(row, desiredX);
-}
-
-LogSpot LogBox::stepCharacter(LogSpot from, bool forward)
-{
-    // Where two pieces of one line meet, the end of the first and the start of the second are
-    // one place: the step goes over a character either way.
-    QTextLayout *layout = layoutOf(from.piece);
-    if (forward) {
-        if (from.offset < layout->text().size())
-            return LogSpot{from.piece, layout->nextCursorPosition(from.offset)};
-        if (from.piece == model.lastPiece())
-            return from;
-        if (model.endsLine(from.piece))
-            return LogSpot{from.piece + 1, 0};
-        return stepCharacter(LogSpot{from.piece + 1, 0}, true);
-    }
-    if (from.offset > 0)
-        return LogSpot{from.piece, layout->previousCursorPosition(from.offset)};
-    if (from.piece == model.firstPiece())
-        return from;
-    const LogSpot before{from.piece - 1, model.shownSize(from.piece - 1)};
-    return model.startsLine(from.piece) ? before : stepCharacter(before, false);
-}
-
-LogSpot LogBox::stepWord(LogSpot from, bool forward)
-{
-    // The words of the standard text box: the next word's start, the previous word's start; a
-    // line end is a step of its own.
-    auto isWordCharacter = [](QChar character) {
-        return character.isLetterOrNumber() || character.isMark();
-    };
-    QTextLayout *layout = layoutOf(from.piece);
-    const QString text = layout->text();
-    if (forward) {
-        if (from.offset >= text.size()) {
-            if (from.piece == model.lastPiece())
-                return from;
-            if (model.endsLine(from.piece))
-                return LogSpot{from.piece + 1, 0};
-            return stepWord(LogSpot{from.piece + 1, 0}, true);
-        }
-        const int next = layout->nextCursorPosition(from.offset, QTextLayout::SkipWords);
-        // A word that runs on into the next piece goes on there.
-        if (next == text.size() && !model.endsLine(from.piece) && from.piece < model.lastPiece()
-            && !text.isEmpty() && isWordCharacter(text.back()))
-            return stepWord(LogSpot{from.piece + 1, 0}, true);
-        return LogSpot{from.piece, next};
-    }
-    if (from.offset == 0) {
-        if (from.piece == model.firstPiece())
-            return from;
-        const LogSpot before{from.piece - 1, model.shownSize(from.piece - 1)};
-        return model.startsLine(from.piece) ? before : stepWord(before, false);
-    }
-    const int previous = layout->previousCursorPosition(from.offset, QTextLayout::SkipWords);
-    if (previous == 0 && !model.startsLine(from.piece) && isWordCharacter(text.front())) {
-        const LogSpot before{from.piece - 1, model.shownSize(from.piece - 1)};
-        const QString earlier = layoutOf(before.piece)->text();
-        if (!earlier.isEmpty() && isWordCharacter(earlier.back()))
-            return stepWord(before, false);
-    }
-    return LogSpot{from.piece, previous};
+    return rows.spotInRow(row, desiredX);
 }
 
 void LogBox::pageUpDown(bool down, bool keepAnchor)
@@ -828,17 +479,17 @@ void LogBox::pageUpDown(bool down, bool keepAnchor)
     // height on screen as near as the rows allow.
     ensureCaretVisible();
     auto screenY = [this](LogSpot spot) {
-        const Row target = rowOf(spot);
+        const Row target = rows.rowOf(spot);
         Row row = currentTop();
         qreal y = topMargin(row);
         if (target < row) {
-            while (target < row && previousRow(row))
-                y -= rowHeight(row);
+            while (target < row && rows.previousRow(row))
+                y -= rows.rowHeight(row);
             return y;
         }
         while (row < target && y < 4 * viewport()->height()) {
-            y += rowHeight(row);
-            if (!nextRow(row))
+            y += rows.rowHeight(row);
+            if (!rows.nextRow(row))
                 break;
         }
         return y;
@@ -852,9 +503,9 @@ void LogBox::pageUpDown(bool down, bool keepAnchor)
     if (down) {
         qreal y = topMargin(top);
         bool atEnd = false;
-        while (y + rowHeight(top) <= height) {
-            y += rowHeight(top);
-            if (!nextRow(top)) {
+        while (y + rows.rowHeight(top) <= height) {
+            y += rows.rowHeight(top);
+            if (!rows.nextRow(top)) {
                 atEnd = true;
                 break;
             }
@@ -867,12 +518,12 @@ void LogBox::pageUpDown(bool down, bool keepAnchor)
     } else {
         // Already at the top, the caret goes up to the first row.
         Row above = top;
-        if (!previousRow(above))
+        if (!rows.previousRow(above))
             wantedY = 0;
         // Up by the rows that fit on screen whole.
         qreal y = 0;
-        for (Row row = top; previousRow(row) && y + rowHeight(row) <= height;) {
-            y += rowHeight(row);
+        for (Row row = top; rows.previousRow(row) && y + rows.rowHeight(row) <= height;) {
+            y += rows.rowHeight(row);
             top = row;
         }
         setTop(top);
@@ -896,14 +547,9 @@ void LogBox::pageUpDown(bool down, bool keepAnchor)
 
 void LogBox::selectWordAt(LogSpot at)
 {
-    // The word the standard text box selects on a double click, found by its own cursor over
-    // the piece, so that double clicks and Ctrl+Shift+Right agree on Japanese as they do there.
-    QTextDocument piece(layoutOf(at.piece)->text());
-    QTextCursor word(&piece);
-    word.setPosition(at.offset);
-    word.select(QTextCursor::WordUnderCursor);
-    model.setPlace(Place::Anchor, LogSpot{at.piece, word.selectionStart()});
-    model.setPlace(Place::Caret, LogSpot{at.piece, word.selectionEnd()});
+    const auto [start, end] = rows.wordAt(at);
+    model.setPlace(Place::Anchor, start);
+    model.setPlace(Place::Caret, end);
     selectionChangedByUser();
     viewport()->update();
 }
@@ -947,21 +593,21 @@ void LogBox::keyPressEvent(QKeyEvent *event)
     }
     const bool extend = event->modifiers() & Qt::ShiftModifier;
     const bool control = event->modifiers() & Qt::ControlModifier;
-    QTextLayout *layout = layoutOf(caret().piece);
+    QTextLayout *layout = rows.layoutOf(caret().piece);
     const LogSpot from = caret();
     LogSpot to = from;
     bool keepsColumn = false;
     switch (event->key()) {
     // With a selection, a plain Left or Right goes to its start or end, as in the standard box.
     case Qt::Key_Left:
-        to = control ? stepWord(from, false)
+        to = control ? rows.stepWord(from, false)
                      : (!extend && from != anchor() ? std::min(from, anchor())
-                                                    : stepCharacter(from, false));
+                                                    : rows.stepCharacter(from, false));
         break;
     case Qt::Key_Right:
-        to = control ? stepWord(from, true)
+        to = control ? rows.stepWord(from, true)
                      : (!extend && from != anchor() ? std::max(from, anchor())
-                                                    : stepCharacter(from, true));
+                                                    : rows.stepCharacter(from, true));
         break;
     case Qt::Key_Up:
         to = stepVertically(from, -1);

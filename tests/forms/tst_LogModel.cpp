@@ -17,6 +17,25 @@ QString lines(int count, const QString &prefix = QStringLiteral("line "))
     return text;
 }
 
+// The newest whole lines that fit into capacity characters; when not even the last line fits,
+// its last characters, a surrogate pair kept whole.
+QString newestPart(const QString &all, int capacity)
+{
+    qsizetype start = all.size();
+    while (start > 0) {
+        const qsizetype lineStart = start >= 2 ? all.lastIndexOf(u'\n', start - 2) + 1 : 0;
+        if (all.size() - lineStart > capacity)
+            break;
+        start = lineStart;
+    }
+    if (start == all.size()) {
+        start = all.size() - capacity;
+        if (all.at(start).isLowSurrogate())
+            ++start;
+    }
+    return all.mid(start);
+}
+
 // A place a view may keep: inside the kept pieces and inside its piece's shown text.
 bool isValid(const LogModel &model, LogSpot spot)
 {
@@ -32,9 +51,14 @@ class TestLogModel : public QObject
     Q_OBJECT
 
 private slots:
+    void keepsEveryAppendedText_data();
+    void keepsEveryAppendedText();
+    void keepsTenThousandLinesAndFourMillionCharacters();
+    void trimsARunOnLineFedInSmallPieces();
     void keepsEveryPlaceValidWhenTheLogShrinks_data();
     void keepsEveryPlaceValidWhenTheLogShrinks();
-    void placesInsideACutLineMoveWithTheirText();
+    void placesMoveWithTheirText_data();
+    void placesMoveWithTheirText();
     void neverReusesAPieceNumber();
     void convertsPositionsBothWays_data();
     void convertsPositionsBothWays();
@@ -46,6 +70,87 @@ private slots:
     void holdsAtMostAboutTwoBytesACharacter_data();
     void holdsAtMostAboutTwoBytesACharacter();
 };
+
+void TestLogModel::keepsEveryAppendedText_data()
+{
+    QTest::addColumn<QStringList>("appends");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("chat lines") << QStringList{"1@a         |x\r\n", "2@b         |y\r\n"}
+                                << "1@a         |x\n2@b         |y\n";
+    QTest::newRow("text without line end runs on") << QStringList{"ab", "cd\r\n", "e"} << "abcd\ne";
+    QTest::newRow("CR LF split across appends") << QStringList{"a\r", "\nb\r", "\n"} << "a\nb\n";
+    QTest::newRow("empty text adds nothing") << QStringList{"a", "", "b"} << "ab";
+    QTest::newRow("only empty texts") << QStringList{"", ""} << "";
+    QTest::newRow("empty lines") << QStringList{"\r\n\r\n", "\r\n"} << "\n\n\n";
+    QTest::newRow("japanese") << QStringList{"こんにちは\r\n", "さようなら"}
+                              << "こんにちは\nさようなら";
+    QTest::newRow("lone CR is not shown") << QStringList{"a\rb"} << "ab";
+}
+
+void TestLogModel::keepsEveryAppendedText()
+{
+    QFETCH(QStringList, appends);
+    QFETCH(QString, shown);
+
+    LogModel model;
+    for (const QString &text : appends)
+        model.append(text);
+    QCOMPARE(model.text(), appends.join(QString()));
+    QCOMPARE(model.length(), model.text().size());
+    QCOMPARE(model.shownText(), shown);
+    QCOMPARE(model.blockCount(), int(shown.count(u'\n')) + 1);
+}
+
+void TestLogModel::keepsTenThousandLinesAndFourMillionCharacters()
+{
+    // What the windows keep. Any line end counts, or a peer could grow the log without bound
+    // with a character that the count does not see.
+    LogModel model;
+    QString sent;
+    for (int number = 1; number <= 10005; ++number)
+        sent += QString::number(number) + u'\v';
+    model.append(sent.left(sent.size() / 2));
+    model.append(sent.mid(sent.size() / 2));
+    QCOMPARE(model.blockCount(), 10001);
+    QVERIFY(model.text().startsWith(QStringLiteral("6\v7\v")));
+
+    // Five lines of 1,000,002: keeping four would pass 4,000,000, so only three stay; a line
+    // longer than that pushes them out and is cut.
+    QString expected;
+    for (const QChar letter : QStringLiteral("abcde")) {
+        const QString line = QString(1000000, letter) + QStringLiteral("\r\n");
+        model.append(line);
+        if (letter >= u'c')
+            expected += line;
+    }
+    QCOMPARE(model.length(), 3000006);
+    QVERIFY(model.text() == expected);
+    model.append(QString(4000001, u'z'));
+    QCOMPARE(model.length(), 4000000);
+}
+
+void TestLogModel::trimsARunOnLineFedInSmallPieces()
+{
+    // A peer that sends text without line ends, piece by piece: the cut moves through the line,
+    // CRs, CR LF pairs and surrogate pairs inside it included.
+    LogModel model;
+    model.setCapacity(LogModel::defaultMaxLines, 10000);
+    QString all;
+    for (int piece = 0; piece < 400; ++piece) {
+        QString text =
+                QString(piece % 13 * 97 + 1, QChar(u'A' + piece % 26)) + QStringLiteral("\r");
+        if (piece % 9 == 0)
+            text += QStringLiteral("😀");
+        if (piece % 50 == 0)
+            text += QStringLiteral("\r\n");
+        all += text;
+        model.append(text);
+        const QString expected = newestPart(all, 10000);
+        QCOMPARE(model.text(), expected);
+        QCOMPARE(model.shownText(), QString(expected).remove(u'\r'));
+    }
+}
 
 void TestLogModel::keepsEveryPlaceValidWhenTheLogShrinks_data()
 {
@@ -69,6 +174,11 @@ void TestLogModel::keepsEveryPlaceValidWhenTheLogShrinks_data()
             << 3 << 4000 << lines(3) << lines(10, QStringLiteral("n")) << "n7\nn8\nn9\n";
     QTest::newRow("a run-on line longer than the limit")
             << 200 << 9000 << lines(10) << QString(10000, u'z') << QString(9000, u'z');
+    QTest::newRow("a cut through hidden CRs") << 200 << 9 << QString() << "a\rb\rc\rd\re\rf"
+                                              << "bcdef";
+    QTest::newRow("a cut keeps a surrogate pair whole")
+            << 200 << 9 << QString() << QStringLiteral("😀").repeated(5)
+            << QStringLiteral("😀").repeated(4);
     QTest::newRow("a run-on line of kana longer than the limit")
             << 200 << 9000 << lines(10)
             << QStringLiteral("かきく").repeated(2000) + QStringLiteral("x").repeated(5000)
@@ -100,6 +210,7 @@ void TestLogModel::keepsEveryPlaceValidWhenTheLogShrinks()
         model.append(change);
 
     QCOMPARE(model.shownText(), shownAfter);
+    QCOMPARE(model.shownPosition(model.end()), shownAfter.size());
     for (const Place place : {Place::Caret, Place::Anchor, Place::Top})
         QVERIFY2(isValid(model, model.place(place)), qPrintable(QString::number(int(place))));
     QVERIFY(model.shownBetween(model.place(Place::Anchor), model.place(Place::Caret)).size()
@@ -107,25 +218,48 @@ void TestLogModel::keepsEveryPlaceValidWhenTheLogShrinks()
     QVERIFY(model.shownPosition(model.place(Place::Caret)) <= shownAfter.size());
 }
 
-void TestLogModel::placesInsideACutLineMoveWithTheirText()
+void TestLogModel::placesMoveWithTheirText_data()
 {
-    // A line longer than the limit is cut from its start: a place inside it stays on the same
-    // character, and one in the part cut away goes to the start.
-    LogModel model;
-    model.setCapacity(10, 10000);
-    QString line;
-    for (int index = 0; index < 8000; ++index)
-        line += QChar(u'a' + index % 26);
-    model.setText(line);
-    model.setPlace(Place::Caret, model.spotOfShownPosition(7000)); // 'a' + 7000 % 26
-    model.setPlace(Place::Anchor, model.spotOfShownPosition(100));
-    model.append(QString(4000, u'-'));
+    QTest::addColumn<int>("maxLines");
+    QTest::addColumn<int>("maxCharacters");
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("appended");
+    QTest::addColumn<QList<int>>("places"); // caret and anchor, shown positions before
+    QTest::addColumn<QList<int>>("after");
 
-    QCOMPARE(model.length(), 10000);
-    const int caret = model.shownPosition(model.place(Place::Caret));
-    QCOMPARE(caret, 7000 - 2000);
-    QCOMPARE(model.shownText().at(caret), QChar(u'a' + 7000 % 26));
-    QCOMPARE(model.shownPosition(model.place(Place::Anchor)), 0);
+    QString alphabet;
+    for (int index = 0; index < 8000; ++index)
+        alphabet += QChar(u'a' + index % 26);
+    // A place in text that went goes to the start.
+    QTest::newRow("whole lines go") << 5 << 1000 << "1\r\n2\r\n3\r\n4\r\n5\r\n"
+                                    << "6\r\n7\r\n"
+                                    << QList<int>{6, 1} << QList<int>{2, 0};
+    QTest::newRow("a line longer than the limit is cut from its start")
+            << 10 << 10000 << alphabet << QString(4000, u'-') << QList<int>{7000, 100}
+            << QList<int>{5000, 0};
+}
+
+void TestLogModel::placesMoveWithTheirText()
+{
+    QFETCH(int, maxLines);
+    QFETCH(int, maxCharacters);
+    QFETCH(QString, before);
+    QFETCH(QString, appended);
+    QFETCH(QList<int>, places);
+    QFETCH(QList<int>, after);
+
+    LogModel model;
+    model.setCapacity(maxLines, maxCharacters);
+    model.setText(before);
+    model.setPlace(Place::Caret, model.spotOfShownPosition(places[0]));
+    model.setPlace(Place::Anchor, model.spotOfShownPosition(places[1]));
+    const QChar atCaret = model.shownText().at(places[0]);
+    model.append(appended);
+
+    const QList<int> moved{model.shownPosition(model.place(Place::Caret)),
+                           model.shownPosition(model.place(Place::Anchor))};
+    QCOMPARE(moved, after);
+    QCOMPARE(model.shownText().at(moved[0]), atCaret);
 }
 
 void TestLogModel::neverReusesAPieceNumber()
@@ -153,6 +287,7 @@ void TestLogModel::convertsPositionsBothWays_data()
     QTest::newRow("after CR LF") << "ab\r\ncd" << 4 << 3;
     QTest::newRow("end") << "ab\r\ncd" << 6 << 5;
     QTest::newRow("beyond the end") << "ab" << 9 << 2;
+    QTest::newRow("before the start") << "ab" << -1 << 0;
     QTest::newRow("lone CR not shown") << "a\rb" << 2 << 1;
     QTest::newRow("second piece of a long line") << QString(5000, u'x') << 4500 << 4500;
     QTest::newRow("after a long line") << QString(5000, u'x') + "\r\nend" << 5004 << 5003;
