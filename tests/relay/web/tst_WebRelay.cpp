@@ -36,6 +36,7 @@ private slots:
     void browserThatStopsReadingAmongTcpReaders();
     void oversizedMessageClosesThatBrowserOnly();
     void binaryMessageClosesThatBrowser();
+    void unmaskedFrameClosesThatBrowser();
     void textsBeforeACloseStillArrive();
     void browserThatStopsReadingIsDroppedWhileReadersGoOn();
     void stalledBrowserHoldsOnlyAWindowOfCopies();
@@ -161,6 +162,16 @@ public:
         if (::getsockname(descriptor, reinterpret_cast<sockaddr *>(&address), &length) != 0)
             return 0;
         return ntohs(address.sin_port);
+    }
+
+    // What the relay sent since the last call.
+    QByteArray take()
+    {
+        QByteArray taken;
+        char buffer[4096];
+        for (ssize_t got; (got = ::recv(descriptor, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+            taken.append(buffer, got);
+        return taken;
     }
 
     // Whether the relay has closed or cut the connection: the descriptor reads an end or fails
@@ -538,6 +549,23 @@ void TestWebRelay::binaryMessageClosesThatBrowser()
     QVERIFY(waitUntil([&] { return room.count() == 0; }));
 }
 
+void TestWebRelay::unmaskedFrameClosesThatBrowser()
+{
+    // Only a client that masks its frames is a browser's page (RFC 6455, 5.1): 1002 for others.
+    Room room;
+    QVERIFY(room.start());
+    StalledBrowser raw;
+    QVERIFY(raw.open(room.port()));
+    QVERIFY(raw.send("\x81\x05hello"));
+    QByteArray received;
+    QVERIFY(waitUntil([&] {
+        received += raw.take();
+        return received.endsWith("\x88\x02\x03\xea");
+    }));
+    QVERIFY(waitUntil([&] { return room.count() == 0; }));
+    QVERIFY(room.arrived.isEmpty());
+}
+
 void TestWebRelay::textsBeforeACloseStillArrive()
 {
     // A tab being closed sends its logout line and closes at once.
@@ -696,10 +724,10 @@ void TestWebRelay::browserSendingWhileReadingStopsIsSlowedByTcp()
     const QString chunk(64 * 1024, u'z');
     for (int index = 0; index < texts; ++index)
         sender.socket.sendTextMessage(QString::number(index) + u' ' + chunk);
-    // The relay's socket for it is no longer read: whole messages stay in its buffer, unread.
+    // The relay's socket for it is no longer read: it holds its 64 KiB unread, and no more.
     QVERIFY(waitUntil([&] {
         for (QTcpSocket *each : room.web.findChildren<QTcpSocket *>()) {
-            if (each->bytesAvailable() >= 512 * 1024)
+            if (each->bytesAvailable() == 64 * 1024)
                 return true;
         }
         return false;
@@ -729,11 +757,10 @@ void TestWebRelay::textsLeftInAStoppedSocketComeWhenReadingGoesOn()
     const QString chunk(64 * 1024, u'q');
     for (int index = 0; index < texts; ++index)
         sender.socket.sendTextMessage(QString::number(index) + u' ' + chunk);
-    // The first stops the socket; the other seven stay in it whole: 65538 bytes of text each,
-    // 14 of head and mask.
+    // The socket holds its 64 KiB of them, the kernel the rest.
     QVERIFY(waitUntil([&] {
         for (QTcpSocket *each : room.web.findChildren<QTcpSocket *>()) {
-            if (each->bytesAvailable() == 7 * 65552)
+            if (each->bytesAvailable() == 64 * 1024)
                 return sender.socket.bytesToWrite() == 0;
         }
         return false;
@@ -767,23 +794,23 @@ void TestWebRelay::unfinishedMessagesCountTowardTheRoomsBudget()
 
 void TestWebRelay::fragmentedMessagesCountTowardTheRoomsBudget()
 {
-    // The first frames of a message in several wait inside Qt WebSockets for its last one: they
-    // hold memory as an unfinished frame does (two bytes a character there), and count toward the
-    // same budget (1 MiB here). 400 and 300 KiB of text hold 1.4 MiB: the larger goes.
+    // The first frames of a message in several wait at the relay for its last one: they hold
+    // memory as an unfinished frame does, and count toward the same budget (1 MiB here). 700 and
+    // 500 KiB of text hold 1.2 MiB: the larger goes.
     BudgetRoom budget;
     QVERIFY(budget.start());
     Room &room = budget.room;
     StalledBrowser &larger = budget.larger, &smaller = budget.smaller;
     Browser &reader = *budget.reader;
 
-    QVERIFY(larger.send(textFrameHead(400 * 1024, false) + QByteArray(400 * 1024, 'a')));
-    QVERIFY(smaller.send(textFrameHead(300 * 1024, false) + QByteArray(300 * 1024, 'b')));
+    QVERIFY(larger.send(textFrameHead(700 * 1024, false) + QByteArray(700 * 1024, 'a')));
+    QVERIFY(smaller.send(textFrameHead(500 * 1024, false) + QByteArray(500 * 1024, 'b')));
     QVERIFY(waitUntil([&] { return larger.isGone() && room.count() == 2; }));
     QVERIFY(!smaller.isGone());
     // Its last frame makes the message whole: relayed as one text.
     QVERIFY(smaller.send(textFrameHead(3, true, false) + "end"));
     QVERIFY(waitUntil([&] { return reader.received.size() == 1; }));
-    QCOMPARE(reader.received.constFirst(), QString(300 * 1024, u'b') + QStringLiteral("end"));
+    QCOMPARE(reader.received.constFirst(), QString(500 * 1024, u'b') + QStringLiteral("end"));
     reader.socket.sendTextMessage(QStringLiteral("still here"));
     QVERIFY(waitUntil([&] { return reader.received.size() == 2; }));
     QCOMPARE(room.count(), 2);
