@@ -2,7 +2,7 @@
 
 #include <QtTest>
 
-// What a browser may send on the chat's WebSocket and what closes it, byte by byte.
+// What a browser may send on the chat's WebSocket and what closes it, whole and byte by byte.
 class TestWebSocketDecoder : public QObject
 {
     Q_OBJECT
@@ -23,37 +23,21 @@ constexpr qsizetype bound = 70000; // past 64 KiB, so that lengths of 64 bits ar
 QByteArray frame(int first, const QByteArray &payload, bool masked = true)
 {
     const quint64 size = quint64(payload.size());
-    const char mask = masked ? char(0x80) : char(0);
     QByteArray bytes(1, char(first));
-    if (size < 126) {
-        bytes += char(mask | char(size));
-    } else {
-        bytes += char(mask | (size < 65536 ? 126 : 127));
-        for (int shift = size < 65536 ? 8 : 56; shift >= 0; shift -= 8)
-            bytes += char(size >> shift);
-    }
-    if (!masked)
-        return bytes + payload;
+    bytes += char((masked ? 0x80 : 0) | (size < 126 ? size : size < 65536 ? 126 : 127));
+    for (int shift = size < 126 ? -8 : size < 65536 ? 8 : 56; shift >= 0; shift -= 8)
+        bytes += char(size >> shift);
     const char key[] = "\x37\xfa\x21\x3d";
-    bytes.append(key, 4);
+    if (masked)
+        bytes.append(key, 4);
     for (qsizetype at = 0; at < payload.size(); ++at)
-        bytes += char(payload[at] ^ key[at % 4]);
+        bytes += char(payload[at] ^ (masked ? key[at % 4] : 0));
     return bytes;
-}
-
-QByteArray text(const QByteArray &payload)
-{
-    return frame(0x81, payload);
 }
 
 QByteArray closing(quint16 code, const QByteArray &reason = {})
 {
     return frame(0x88, QByteArray(1, char(code >> 8)) + char(code & 0xff) + reason);
-}
-
-QByteArray failed(quint16 code)
-{
-    return "failed " + QByteArray::number(code);
 }
 
 } // namespace
@@ -63,61 +47,52 @@ void TestWebSocketDecoder::readsWhatABrowserSends_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QByteArrayList>("events");
 
-    const QByteArray day = QStringLiteral("日").toUtf8();
-    const QByteArray big(65536, 'a');
+    const QByteArrayList broken{"failed 1002"}, badText{"failed 1007"};
+    const QByteArray day = QStringLiteral("日").toUtf8(), big(65536, 'a');
+    const QByteArray part(40000, 'b'), rest(30000, 'b');
     QTest::newRow("the RFC's masked Hello")
             << QByteArray("\x81\x85\x37\xfa\x21\x3d\x7f\x9f\x4d\x51\x58")
             << QByteArrayList{"text Hello"};
-    QTest::newRow("unmasked") << frame(0x81, "Hello", false) << QByteArrayList{failed(1002)};
-    QTest::newRow("two messages, an empty one")
-            << text("a") + text("") << QByteArrayList{"text a", "text "};
-    QTest::newRow("in three frames, a ping among them")
+    QTest::newRow("unmasked") << frame(0x81, "Hello", false) << broken;
+    QTest::newRow("two, one empty")
+            << frame(0x81, "a") + frame(0x81, "") << QByteArrayList{"text a", "text "};
+    QTest::newRow("three frames, a ping among them")
             << frame(0x01, "ab") + frame(0x89, "p") + frame(0x00, "cd") + frame(0x80, "ef")
             << QByteArrayList{"ping p", "text abcdef"};
     QTest::newRow("a pong") << frame(0x8a, "x") << QByteArrayList{"pong x"};
     QTest::newRow("a character cut between frames")
             << frame(0x01, day.left(2)) + frame(0x80, day.mid(2)) << QByteArrayList{"text " + day};
     QTest::newRow("bad UTF-8 cut between frames")
-            << frame(0x01, day.left(2)) + frame(0x80, "x") << QByteArrayList{failed(1007)};
-    QTest::newRow("bad UTF-8") << text("a\xff") << QByteArrayList{failed(1007)};
-    QTest::newRow("a binary message") << frame(0x82, "\x01") << QByteArrayList{failed(1003)};
-    QTest::newRow("a reserved bit") << frame(0xc1, "a") << QByteArrayList{failed(1002)};
-    QTest::newRow("an unknown opcode") << frame(0x83, "a") << QByteArrayList{failed(1002)};
-    QTest::newRow("an unknown control") << frame(0x8b, "") << QByteArrayList{failed(1002)};
-    QTest::newRow("a fragmented ping") << frame(0x09, "p") << QByteArrayList{failed(1002)};
-    QTest::newRow("a ping of 126 bytes")
-            << frame(0x89, QByteArray(126, 'p')) << QByteArrayList{failed(1002)};
-    QTest::newRow("a continuation with nothing to continue")
-            << frame(0x80, "a") << QByteArrayList{failed(1002)};
-    QTest::newRow("a new message inside one")
-            << frame(0x01, "a") + text("b") << QByteArrayList{failed(1002)};
-    QTest::newRow("a length of 64 bits") << text(big) << QByteArrayList{"text " + big};
-    QTest::newRow("16 bits for a short length")
-            << QByteArray("\x81\xfe\x00\x05\0\0\0\0hello", 13) << QByteArrayList{failed(1002)};
-    QTest::newRow("64 bits for a 16-bit length")
-            << QByteArray("\x81\xff\0\0\0\0\0\0\x01\0\0\0\0\0", 14) + QByteArray(256, 'a')
-            << QByteArrayList{failed(1002)};
-    QTest::newRow("the top bit of a 64-bit length")
-            << QByteArray("\x81\xff\x80\0\0\0\0\x01\0\0\0\0\0\0", 14)
-            << QByteArrayList{failed(1002)};
-    QTest::newRow("a message of the bound in two frames")
-            << frame(0x01, QByteArray(40000, 'b')) + frame(0x80, QByteArray(30000, 'b'))
-            << QByteArrayList{"text " + QByteArray(bound, 'b')};
-    QTest::newRow("a byte more, refused before its payload")
-            << frame(0x01, QByteArray(40000, 'b')) + frame(0x80, QByteArray(30001, 'b')).left(14)
-            << QByteArrayList{failed(1009)};
-    QTest::newRow("a close with its code and reason, then nothing")
-            << closing(1000, "bye") + text("late") << QByteArrayList{"close 1000 bye"};
+            << frame(0x01, day.left(2)) + frame(0x80, "x") << badText;
+    QTest::newRow("bad UTF-8") << frame(0x81, "a\xff") << badText;
+    QTest::newRow("binary") << frame(0x82, "\x01") << QByteArrayList{"failed 1003"};
+    QTest::newRow("a reserved bit") << frame(0xc1, "a") << broken;
+    QTest::newRow("an unknown opcode") << frame(0x83, "a") << broken;
+    QTest::newRow("an unknown control") << frame(0x8b, "") << broken;
+    QTest::newRow("a fragmented ping") << frame(0x09, "p") << broken;
+    QTest::newRow("a ping of 126 bytes") << frame(0x89, QByteArray(126, 'p')) << broken;
+    QTest::newRow("a continuation of nothing") << frame(0x80, "a") << broken;
+    QTest::newRow("a new message inside one") << frame(0x01, "a") + frame(0x81, "b") << broken;
+    QTest::newRow("a length of 64 bits") << frame(0x81, big) << QByteArrayList{"text " + big};
+    QTest::newRow("16 bits for 5") << QByteArray("\x81\xfe\x00\x05\0\0\0\0hello", 13) << broken;
+    QTest::newRow("64 bits for 256")
+            << QByteArray("\x81\xff\0\0\0\0\0\0\x01\0\0\0\0\0", 14) << broken;
+    QTest::newRow("64 bits, the top one set")
+            << QByteArray("\x81\xff\x80\0\0\0\0\x01\0\0\0\0\0\0", 14) << broken;
+    QTest::newRow("the bound in two frames")
+            << frame(0x01, part) + frame(0x80, rest) << QByteArrayList{"text " + part + rest};
+    QTest::newRow("a byte more, refused at its head")
+            << frame(0x01, part) + frame(0x80, rest + 'b').left(8) << QByteArrayList{"failed 1009"};
+    QTest::newRow("a close, then nothing")
+            << closing(1000, "bye") + frame(0x81, "late") << QByteArrayList{"close 1000 bye"};
     QTest::newRow("a close without a code") << frame(0x88, "") << QByteArrayList{"close 1005 "};
-    QTest::newRow("a close of one byte") << frame(0x88, "\x03") << QByteArrayList{failed(1002)};
-    QTest::newRow("an application's close code") << closing(4000) << QByteArrayList{"close 4000 "};
-    QTest::newRow("a code that only reports a close")
-            << closing(1006) << QByteArrayList{failed(1002)};
-    QTest::newRow("an unassigned close code") << closing(2000) << QByteArrayList{failed(1002)};
-    QTest::newRow("a close reason in bad UTF-8")
-            << closing(1000, "\xc3") << QByteArrayList{failed(1007)};
+    QTest::newRow("a close of one byte") << frame(0x88, "\x03") << broken;
+    QTest::newRow("an application's code") << closing(4000) << QByteArrayList{"close 4000 "};
+    QTest::newRow("a code that only reports a close") << closing(1006) << broken;
+    QTest::newRow("an unassigned code") << closing(2000) << broken;
+    QTest::newRow("a reason in bad UTF-8") << closing(1000, "\xc3") << badText;
     QTest::newRow("nothing after a failure")
-            << frame(0x81, "a", false) + text("b") << QByteArrayList{failed(1002)};
+            << frame(0x81, "a", false) + frame(0x81, "b") << broken;
 }
 
 void TestWebSocketDecoder::readsWhatABrowserSends()
@@ -125,7 +100,7 @@ void TestWebSocketDecoder::readsWhatABrowserSends()
     QFETCH(QByteArray, bytes);
     QFETCH(QByteArrayList, events);
 
-    // All at once, then a byte at a time: frames cut anywhere read the same.
+    const QByteArray names[] = {"", "text ", "ping ", "pong ", "close ", "failed "};
     for (const qsizetype piece : {bytes.size(), qsizetype(1)}) {
         WebSocketDecoder decoder(bound);
         QByteArrayList seen;
@@ -134,13 +109,12 @@ void TestWebSocketDecoder::readsWhatABrowserSends()
             decoder.append(QByteArrayView(bytes).sliced(at, qMin(piece, bytes.size() - at)));
             for (Event event; !final && (event = decoder.next()) != Event::NeedMore;) {
                 final = event == Event::Close || event == Event::Failed;
-                const QByteArray names[] = {"", "text", "ping", "pong", "close", "failed"};
-                seen << names[int(event)] + ' '
-                                + (final ? QByteArray::number(decoder.closeCode())
-                                                   + (event == Event::Close ? " " : "")
-                                         : QByteArray())
-                                + (event == Event::Failed ? QByteArray()
-                                                          : decoder.payload().toByteArray());
+                const QByteArray code = QByteArray::number(decoder.closeCode());
+                seen << names[int(event)]
+                                + (event == Event::Failed
+                                           ? code
+                                           : (event == Event::Close ? code + ' ' : "")
+                                                   + decoder.payload().toByteArray());
             }
         }
         QCOMPARE(seen, events);
