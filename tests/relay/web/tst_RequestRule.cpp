@@ -121,22 +121,15 @@ void TestRequestRule::judgesHeads_data()
     QTest::newRow("origin with a path")
             << chat("10.0.0.2:8080", "http://10.0.0.2:8080/x") << refuse << 403 << QByteArray();
     QTest::newRow("the chat without an upgrade") << get("/chat") << refuse << 426 << QByteArray();
-    const QByteArray own = "Host: 10.0.0.2\r\nOrigin: http://10.0.0.2\r\n";
-    QTest::newRow("another version of the protocol")
-            << get("/chat", own + QByteArray(upgrade).replace("13", "8")) << refuse << 426
-            << QByteArray();
-    QTest::newRow("no key") << get("/chat",
-                                   own
-                                           + "Upgrade: websocket\r\nConnection: Upgrade\r\n"
-                                             "Sec-WebSocket-Version: 13\r\n")
-                            << refuse << 400 << QByteArray();
-    QTest::newRow("a key of 15 bytes") << get(
-            "/chat",
-            own + QByteArray(upgrade).replace("dGhlIHNhbXBsZSBub25jZQ==", "YWJjZGVmZ2hpamtsbW5v"))
-                                       << refuse << 400 << QByteArray();
-    QTest::newRow("an upgrade over HTTP/1.0")
-            << get("/chat", own + upgrade).replace("HTTP/1.1", "HTTP/1.0") << refuse << 400
-            << QByteArray();
+    const QByteArray own = chat("10.0.0.2", "http://10.0.0.2");
+    QTest::newRow("another version")
+            << QByteArray(own).replace(": 13", ": 8") << refuse << 426 << QByteArray();
+    QTest::newRow("no key") << QByteArray(own).replace("-Key", "-Ke") << refuse << 400
+                            << QByteArray();
+    QTest::newRow("a key of 15 bytes")
+            << QByteArray(own).replace("ZQ==", "") << refuse << 400 << QByteArray();
+    QTest::newRow("HTTP/1.0") << QByteArray(own).replace("/1.1", "/1.0") << refuse << 400
+                              << QByteArray();
     QTest::newRow("rebinding reaches the chat too")
             << chat("evil.example:8080", "http://evil.example:8080") << refuse << 421
             << QByteArray();
