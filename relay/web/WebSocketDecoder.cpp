@@ -15,7 +15,6 @@ constexpr quint8 opcodeBits = 0x0f;
 constexpr quint8 controlOpcode = 0x08;
 constexpr quint8 masked = 0x80;
 constexpr quint8 continuation = 0x0;
-constexpr quint8 textOpcode = 0x1;
 constexpr quint8 binaryOpcode = 0x2;
 constexpr quint8 closeOpcode = 0x8;
 constexpr quint8 pingOpcode = 0x9;
