@@ -149,7 +149,7 @@ void TestLoadRun::measuresBrowsers()
 {
     QFETCH(bool, mixed);
 
-    // The real relay with its web port: the tool's WebSocket side against Qt WebSockets.
+    // The real relay with its web port: the tool's WebSocket side against the relay's own.
     QProcess relay;
     relay.start(QStringLiteral(PRYNECHAT_RELAY_EXECUTABLE),
                 {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--web"),
