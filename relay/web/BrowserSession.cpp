@@ -33,6 +33,8 @@ public:
     {
         connect(socket, &QTcpSocket::bytesWritten, this, &ClosingBrowser::pump);
         connect(socket, &QTcpSocket::readyRead, this, &ClosingBrowser::readAnswer);
+        // The socket goes by itself once closed: also when that happens as its server goes.
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QTcpSocket::disconnected, this, &ClosingBrowser::release);
         connect(socket, &QObject::destroyed, this, &ClosingBrowser::release);
         QTimer::singleShot(socks::RoomSession::flushMilliseconds, this, &ClosingBrowser::cut);
@@ -95,8 +97,10 @@ private:
 
     void cut()
     {
-        if (socket)
+        if (socket) {
             socket->abort();
+            socket->deleteLater();
+        }
         release();
     }
 
@@ -106,8 +110,6 @@ private:
             return;
         released = true;
         outbox.clear();
-        if (socket)
-            socket->deleteLater();
         deleteLater();
     }
 
