@@ -34,7 +34,7 @@ std::string upgradeRequest(int port)
     const std::string host = "127.0.0.1:" + std::to_string(port);
     return "GET /chat HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host
             + "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-              "Sec-WebSocket-Key: cHJ5bmVjaGF0LWJlbmNoLTE=\r\nSec-WebSocket-Version: 13\r\n\r\n";
+              "Sec-WebSocket-Key: cHJ5bmVjaGF0LWJlbmNoIQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
 }
 
 // A client's WebSocket frame head: FIN, the opcode, the masked length, and a zero masking key

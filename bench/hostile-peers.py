@@ -28,6 +28,10 @@ steady      one such client (1.3 MB/s, counted as a reader all along): the longe
 churn       a fresh client that never reads joins every 2 s of a 10 s flood: the longest gap
 webfreeze   the freeze case with a browser on the web port (--web) that opened the chat and never
             reads instead of the TCP non-reader: the longest gap, when it is dropped, peak memory
+webchurn    3,000 browsers come and go on the web port, 1,000 at a time, each sending one text and
+            closing: the relay's RSS before, at its peak, and once they are gone
+webparts    200 browsers each send 512 KiB as the first frame of a message, never its last, and
+            go: the relay's RSS before, at its peak, and once they are gone
 
 The fair-room cases run honest chatters (each a process of its own that sends a 1 KiB text every
 50 ms, stamped with the time, and reads everything with 1 MiB reads) beside hostile peers, and print
@@ -356,6 +360,40 @@ def case_webfreeze():
           f"honest readers took {got[0] / 1e6:.0f} and {got[1] / 1e6:.0f} MB in 6 s, {cut} of them cut off; "
           f"relay peak RSS {status(p.pid, 'VmHWM'):.1f} MiB")
     idle.close(); stop(p)
+
+def ws_frame(first, payload):
+    """A browser's frame, masked with a zero key, so the payload goes as it is."""
+    n = len(payload)
+    size = bytes([0x80 | n]) if n < 126 else b"\xfe" + struct.pack(">H", n) if n < 65536 else b"\xff" + struct.pack(">Q", n)
+    return bytes([first]) + size + b"\0\0\0\0" + payload
+
+def web_memory(name, rounds, count, send):
+    """Rounds of `count` browsers that each get send(socket, index), then close: the relay's RSS
+    before, at its peak, and 3 s after its web port holds no connection any more."""
+    p, port, web = start_web(); time.sleep(1); before = status(p.pid, "VmRSS")
+    for r in range(rounds):
+        socks = [browser(web) for _ in range(count)]
+        for i, s in enumerate(socks): send(s, r * count + i)
+        for s in socks:
+            try: s.sendall(ws_frame(0x88, struct.pack(">H", 1001)))
+            except OSError: pass
+            s.close()
+    peak = status(p.pid, "VmHWM")
+    t0 = time.time(); gone = wait_until(lambda: not ss_lines(f"( sport = :{web} )"), 30)
+    t1 = time.time(); time.sleep(3)
+    print(f"{name}: relay RSS {before:.1f} MiB before, peak {peak:.1f} MiB, {status(p.pid, 'VmRSS'):.1f} MiB "
+          f"3 s after the last connection went ({'%.1f s' % (t1 - t0) if gone else 'not within 30 s'} after the last close)")
+    stop(p)
+
+def case_webchurn():
+    web_memory("webchurn", 3, 1000, lambda s, i: s.sendall(ws_frame(0x81, b"browser %d says hello" % i)))
+
+def case_webparts():
+    part = ws_frame(0x01, b"f" * (512 * 1024))
+    def send(s, i):
+        try: s.sendall(part)
+        except OSError: pass  # dropped for the room's budget on unfinished input
+    web_memory("webparts", 1, 200, send)
 
 def case_slow():
     p, port = start()

@@ -315,7 +315,7 @@ if [[ ${BENCH_WEB:-1} != 0 ]] && has relay; then
             startServer ncat || { echo "result FAIL" >"$file"; stopServer; return; }
         else
             portIsFree "$relayPort" && portIsFree "$webPort" || { echo "result FAIL" >"$file"; return; }
-            "$relay" --quiet --port "$relayPort" --web "127.0.0.1:$webPort" >"$out/server.log" 2>&1 &
+            "$relay" --quiet --max-per-address 0 --max-joins-per-minute 0 --port "$relayPort" --web "127.0.0.1:$webPort" >"$out/server.log" 2>&1 &
             serverPid=$!
             waitForListener "$relayPort" && waitForListener "$webPort" || { echo "result FAIL" >"$file"; stopServer; return; }
         fi

@@ -23,7 +23,7 @@ namespace socks {
 //    per turn and shares the result with every session using it: never a copy per client.
 // 2. A RoomSession subclass queues those chunks (take), says how far its peer is behind and
 //    when it last took bytes, hands the room each text its peer sent (readTexts), and closes with
-//    a flush or an abort. It need not be a descriptor: a QWebSocket-backed one works as well.
+//    a flush or an abort. It need not be a descriptor: a browser's, on a QTcpSocket, works too.
 // 3. It tells the room through SessionEvents when its peer sent something, took bytes, or went.
 // 4. Its owner hands it to CWS_TCP_S::joinSession, which numbers and announces it.
 class TurnEncoding

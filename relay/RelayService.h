@@ -102,6 +102,7 @@ private:
     std::shared_ptr<Admission> admission;
     QTimer admissionLog; // sums up refusals once their minute is over
     QTimer statusDue; // the service manager hears of the count at most once a second
+    QTimer memoryReturn; // gives the allocator's free memory back after connections left
     bool serving = false;
     std::unique_ptr<socks::CWS_TCP_S> server;
     std::unique_ptr<ConsoleOutput> output;

@@ -13,7 +13,7 @@ declare -A allowed=(
     [forms]="net forms"
     [app]="net forms app"
     [bench]="net relay forms bench"
-    [fuzz]="net fuzz"
+    [fuzz]="net relay fuzz"
 )
 layers=(net relay forms app bench fuzz)
 

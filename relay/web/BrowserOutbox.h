@@ -20,9 +20,9 @@ public:
 
     void append(Chunk chunk); // an empty chunk is not kept
 
-    // The next chunk for a socket that holds socketBytes unsent, whole: Qt WebSockets writes its
-    // own messages (pings, pongs, the close) between chunks, never inside one. Null when none
-    // waits or the socket holds its window.
+    // The next chunk for a socket that holds socketBytes unsent, whole: a ping, a pong or the
+    // close goes between chunks, never inside one. Null when none waits or the socket holds its
+    // window.
     Chunk next(qint64 socketBytes);
 
     qint64 queuedBytes() const { return queued; } // not yet handed to the socket

@@ -5,7 +5,6 @@
 
 #include <QElapsedTimer>
 #include <QTcpSocket>
-#include <QWebSocket>
 
 #include <algorithm>
 #include <utility>
@@ -14,45 +13,94 @@ using socks::CloseReason;
 
 namespace {
 
-// A browser the room has let go: it takes what is still queued for it, a window at a time as
-// before, then the closing message; cut when that takes longer than the room's flush time.
+// A browser on its way out: it takes what is still queued for it, a window at a time as before,
+// then the close; once its own close answers (or the connection ends) the relay closes the
+// connection, as the server does first. What the browser sent meanwhile is read to the end, so
+// that the close is no reset that could overtake the closing message. Cut when all this takes
+// longer than the room's flush time.
 class ClosingBrowser : public QObject
 {
 public:
-    ClosingBrowser(QWebSocket *socket, QTcpSocket *connection, BrowserOutbox &&rest)
+    // closing: the close still to send after the queue, empty when it went already;
+    // answered: the browser's close came already; decoder: where its bytes were read up to.
+    ClosingBrowser(QTcpSocket *socket, BrowserOutbox &&rest, QByteArray closing, bool answered,
+                   WebSocketDecoder &&decoder)
         : socket(socket)
-        , connection(connection)
         , outbox(std::move(rest))
+        , closing(std::move(closing))
+        , answered(answered)
+        , decoder(std::move(decoder))
     {
-        connect(socket, &QWebSocket::disconnected, this, &ClosingBrowser::release);
+        connect(socket, &QTcpSocket::bytesWritten, this, &ClosingBrowser::pump);
+        connect(socket, &QTcpSocket::readyRead, this, &ClosingBrowser::readAnswer);
+        // The socket goes by itself once closed: also when that happens as its server goes.
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QTcpSocket::disconnected, this, &ClosingBrowser::release);
         connect(socket, &QObject::destroyed, this, &ClosingBrowser::release);
-        if (connection)
-            connect(connection, &QTcpSocket::bytesWritten, this, &ClosingBrowser::pump);
         QTimer::singleShot(socks::RoomSession::flushMilliseconds, this, &ClosingBrowser::cut);
         pump();
+        readAnswer();
     }
 
 private:
     void pump()
     {
-        if (!socket || !connection || closing)
+        if (!socket || finishing)
             return;
-        while (const BrowserOutbox::Chunk chunk = outbox.next(connection->bytesToWrite())) {
-            if (connection->write(*chunk) != chunk->size()) {
+        while (const BrowserOutbox::Chunk chunk = outbox.next(socket->bytesToWrite())) {
+            if (socket->write(*chunk) != chunk->size()) {
                 cut();
                 return;
             }
         }
-        if (outbox.isEmpty()) {
-            closing = true;
-            socket->close(QWebSocketProtocol::CloseCodeGoingAway);
+        if (!outbox.isEmpty())
+            return;
+        if (!closing.isEmpty() && socket->write(std::exchange(closing, {})) < 0) {
+            cut();
+            return;
         }
+        if (answered)
+            finish();
+    }
+
+    void readAnswer()
+    {
+        while (socket && listening && !answered) {
+            WebSocketDecoder::Event event;
+            do {
+                event = decoder.next();
+            } while (event == WebSocketDecoder::Event::Text
+                     || event == WebSocketDecoder::Event::Ping
+                     || event == WebSocketDecoder::Event::Pong);
+            answered = event == WebSocketDecoder::Event::Close;
+            listening = event == WebSocketDecoder::Event::NeedMore;
+            if (!listening || socket->bytesAvailable() == 0)
+                break;
+            decoder.append(socket->read(BrowserSession::readBytesPerTurn));
+        }
+        decoder.releaseSpare();
+        // Past a broken frame nothing can be read: the rest runs out, or the time does.
+        if (socket && !listening && !answered)
+            socket->skip(socket->bytesAvailable());
+        if (answered)
+            pump();
+    }
+
+    void finish()
+    {
+        if (!socket || finishing)
+            return;
+        finishing = true;
+        // What is written still leaves first; the close then comes with disconnected().
+        socket->disconnectFromHost();
     }
 
     void cut()
     {
-        if (socket)
+        if (socket) {
             socket->abort();
+            socket->deleteLater();
+        }
         release();
     }
 
@@ -62,32 +110,40 @@ private:
             return;
         released = true;
         outbox.clear();
-        // The WebSocket goes first: Qt WebSockets uses the socket under it until then.
-        if (socket)
-            socket->deleteLater();
-        if (connection)
-            connection->deleteLater();
         deleteLater();
     }
 
-    QPointer<QWebSocket> socket;
-    QPointer<QTcpSocket> connection;
+    QPointer<QTcpSocket> socket;
     BrowserOutbox outbox;
-    bool closing = false;
+    QByteArray closing;
+    bool answered;
+    WebSocketDecoder decoder;
+    bool listening = true;
+    bool finishing = false;
     bool released = false;
 };
 
+CloseReason reasonFor(quint16 closeCode)
+{
+    // The log tells an oversized text apart, as for a TCP client; any other broken rule is an
+    // error of that connection.
+    return closeCode == WebSocketDecoder::tooBig ? CloseReason::OversizedFrame
+                                                 : CloseReason::SocketError;
+}
+
 } // namespace
 
-BrowserSession::BrowserSession(QWebSocket *socket, QTcpSocket *connection,
+BrowserSession::BrowserSession(QTcpSocket *socket,
                                std::shared_ptr<const WebSocketEncoding> encoding,
                                const KeepAlive::Limits &keepAlive)
     : socket(socket)
-    , connection(connection)
     , webSocketEncoding(std::move(encoding))
     , keepAliveLimits(keepAlive)
 {
+    // Asked now: a socket forgets its peer once the connection ends.
     peer = socks::addressText(socket->peerAddress()) + u':' + QString::number(socket->peerPort());
+    readLater.setSingleShot(true);
+    readLater.setInterval(0);
 }
 
 BrowserSession::~BrowserSession()
@@ -112,50 +168,18 @@ void BrowserSession::attach(int index, socks::SessionEvents *events, const QElap
     this->events = events;
     this->clock = clock;
     inputAt = progressAt = now();
-    if (!socket || !connection) {
+    if (!socket) {
         // Gone before it joined: the room hears it at once.
         QTimer::singleShot(0, &keepAliveTimer, [this] { end(CloseReason::PeerReset); });
         return;
     }
-    QObject::connect(socket, &QWebSocket::textMessageReceived, &keepAliveTimer,
-                     [this](const QString &text) { textArrived(text); });
-    // The chat is text; anything else is no page of ours talking.
-    QObject::connect(socket, &QWebSocket::binaryMessageReceived, &keepAliveTimer,
-                     [this] { socket->close(QWebSocketProtocol::CloseCodeDatatypeNotSupported); });
-    QObject::connect(socket, &QWebSocket::pong, &keepAliveTimer, [this] { inputAt = now(); });
-    // A message in several frames waits inside Qt WebSockets until its last frame: that memory
-    // counts toward the room's bound on unfinished input, as a frame not yet whole does.
-    QObject::connect(socket, &QWebSocket::textFrameReceived, &keepAliveTimer,
-                     [this](const QString &frame, bool isLastFrame) {
-                         fragmentBytes = isLastFrame
-                                 ? 0
-                                 : fragmentBytes + frame.size() * qint64(sizeof(QChar));
-                     });
-    QObject::connect(connection, &QTcpSocket::bytesWritten, &keepAliveTimer, [this] { wrote(); });
-    QObject::connect(connection, &QTcpSocket::readyRead, &keepAliveTimer, [this] {
-        inputAt = now();
-        if (!reading && heldInput() > heldBytes)
-            stopSocket(true);
-        announce();
-    });
-    QObject::connect(socket, &QWebSocket::disconnected, &keepAliveTimer, [this] {
-        // Qt WebSockets closes on its own for an oversized message and for broken frames.
-        CloseReason why = CloseReason::SocketError;
-        switch (socket->closeCode()) {
-        case QWebSocketProtocol::CloseCodeNormal:
-        case QWebSocketProtocol::CloseCodeGoingAway:
-            why = CloseReason::PeerClosed;
-            break;
-        case QWebSocketProtocol::CloseCodeTooMuchData:
-            why = CloseReason::OversizedFrame;
-            break;
-        case QWebSocketProtocol::CloseCodeAbnormalDisconnection:
-            why = CloseReason::PeerReset;
-            break;
-        default:
-            break;
-        }
-        peerGone(why);
+    QObject::connect(socket, &QTcpSocket::readyRead, &keepAliveTimer, [this] { arrived(); });
+    QObject::connect(socket, &QTcpSocket::bytesWritten, &keepAliveTimer, [this] { wrote(); });
+    QObject::connect(socket, &QTcpSocket::disconnected, &keepAliveTimer,
+                     [this] { disconnected(); });
+    QObject::connect(&readLater, &QTimer::timeout, &keepAliveTimer, [this] {
+        if (reading && reason == CloseReason::Open)
+            this->events->readable(this->index);
     });
     keepAliveTimer.setInterval(int(std::max<qint64>(
             1,
@@ -163,58 +187,37 @@ void BrowserSession::attach(int index, socks::SessionEvents *events, const QElap
                     / 4)));
     QObject::connect(&keepAliveTimer, &QTimer::timeout, &keepAliveTimer, [this] { keepAlive(); });
     keepAliveTimer.start();
-    stoppedTimer.setInterval(stoppedCheckMilliseconds);
-    QObject::connect(&stoppedTimer, &QTimer::timeout, &keepAliveTimer, [this] { checkStopped(); });
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        disconnected();
+    else if (socket->bytesAvailable() > 0)
+        askToRead();
 }
 
-void BrowserSession::peerGone(CloseReason why)
+void BrowserSession::arrived()
 {
-    outbox.clear();
-    stoppedTimer.stop();
-    // The texts that came before the close go first: a closing tab's logout line.
-    if (texts.empty()) {
-        end(why);
-    } else {
-        ending = why;
-        keepAliveTimer.stop();
-        announce();
-    }
-}
-
-void BrowserSession::textArrived(const QString &text)
-{
-    if (!events || reason != CloseReason::Open || ending != CloseReason::Open)
-        return;
     inputAt = now();
-    fragmentBytes = 0;
-    QByteArray payload = text.toUtf8();
-    received += payload.size();
-    textBytes += payload.size();
-    texts.push_back(std::move(payload));
-    if (!reading && heldInput() > heldBytes)
-        stopSocket(true);
-    announce();
+    // A read further up the stack takes these bytes too once it is done.
+    if (reading && !delivering && reason == CloseReason::Open)
+        events->readable(index);
 }
 
-void BrowserSession::announce()
+void BrowserSession::disconnected()
 {
-    // From the event loop: the room may close this session while it reads, which must not happen
-    // inside Qt WebSockets' own signal. By then Qt WebSockets has taken what it can of the
-    // socket's bytes, and the room counts what is left of an unfinished message.
-    if (announced || !reading)
-        return;
-    announced = true;
-    QTimer::singleShot(0, &keepAliveTimer, [this] {
-        announced = false;
-        if (reason == CloseReason::Open
-            && (!texts.empty() || ending != CloseReason::Open || unfinishedBytes() > 0))
-            events->readable(index);
-    });
+    peerGone = true;
+    outbox.clear();
+    // The texts that came before the end go first: a closing tab's logout line.
+    askToRead();
+}
+
+void BrowserSession::askToRead()
+{
+    if (reading && !readLater.isActive())
+        readLater.start();
 }
 
 void BrowserSession::take(const socks::SendQueue::Chunk &chunk)
 {
-    if (closed || reason != CloseReason::Open || ending != CloseReason::Open)
+    if (closed || reason != CloseReason::Open || peerGone || browserClosed)
         return;
     if (bytesBehind() == 0)
         progressAt = now();
@@ -224,10 +227,10 @@ void BrowserSession::take(const socks::SendQueue::Chunk &chunk)
 
 void BrowserSession::pump()
 {
-    if (!connection)
+    if (!socket)
         return;
-    while (const BrowserOutbox::Chunk chunk = outbox.next(connection->bytesToWrite())) {
-        if (connection->write(*chunk) != chunk->size()) {
+    while (const BrowserOutbox::Chunk chunk = outbox.next(socket->bytesToWrite())) {
+        if (socket->write(*chunk) != chunk->size()) {
             outbox.clear();
             end(CloseReason::PeerReset);
             return;
@@ -246,102 +249,95 @@ void BrowserSession::wrote()
 
 qint64 BrowserSession::bytesBehind() const
 {
-    return outbox.queuedBytes() + (connection ? connection->bytesToWrite() : 0);
+    return outbox.queuedBytes() + (socket ? socket->bytesToWrite() : 0);
 }
 
 void BrowserSession::setReading(bool on)
 {
-    if (reading == on)
-        return;
     reading = on;
-    if (on) {
-        if (socketStopped)
-            stopSocket(false);
-        announce();
-    } else if (heldInput() > heldBytes) {
-        stopSocket(true);
-    }
-}
-
-void BrowserSession::stopSocket(bool stop)
-{
-    if (!connection || socketStopped == stop)
-        return;
-    socketStopped = stop;
-    // Qt WebSockets reads whatever its socket announces, so the announcements stop: the socket
-    // then fills its bounded buffer and leaves the rest in the kernel, and TCP slows the browser.
-    connection->blockSignals(stop);
-    if (stop) {
-        lastUnsent = connection->bytesToWrite();
-        stoppedTimer.start();
-        return;
-    }
-    stoppedTimer.stop();
-    const QPointer<QTcpSocket> resumed = connection;
-    if (connection->bytesAvailable() > 0)
-        QTimer::singleShot(0, connection, [resumed] { emit resumed->readyRead(); });
-    if (connection->state() != QAbstractSocket::ConnectedState) {
-        // It closed while nobody listened, and Qt WebSockets did not hear it either: the whole
-        // texts its socket still holds are handed out first.
-        QTimer::singleShot(stoppedCheckMilliseconds, &keepAliveTimer,
-                           [this] { peerGone(CloseReason::PeerClosed); });
-        return;
-    }
-    // What it took meanwhile, it took: the window fills again.
-    wrote();
-}
-
-void BrowserSession::checkStopped()
-{
-    if (!connection || reason != CloseReason::Open)
-        return;
-    if (connection->state() != QAbstractSocket::ConnectedState) {
-        // What it sent before it went is handed out when it is read again.
-        outbox.clear();
-        stoppedTimer.stop();
-        return;
-    }
-    // It cannot be heard while its socket is not read; it is not silent by choice.
-    inputAt = now();
-    const bool tookBytes = connection->bytesToWrite() < lastUnsent;
-    if (tookBytes)
-        progressAt = now();
-    pump();
-    lastUnsent = connection->bytesToWrite();
-    if (tookBytes)
-        events->progressed(index);
+    // Nothing more comes from a full socket or an ended connection to wake it.
+    if (on && socket && (socket->bytesAvailable() > 0 || peerGone))
+        askToRead();
 }
 
 socks::RoomSession::ReadOutcome BrowserSession::readTexts(const Deliver &deliver)
 {
-    while (!texts.empty()) {
-        const QByteArray payload = std::move(texts.front());
-        texts.pop_front();
-        textBytes -= payload.size();
-        switch (deliver(QByteArrayView(), payload)) {
-        case Step::Next:
-            break;
-        case Step::Stop:
-            return ReadOutcome::Stopped;
-        case Step::Gone:
-            return ReadOutcome::Gone;
+    if (delivering)
+        return ReadOutcome::Busy;
+    if (!socket || reason != CloseReason::Open)
+        return ReadOutcome::Stopped;
+    const qint64 wanted = std::min(socket->bytesAvailable(), readBytesPerTurn);
+    if (wanted > 0) {
+        const qint64 got = socket->read(decoder.prepareAppend(wanted), wanted);
+        decoder.commitAppend(got);
+        if (got > 0) {
+            received += got;
+            inputAt = now();
         }
     }
-    // The room ends the session on this outcome itself.
-    if (ending != CloseReason::Open && reason == CloseReason::Open)
-        reason = ending;
-    return reason == CloseReason::Open ? ReadOutcome::Open : ReadOutcome::Ended;
+    delivering = true;
+    for (;;) {
+        switch (decoder.next()) {
+        case WebSocketDecoder::Event::Text:
+            switch (deliver(QByteArrayView(), decoder.payload())) {
+            case Step::Next:
+                continue;
+            case Step::Stop:
+                delivering = false;
+                return ReadOutcome::Stopped;
+            case Step::Gone:
+                return ReadOutcome::Gone;
+            }
+            continue;
+        case WebSocketDecoder::Event::Ping:
+            socket->write(
+                    WebSocketEncoding::message(WebSocketEncoding::Opcode::Pong, decoder.payload()));
+            continue;
+        case WebSocketDecoder::Event::Pong:
+            continue;
+        case WebSocketDecoder::Event::Close:
+            delivering = false;
+            browserClosed = true;
+            outbox.clear();
+            closeAnswer = decoder.closeCode() == WebSocketDecoder::noStatus
+                    ? WebSocketEncoding::message(WebSocketEncoding::Opcode::Close, {})
+                    : WebSocketEncoding::closeMessage(decoder.closeCode());
+            reason = CloseReason::PeerClosed;
+            return ReadOutcome::Ended;
+        case WebSocketDecoder::Event::Failed:
+            delivering = false;
+            return refuse(decoder.closeCode());
+        case WebSocketDecoder::Event::NeedMore:
+            break;
+        }
+        break;
+    }
+    delivering = false;
+    decoder.releaseSpare();
+    if (socket->bytesAvailable() > 0) {
+        askToRead();
+    } else if (peerGone) {
+        // It went without the closing handshake.
+        reason = CloseReason::PeerReset;
+        return ReadOutcome::Ended;
+    }
+    return ReadOutcome::Open;
 }
 
-qint64 BrowserSession::heldInput() const
+socks::RoomSession::ReadOutcome BrowserSession::refuse(quint16 closeCode)
 {
-    return textBytes + unfinishedBytes();
-}
-
-qint64 BrowserSession::unfinishedBytes() const
-{
-    // Qt WebSockets takes a frame only once the whole of it is in the socket's buffer.
-    return (connection ? connection->bytesAvailable() : 0) + fragmentBytes;
+    reason = reasonFor(closeCode);
+    closed = true;
+    keepAliveTimer.stop();
+    readLater.stop();
+    outbox.clear();
+    QObject::disconnect(socket, nullptr, &keepAliveTimer, nullptr);
+    // Told why before it goes; the room's abort that follows finds nothing left to cut.
+    socket->write(WebSocketEncoding::closeMessage(closeCode));
+    // Its bytes after the broken frame are no frames: what answers is looked for from anew.
+    new ClosingBrowser(std::exchange(socket, nullptr), BrowserOutbox(), QByteArray(), false,
+                       WebSocketDecoder(maxMessageBytes));
+    return ReadOutcome::Failed;
 }
 
 void BrowserSession::end(CloseReason why)
@@ -350,7 +346,7 @@ void BrowserSession::end(CloseReason why)
         return;
     reason = why;
     keepAliveTimer.stop();
-    stoppedTimer.stop();
+    readLater.stop();
     if (events)
         events->ended(index, why);
 }
@@ -359,10 +355,13 @@ void BrowserSession::keepAlive()
 {
     if (!socket)
         return;
+    // What waits unread in its socket is not silence: it cannot be heard while it is not read.
+    if (!peerGone && socket->bytesAvailable() > 0)
+        inputAt = now();
     switch (KeepAlive::judge(inputAt, pingSent, now(), keepAliveLimits)) {
     case KeepAlive::Step::Ping:
         pingSent = now();
-        socket->ping();
+        socket->write(WebSocketEncoding::message(WebSocketEncoding::Opcode::Ping, {}));
         break;
     case KeepAlive::Step::Drop:
         end(CloseReason::Unanswered);
@@ -378,28 +377,22 @@ void BrowserSession::close(Closing how)
         return;
     closed = true;
     keepAliveTimer.stop();
-    stoppedTimer.stop();
-    texts.clear();
-    textBytes = 0;
-    if (connection) {
-        connection->blockSignals(false);
-        QObject::disconnect(connection, nullptr, &keepAliveTimer, nullptr);
-    }
+    readLater.stop();
     if (!socket) {
         outbox.clear();
         return;
     }
     QObject::disconnect(socket, nullptr, &keepAliveTimer, nullptr);
-    if (how == Closing::Abort || socket->state() != QAbstractSocket::ConnectedState
-        || !connection) {
+    if (how == Closing::Abort || socket->state() != QAbstractSocket::ConnectedState) {
         outbox.clear();
         socket->abort();
-        // The WebSocket goes first: Qt WebSockets uses the socket under it until then.
         socket->deleteLater();
-        if (connection)
-            connection->deleteLater();
         return;
     }
-    new ClosingBrowser(socket, connection, std::move(outbox));
+    QByteArray closing = browserClosed
+            ? closeAnswer
+            : WebSocketEncoding::closeMessage(WebSocketDecoder::goingAway);
+    new ClosingBrowser(std::exchange(socket, nullptr), std::move(outbox), std::move(closing),
+                       browserClosed, std::move(decoder));
     outbox.clear();
 }

@@ -1,5 +1,6 @@
 #include "relay/web/RequestRule.h"
 
+#include <QCryptographicHash>
 #include <QHostAddress>
 
 #include <utility>
@@ -13,6 +14,9 @@ constexpr int methodNotAllowed = 405;
 constexpr int misdirected = 421;
 constexpr int upgradeRequired = 426;
 constexpr int headTooLarge = 431;
+
+// Appended to a WebSocket's key before it is hashed into the answer (RFC 6455, 1.3).
+constexpr char websocketGuid[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 
 RequestRule::Verdict refusal(int status)
 {
@@ -144,8 +148,8 @@ RequestRule::Verdict RequestRule::judge(QByteArrayView received) const
         || (version != "HTTP/1.1" && version != "HTTP/1.0"))
         return refusal(badRequest);
 
-    QByteArrayView host, origin, upgrade, connection, ifNoneMatch, ifModifiedSince;
-    bool hostSeen = false, originSeen = false, hasBody = false;
+    QByteArrayView host, origin, upgrade, connection, ifNoneMatch, ifModifiedSince, key, keyVersion;
+    bool hostSeen = false, originSeen = false, keySeen = false, hasBody = false;
     qsizetype at = lineEnd + 2;
     while (at < head.size()) {
         qsizetype next = head.indexOf("\r\n", at);
@@ -177,6 +181,12 @@ RequestRule::Verdict RequestRule::judge(QByteArrayView received) const
             upgrade = value;
         } else if (name.compare("connection", Qt::CaseInsensitive) == 0) {
             connection = value;
+        } else if (name.compare("sec-websocket-key", Qt::CaseInsensitive) == 0) {
+            if (std::exchange(keySeen, true))
+                return refusal(badRequest);
+            key = value;
+        } else if (name.compare("sec-websocket-version", Qt::CaseInsensitive) == 0) {
+            keyVersion = value;
         } else if (name.compare("transfer-encoding", Qt::CaseInsensitive) == 0
                    || (name.compare("content-length", Qt::CaseInsensitive) == 0 && value != "0")) {
             hasBody = true;
@@ -208,7 +218,19 @@ RequestRule::Verdict RequestRule::judge(QByteArrayView received) const
     // Another web site open in a colleague's browser must not post into the chat through it.
     if (!originSeen || !isOwnOrigin(origin, host))
         return refusal(forbidden);
+    // The one version of the protocol there is; the answer names it.
+    if (keyVersion != "13")
+        return refusal(upgradeRequired);
+    // The key is 16 random bytes in base64: the answer proves that this server read the request.
+    const auto decodedKey = QByteArray::fromBase64Encoding(key.toByteArray(),
+                                                           QByteArray::AbortOnBase64DecodingErrors);
+    if (version != "HTTP/1.1" || !decodedKey || decodedKey.decoded.size() != 16)
+        return refusal(badRequest);
     verdict.outcome = Outcome::OpenChat;
+    verdict.headBytes = end + 4;
+    verdict.accept =
+            QCryptographicHash::hash(key.toByteArray() + websocketGuid, QCryptographicHash::Sha1)
+                    .toBase64();
     return verdict;
 }
 

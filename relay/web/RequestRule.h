@@ -23,6 +23,8 @@ public:
         QByteArray host; // the Host the browser named, for the page's own origin
         QByteArray ifNoneMatch; // the validators of the copy the browser holds, if any
         QByteArray ifModifiedSince;
+        qsizetype headBytes = 0; // the upgrade's head, up to its empty line (OpenChat)
+        QByteArray accept; // the answer's Sec-WebSocket-Accept (OpenChat)
     };
 
     // hostNames: the names the relay answers to besides IP literals (its own host name and the

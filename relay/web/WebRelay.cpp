@@ -15,8 +15,6 @@
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QWebSocket>
-#include <QWebSocketServer>
 
 #include <utility>
 
@@ -37,10 +35,6 @@ void startDeadline(QTcpSocket *socket, int milliseconds, Functor functor)
     timer->start(milliseconds);
 }
 
-// What one browser's socket may hold unread: while reading is stopped this is all it takes
-// before TCP slows the browser down. Qt WebSockets takes a frame only once all of it is in this
-// buffer, so the largest frame and its header must fit.
-constexpr qint64 readBufferBytes = WebRelay::maxMessageBytes + 64 * 1024;
 // The kernel's part of a browser's backlog is a TCP client's: small, so that what a browser has
 // not taken is counted by the room, where the bounds are kept.
 constexpr int sendBufferBytes = socks::ServerSession::sendBufferBytes;
@@ -107,8 +101,11 @@ QByteArray refusal(int status)
         reason = "Bad Request";
         break;
     }
+    // An upgrade in another version of the protocol is told the one spoken here.
+    const QByteArray upgrade =
+            status == 426 ? "Upgrade: websocket\r\nSec-WebSocket-Version: 13\r\n" : "";
     return response(status, reason, "text/plain; charset=utf-8",
-                    QByteArray::number(status) + ' ' + reason + '\n');
+                    QByteArray::number(status) + ' ' + reason + '\n', upgrade);
 }
 
 // The names this machine answers to on the LAN besides its addresses.
@@ -147,11 +144,6 @@ QList<QByteArray> pagePaths()
     return paths;
 }
 
-QString peerKey(const QHostAddress &address, quint16 port)
-{
-    return address.toString() + u' ' + QString::number(port);
-}
-
 } // namespace
 
 WebRelay::Limits WebRelay::defaultLimits()
@@ -180,10 +172,6 @@ WebRelay::WebRelay(socks::CWS_TCP_S *room)
                       "HTTP/1.1 304 Not Modified\r\n" + validators + securityHeaders
                               + "Cache-Control: no-cache\r\nConnection: close\r\n\r\n"});
     }
-    chatServer = new QWebSocketServer(QStringLiteral("PryneChat"), QWebSocketServer::NonSecureMode,
-                                      this);
-    chatServer->setHandshakeTimeout(limits.headMilliseconds);
-    connect(chatServer, &QWebSocketServer::newConnection, this, &WebRelay::adoptBrowsers);
 }
 
 WebRelay::~WebRelay()
@@ -229,7 +217,6 @@ QString WebRelay::pageUrl() const
 void WebRelay::setLimits(const Limits &newLimits)
 {
     limits = newLimits;
-    chatServer->setHandshakeTimeout(limits.headMilliseconds);
 }
 
 void WebRelay::setAdmission(socks::CWS_TCP_S::AdmissionHook hook)
@@ -271,7 +258,7 @@ void WebRelay::readHead(QTcpSocket *socket)
 {
     if (socket->property("judged").toBool())
         return;
-    // Peeked, not read: a WebSocket's head is read again by Qt WebSockets.
+    // Peeked, not read: only a whole head is taken, and a WebSocket's ends where its frames begin.
     const QByteArray received = socket->peek(RequestRule::maxHeadBytes);
     const RequestRule::Verdict verdict = rule.judge(received);
     if (verdict.outcome == RequestRule::Outcome::NeedMore)
@@ -286,7 +273,7 @@ void WebRelay::readHead(QTcpSocket *socket)
         break;
     }
     case RequestRule::Outcome::OpenChat:
-        openChat(socket);
+        openChat(socket, verdict);
         break;
     default:
         answer(socket, refusal(verdict.status));
@@ -303,60 +290,26 @@ void WebRelay::answer(QTcpSocket *socket, const QByteArray &bytes)
     startDeadline(socket, answerMilliseconds, [socket] { socket->abort(); });
 }
 
-void WebRelay::openChat(QTcpSocket *socket)
+void WebRelay::openChat(QTcpSocket *socket, const RequestRule::Verdict &verdict)
 {
-    // A failed handshake ends with the socket closed, and it goes as any other.
     socket->disconnect(this);
-    socket->setReadBufferSize(readBufferBytes);
-    for (auto entry = upgrading.begin(); entry != upgrading.end();) {
-        if (entry.value().isNull())
-            entry = upgrading.erase(entry);
-        else
-            ++entry;
-    }
-    upgrading.insert(peerKey(socket->peerAddress(), socket->peerPort()), socket);
-    // The server's own handshake timer starts now; the head is already in.
-    chatServer->handleConnection(socket);
-}
-
-void WebRelay::adoptBrowsers()
-{
-    while (QWebSocket *socket = chatServer->nextPendingConnection()) {
-        // Qt WebSockets keeps using the socket this component accepted and leaves it to its
-        // owner: the session lets it go after the WebSocket.
-        QTcpSocket *connection = upgrading.take(peerKey(socket->peerAddress(), socket->peerPort()));
-        if (connection)
-            disconnect(connection, &QTcpSocket::disconnected, connection, &QObject::deleteLater);
-        socket->setMaxAllowedIncomingFrameSize(maxMessageBytes);
-        socket->setMaxAllowedIncomingMessageSize(maxMessageBytes);
-        waiting.emplace_back(socket, connection);
-    }
-    const QPointer<WebRelay> self(this);
-    for (auto &[socket, connection] : std::exchange(waiting, {})) {
-        // A handler of the room's announcement may have ended everything.
-        if (!self)
-            return;
-        if (!socket)
-            continue;
-        // The history goes as the one binary message, which no peer's text can be, before any
-        // turn of the room: the texts relayed so far are in it, and the room's next turn, which
-        // this browser gets, holds only later ones (joining flushes the turn under way).
-        socket->sendBinaryMessage(history.message(relayId));
-        room->joinSession(std::make_unique<BrowserSession>(socket, connection, turnEncoding,
-                                                           limits.keepAlive));
-    }
+    // The session lets it go, after its close, not the end of the connection.
+    disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    socket->skip(verdict.headBytes);
+    socket->setReadBufferSize(BrowserSession::readBytesPerTurn);
+    socket->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                  "Connection: Upgrade\r\nSec-WebSocket-Accept: "
+                  + verdict.accept + "\r\n\r\n");
+    // The history goes as the one binary message, which no peer's text can be, before any
+    // turn of the room: the texts relayed so far are in it, and the room's next turn, which
+    // this browser gets, holds only later ones (joining flushes the turn under way).
+    socket->write(WebSocketEncoding::message(WebSocketEncoding::Opcode::Binary,
+                                             history.message(relayId)));
+    room->joinSession(std::make_unique<BrowserSession>(socket, turnEncoding, limits.keepAlive));
 }
 
 void WebRelay::stop()
 {
     if (server)
         server->close();
-    for (auto &[socket, connection] : std::exchange(waiting, {})) {
-        if (socket) {
-            socket->abort();
-            socket->deleteLater();
-        }
-        if (connection)
-            connection->deleteLater();
-    }
 }

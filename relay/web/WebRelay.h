@@ -9,17 +9,13 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 
 #include <memory>
-#include <vector>
 
 class WebSocketEncoding;
 class QTcpServer;
 class QTcpSocket;
-class QWebSocket;
-class QWebSocketServer;
 
 namespace socks {
 class CWS_TCP_S;
@@ -27,8 +23,8 @@ class CWS_TCP_S;
 
 // The relay's web port: serves the chat page (its files are built into the program) and lets
 // browsers into the room over a WebSocket, each as a BrowserSession that the room serves like a
-// TCP connection: one order, one set of flow rules. Qt WebSockets speaks the WebSocket protocol;
-// this class only screens what comes before it.
+// TCP connection: one order, one set of flow rules. This class screens the request and answers
+// the WebSocket's opening; the session speaks the protocol from there.
 class WebRelay : public QObject
 {
     Q_OBJECT
@@ -36,9 +32,6 @@ class WebRelay : public QObject
 public:
     // The page's WebSocket.
     static constexpr char chatPath[] = "/chat";
-    // A message above this many bytes of UTF-8 closes that browser's connection, as an oversized
-    // frame closes a TCP client's: the wire's bound.
-    static constexpr quint64 maxMessageBytes = 1024 * 1024;
 
     struct Limits
     {
@@ -70,14 +63,12 @@ private:
     void acceptConnections();
     void readHead(QTcpSocket *socket);
     void answer(QTcpSocket *socket, const QByteArray &response);
-    void openChat(QTcpSocket *socket);
-    void adoptBrowsers();
+    void openChat(QTcpSocket *socket, const RequestRule::Verdict &verdict);
 
     socks::CWS_TCP_S *room;
     std::shared_ptr<WebSocketEncoding>
             turnEncoding; // shared with the sessions: the room asks them for it
     QTcpServer *server = nullptr;
-    QWebSocketServer *chatServer = nullptr;
     RequestRule rule;
     TextHistory history;
     quint32 relayId; // drawn at start: a page that comes back tells this relay's numbers apart
@@ -93,8 +84,4 @@ private:
     QString error;
     Limits limits = defaultLimits();
     socks::CWS_TCP_S::AdmissionHook admission;
-    // Sockets handed to the WebSocket server, by peer, until their WebSocket comes.
-    QHash<QString, QPointer<QTcpSocket>> upgrading;
-    // Browsers whose WebSocket opened before the encoding could frame a turn: they join once it can.
-    std::vector<std::pair<QPointer<QWebSocket>, QPointer<QTcpSocket>>> waiting;
 };

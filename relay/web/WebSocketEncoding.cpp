@@ -15,9 +15,9 @@ qsizetype headBytes(quint64 length)
     return length < 126 ? 2 : length <= 0xffff ? 4 : 10;
 }
 
-void appendHead(QByteArray &into, quint64 length)
+void appendHead(QByteArray &into, quint64 length, quint8 opcode = 0x1)
 {
-    char head[10] = {'\x81'};
+    char head[10] = {char(0x80 | opcode)};
     if (length < 126) {
         head[1] = char(length);
     } else if (length <= 0xffff) {
@@ -59,4 +59,20 @@ socks::SendQueue::Chunk WebSocketEncoding::encodeTurn(const socks::SendQueue::Ch
         messages.append(wire.constData() + at, length);
     });
     return std::make_shared<const QByteArray>(std::move(messages));
+}
+
+QByteArray WebSocketEncoding::message(Opcode opcode, QByteArrayView payload)
+{
+    QByteArray whole;
+    whole.reserve(headBytes(quint64(payload.size())) + payload.size());
+    appendHead(whole, quint64(payload.size()), quint8(opcode));
+    whole.append(payload);
+    return whole;
+}
+
+QByteArray WebSocketEncoding::closeMessage(quint16 code)
+{
+    char payload[2];
+    qToBigEndian(code, payload);
+    return message(Opcode::Close, QByteArrayView(payload, sizeof payload));
 }

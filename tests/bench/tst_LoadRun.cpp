@@ -147,7 +147,7 @@ void TestLoadRun::measuresBrowsers()
 {
     QFETCH(bool, mixed);
 
-    // The real relay with its web port: the tool's WebSocket side against Qt WebSockets.
+    // The real relay with its web port: the tool's WebSocket side against the relay's own.
     testsupport::RelayProcess relay;
     QVERIFY(relay.start(relay.unlimited() + relay.web()));
 

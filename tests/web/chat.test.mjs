@@ -288,8 +288,8 @@ test("leaving waits for its own logout line, and history comes back with Up and 
     await page.click("#leaveButton");
     await waitFor(async () => (await page.textContent("#notice")) === "退出しました。",
       "the page to have left");
-    // It left only once its logout line had come back into its own log.
-    assert.match(await logText(page), /\|ログアウト - [^\r]+\r\n$/);
+    // It left only once its logout line had come back (its socket closes as it leaves).
+    await waitFor(async () => /\|ログアウト - [^\r]+\r\n$/.test(await logText(page)), "the line");
     assert.match(client.received.at(-1), /^\d+@Aki {7}\|ログアウト - .+\r\n$/);
     assert.equal(await page.isDisabled("#joinButton"), false);
     client.close();

@@ -121,6 +121,15 @@ void TestRequestRule::judgesHeads_data()
     QTest::newRow("origin with a path")
             << chat("10.0.0.2:8080", "http://10.0.0.2:8080/x") << refuse << 403 << QByteArray();
     QTest::newRow("the chat without an upgrade") << get("/chat") << refuse << 426 << QByteArray();
+    const QByteArray own = chat("10.0.0.2", "http://10.0.0.2");
+    QTest::newRow("another version")
+            << QByteArray(own).replace(": 13", ": 8") << refuse << 426 << QByteArray();
+    QTest::newRow("no key") << QByteArray(own).replace("-Key", "-Ke") << refuse << 400
+                            << QByteArray();
+    QTest::newRow("a key of 15 bytes")
+            << QByteArray(own).replace("ZQ==", "") << refuse << 400 << QByteArray();
+    QTest::newRow("HTTP/1.0") << QByteArray(own).replace("/1.1", "/1.0") << refuse << 400
+                              << QByteArray();
     QTest::newRow("rebinding reaches the chat too")
             << chat("evil.example:8080", "http://evil.example:8080") << refuse << 421
             << QByteArray();
@@ -137,6 +146,9 @@ void TestRequestRule::judgesHeads()
     QCOMPARE(int(verdict.outcome), outcome);
     QCOMPARE(verdict.status, status);
     QCOMPARE(verdict.path, path);
+    // The answer to the key of RFC 6455's own example (1.3), which every chat row sends.
+    if (verdict.outcome == Outcome::OpenChat)
+        QCOMPARE(verdict.accept, QByteArray("s3pPLMBiTxaQ9kYGzzhZRbK+xOo="));
 }
 
 void TestRequestRule::answersNotModifiedToACurrentCopy()
