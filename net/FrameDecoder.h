@@ -1,7 +1,6 @@
 #pragma once
 
-#include <QByteArray>
-#include <QByteArrayView>
+#include "net/InputBuffer.h"
 
 namespace socks {
 
@@ -15,36 +14,28 @@ public:
 
     enum class Result { Frame, NeedMore, Oversized };
 
-    void append(QByteArrayView bytes);
+    void append(QByteArrayView bytes) { input.append(bytes); }
     // Lets a socket read straight into the buffer: room for `size` bytes, then the count written.
-    char *prepareAppend(qsizetype size);
-    void commitAppend(qsizetype written);
+    char *prepareAppend(qsizetype size) { return input.prepareAppend(size); }
+    void commitAppend(qsizetype written) { input.commitAppend(written); }
 
     // After Frame, frame() and payload() view that frame until the next append or clear.
     // Oversized is final: a peer that announces more than maxPayloadBytes is not read any further.
     Result next();
-    QByteArrayView frame() const
-    {
-        return QByteArrayView(buffer.constData() + frameStart, frameSize);
-    }
+    QByteArrayView frame() const { return currentFrame; }
     QByteArrayView payload() const { return frame().sliced(headerBytes); }
 
-    qsizetype bufferedBytes() const { return buffer.size() - start; }
-    qsizetype heldBytes() const { return buffer.capacity(); } // memory the buffer takes
+    qsizetype bufferedBytes() const { return input.size(); }
+    qsizetype heldBytes() const { return input.capacity(); } // memory the buffer takes
     bool failed() const { return oversized; }
     void clear();
     // Forgets the frames handed out and gives back memory a large frame left behind, so that a
     // connection that once sent 1 MiB does not keep that much for the rest of its life.
-    void releaseSpare();
+    void releaseSpare() { input.releaseSpare(); }
 
 private:
-    void compact();
-
-    QByteArray buffer;
-    qsizetype start = 0; // first byte not handed out yet
-    qsizetype appendStart = 0; // where prepareAppend's room begins
-    qsizetype frameStart = 0;
-    qsizetype frameSize = 0;
+    InputBuffer input;
+    QByteArrayView currentFrame;
     bool oversized = false;
 };
 

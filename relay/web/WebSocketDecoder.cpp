@@ -22,9 +22,6 @@ constexpr quint8 pongOpcode = 0xa;
 constexpr quint64 maxControlPayload = 125;
 constexpr qsizetype maskBytes = 4;
 
-// Capacity kept between messages without asking: room for a few turns of chat lines.
-constexpr qsizetype keptCapacityBytes = 64 * 1024;
-
 // 1004 to 1006 and 1015 only ever describe a close, and 1016 to 2999 are unassigned.
 bool maySend(quint16 code)
 {
@@ -59,28 +56,6 @@ WebSocketDecoder::WebSocketDecoder(qsizetype maxMessageBytes)
     : maxMessage(maxMessageBytes)
 {}
 
-void WebSocketDecoder::append(QByteArrayView bytes)
-{
-    if (bytes.isEmpty())
-        return;
-    char *room = prepareAppend(bytes.size());
-    std::memcpy(room, bytes.data(), size_t(bytes.size()));
-    commitAppend(bytes.size());
-}
-
-char *WebSocketDecoder::prepareAppend(qsizetype size)
-{
-    compact();
-    appendStart = buffer.size();
-    buffer.resize(appendStart + size);
-    return buffer.data() + appendStart;
-}
-
-void WebSocketDecoder::commitAppend(qsizetype written)
-{
-    buffer.resize(appendStart + qMax<qsizetype>(written, 0));
-}
-
 WebSocketDecoder::Event WebSocketDecoder::next()
 {
     if (final != Event::NeedMore)
@@ -89,10 +64,10 @@ WebSocketDecoder::Event WebSocketDecoder::next()
         message.clear();
     current = QByteArrayView();
     for (;;) {
-        const qsizetype available = buffer.size() - start;
+        const qsizetype available = input.size();
         if (available < 2)
             return Event::NeedMore;
-        const auto *head = reinterpret_cast<const uchar *>(buffer.constData() + start);
+        const auto *head = reinterpret_cast<const uchar *>(std::as_const(input).data());
         const quint8 opcode = head[0] & opcodeBits;
         const bool last = head[0] & finalFrame;
         const bool control = opcode & controlOpcode;
@@ -128,9 +103,9 @@ WebSocketDecoder::Event WebSocketDecoder::next()
         headBytes += maskBytes;
         if (available - headBytes < qsizetype(length))
             return Event::NeedMore;
-        char *payload = buffer.data() + start + headBytes;
+        char *payload = input.data() + headBytes;
         unmask(payload, qsizetype(length), payload - maskBytes);
-        start += headBytes + qsizetype(length);
+        input.consume(headBytes + qsizetype(length));
         const QByteArrayView bytes(payload, qsizetype(length));
         switch (opcode) {
         case pingOpcode:
@@ -187,34 +162,13 @@ WebSocketDecoder::Event WebSocketDecoder::fail(quint16 closeCode)
     current = QByteArrayView();
     final = Event::Failed;
     // Nothing more is read: what is held goes at once.
-    buffer = QByteArray();
+    input.clear();
     message = QByteArray();
-    start = appendStart = 0;
     return final;
 }
 
 qsizetype WebSocketDecoder::unfinishedBytes() const
 {
     // What the buffers hold, not what they are filled with: that is what the budget is for.
-    return (buffer.size() > start ? buffer.capacity() : 0) + message.capacity();
-}
-
-void WebSocketDecoder::releaseSpare()
-{
-    compact();
-    if (buffer.capacity() > keptCapacityBytes && buffer.capacity() > 2 * buffer.size())
-        buffer.squeeze();
-}
-
-// Moves the unread tail to the front but keeps the capacity, so a steady stream of small
-// messages reuses one allocation.
-void WebSocketDecoder::compact()
-{
-    if (start == 0)
-        return;
-    const qsizetype rest = buffer.size() - start;
-    if (rest > 0)
-        std::memmove(buffer.data(), buffer.constData() + start, size_t(rest));
-    buffer.truncate(rest);
-    start = 0;
+    return (input.size() > 0 ? input.capacity() : 0) + message.capacity();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/InputBuffer.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 
@@ -36,10 +38,10 @@ public:
     // head announces it: none of it is kept.
     explicit WebSocketDecoder(qsizetype maxMessageBytes);
 
-    void append(QByteArrayView bytes);
+    void append(QByteArrayView bytes) { input.append(bytes); }
     // Lets a socket read straight into the buffer: room for `size` bytes, then the count written.
-    char *prepareAppend(qsizetype size);
-    void commitAppend(qsizetype written);
+    char *prepareAppend(qsizetype size) { return input.prepareAppend(size); }
+    void commitAppend(qsizetype written) { input.commitAppend(written); }
 
     // Close and Failed are final: the same event comes again and nothing more is read. payload()
     // views its bytes until the next call of next(), append or clear.
@@ -49,22 +51,19 @@ public:
 
     // What was received and not handed out yet: a frame not whole, whole frames not read, the
     // earlier frames of a message.
-    qsizetype bufferedBytes() const { return buffer.size() - start + message.size(); }
+    qsizetype bufferedBytes() const { return input.size() + message.size(); }
     // The memory those bytes take, which the room's budget for unfinished input counts.
     qsizetype unfinishedBytes() const;
     // Gives back what a large message left behind, so a browser that once sent 1 MiB does not
     // keep that much for the rest of its life.
-    void releaseSpare();
+    void releaseSpare() { input.releaseSpare(); }
 
 private:
     Event fail(quint16 closeCode);
     Event closing(QByteArrayView closePayload);
-    void compact();
 
     qsizetype maxMessage;
-    QByteArray buffer;
-    qsizetype start = 0; // first byte not read yet
-    qsizetype appendStart = 0; // where prepareAppend's room begins
+    socks::InputBuffer input;
     QByteArray message; // the earlier frames of a text message, unmasked
     bool inMessage = false; // a message's first frame came, its last has not
     bool messageHandedOut = false; // message is the last Text's payload: emptied on the next call
