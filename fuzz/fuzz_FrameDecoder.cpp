@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the frame decoder the way a socket would: in pieces whose sizes come
 // from the input itself, reading frames after every piece and decoding them as text.
+#include "fuzz/SocketPieces.h"
 #include "net/FrameDecoder.h"
 
 #include <QString>
@@ -13,22 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size == 0)
         return 0;
     socks::FrameDecoder decoder;
-    // The first byte picks the piece size, so the fuzzer explores every way of splitting frames.
-    const size_t piece = size_t(data[0] % 16) + 1;
-    const char *bytes = reinterpret_cast<const char *>(data + 1);
-    const size_t length = size - 1;
     size_t frames = 0;
     size_t payloadBytes = 0;
-    for (size_t at = 0; at < length; at += piece) {
-        const size_t count = length - at < piece ? length - at : piece;
-        if (at / piece % 2 == 0) {
-            decoder.append(QByteArrayView(bytes + at, qsizetype(count)));
-        } else {
-            char *room = decoder.prepareAppend(qsizetype(count) + 3);
-            for (size_t index = 0; index < count; ++index)
-                room[index] = bytes[at + index];
-            decoder.commitAppend(qsizetype(count));
-        }
+    feedInPieces(decoder, data, size, [&] {
         socks::FrameDecoder::Result result;
         while ((result = decoder.next()) == socks::FrameDecoder::Result::Frame) {
             const QByteArrayView payload = decoder.payload();
@@ -43,14 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         if (result == socks::FrameDecoder::Result::Oversized && !decoder.failed())
             std::abort();
-        if (decoder.failed())
-            break;
-    }
+        return !decoder.failed();
+    });
     // Every byte is either inside a frame, a header, or still buffered.
     if (!decoder.failed()
         && payloadBytes + frames * socks::FrameDecoder::headerBytes
                         + size_t(decoder.bufferedBytes())
-                != length)
+                != size - 1)
         std::abort();
     return 0;
 }

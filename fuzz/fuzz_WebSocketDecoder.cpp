@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the browsers' WebSocket decoder the way a socket would: in pieces whose
 // sizes come from the input itself, reading every event after each piece and checking what the
 // decoder promises of it.
+#include "fuzz/SocketPieces.h"
 #include "relay/web/WebSocketDecoder.h"
 
 #include <cstddef>
@@ -32,21 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     using Event = WebSocketDecoder::Event;
     WebSocketDecoder decoder(maxMessageBytes);
-    // The first byte picks the piece size, so the fuzzer explores every way of cutting frames.
-    const size_t piece = size_t(data[0] % 16) + 1;
-    const char *bytes = reinterpret_cast<const char *>(data + 1);
-    const size_t length = size - 1;
     Event final = Event::NeedMore;
-    for (size_t at = 0; at < length && final == Event::NeedMore; at += piece) {
-        const size_t count = length - at < piece ? length - at : piece;
-        if (at / piece % 2 == 0) {
-            decoder.append(QByteArrayView(bytes + at, qsizetype(count)));
-        } else {
-            char *room = decoder.prepareAppend(qsizetype(count) + 3);
-            for (size_t index = 0; index < count; ++index)
-                room[index] = bytes[at + index];
-            decoder.commitAppend(qsizetype(count));
-        }
+    feedInPieces(decoder, data, size, [&] {
         for (Event event;
              final == Event::NeedMore && (event = decoder.next()) != Event::NeedMore;) {
             const QByteArrayView payload = decoder.payload();
@@ -75,10 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
         }
         // Nothing is kept past the bound, however the bytes are cut.
-        check(decoder.bufferedBytes() <= qsizetype(length));
+        check(decoder.bufferedBytes() <= qsizetype(size));
         if (final == Event::NeedMore)
             decoder.releaseSpare();
-    }
+        return final == Event::NeedMore;
+    });
     // A close or a failure is final.
     if (final != Event::NeedMore)
         check(decoder.next() == final && decoder.next() == final);
